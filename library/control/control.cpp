@@ -1,0 +1,145 @@
+#include "control/control.h"
+
+#include <algorithm>
+
+#include "core/soma.h"
+#include "learning/gradient.h"
+#include "learning/learning_globals.h"
+
+namespace kq {
+
+namespace {
+
+template <typename T>
+void removeAll(std::vector<T*>& list, T* item) {
+  list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+template <typename T>
+void detachAll(const std::vector<T*>& list) {
+  for (T* member : list) {
+    if (member != nullptr) member->control = nullptr;
+  }
+}
+
+}  // namespace
+
+void WeightIndex::clear() {
+  weightCount = 0;
+  blockCount = 0;
+  std::vector<Gradient*>().swap(weightOwner);
+  std::vector<std::vector<int32_t>>().swap(weightSlot);
+}
+
+bool Control::isKindOf(const char* name) const {
+  return isCoreObject(name) || sameWord(name, "Control");
+}
+
+StaticControl::StaticControl() = default;
+
+StaticControl::~StaticControl() = default;
+
+bool StaticControl::isKindOf(const char* name) const {
+  return Control::isKindOf(name) || sameWord(name, "StaticControl");
+}
+
+void StaticControl::release() {
+  freeWeightIndex();
+  if (learningGlobals) {
+    learningGlobals->releaseState();
+    learningGlobals.reset();
+  }
+  clearRoots();
+  freeSavedLmState();
+  detachAll(synapseList);
+  detachAll(axonList);
+  detachAll(gradientList);
+  detachAll(backCriteriaList);
+  detachAll(criteriaList);
+  CoreObject::release();
+}
+
+void StaticControl::addRoot(Soma* object, int front) {
+  if (object == nullptr) return;
+  if (std::find(roots.begin(), roots.end(), object) != roots.end()) return;
+  if (front != 0) {
+    roots.insert(roots.begin(), object);
+  } else {
+    roots.push_back(object);
+  }
+}
+
+void StaticControl::clearRoots() { std::vector<Soma*>().swap(roots); }
+
+void StaticControl::fireRoots() {
+  // By index: a root's firing never changes the roots, but stay safe if it did.
+  for (size_t i = 0; i < roots.size(); ++i) roots[i]->fire();
+}
+
+void StaticControl::numberDepths() {
+  for (size_t i = 0; i < roots.size(); ++i) roots[i]->setDepth(1);
+}
+
+void StaticControl::setEpoch(int newEpoch) {
+  epoch = newEpoch;
+  if (epoch < bestEpoch) {
+    bestEpoch = 0;
+    bestCost = 1e9;
+  }
+}
+
+void StaticControl::setInitialDamping(double damping) {
+  initialDamping = damping;
+  if (learningGlobals && learningMode == 2) {
+    static_cast<LMGlobals*>(learningGlobals.get())->damping = damping;
+  }
+}
+
+void StaticControl::clearComponentLists() {
+  backCriteriaList.clear();
+  criteriaList.clear();
+  synapseList.clear();
+  axonList.clear();
+  gradientList.clear();
+}
+
+void StaticControl::reconnectSynapses() {
+  // By index: reconnecting may re-size an axon, which calls back here.
+  for (size_t i = 0; i < synapseList.size(); ++i) synapseList[i]->reconnect();
+}
+
+void StaticControl::sumSquaredWeights() {
+  double sum = 0.0;
+  for (Gradient* gradient : gradientList) {
+    const Soma* target = gradient->forward;
+    if (target == nullptr) continue;
+    const int64_t total = std::min<int64_t>(target->weightTotal(), target->weights.size());
+    for (int64_t i = 0; i < total; ++i) {
+      const double w = target->weights[static_cast<size_t>(i)];
+      sum += w * w;
+    }
+  }
+  weightEnergy = sum;
+}
+
+void StaticControl::freeWeightIndex() { weightIndex.clear(); }
+
+void StaticControl::freeSavedLmState() {
+  for (auto& matrix : savedLmState.squareMatrices) std::vector<double>().swap(matrix);
+  for (auto& vector : savedLmState.vectors) std::vector<double>().swap(vector);
+  for (auto& matrix : savedLmState.blockMatrices) std::vector<double>().swap(matrix);
+  savedLmState.n = 0;
+  savedLmState.m = 0;
+  savedLmState.ints[4] = 0;
+  savedLmState.ints[5] = 0;
+}
+
+void StaticControl::removeAxon(Soma* axon) { removeAll(axonList, axon); }
+void StaticControl::removeSynapse(Soma* synapse) { removeAll(synapseList, synapse); }
+void StaticControl::removeCriterion(Soma* criterion) { removeAll(criteriaList, criterion); }
+void StaticControl::removeBackCriteria(Soma* backCriteria) {
+  removeAll(backCriteriaList, backCriteria);
+}
+void StaticControl::removeGradient(Gradient* gradient) { removeAll(gradientList, gradient); }
+
+}  // namespace kq

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/engine.h"
+
+// The run control of one network. Every network object is given the control
+// and registers with it; the control files components by kind in five
+// ordered lists, keeps the activation roots whose firing starts each forward
+// pass, numbers depths from them, holds the run's counters and limits, and
+// owns the learning globals, the trainable-weight numbering and the saved
+// Levenberg-Marquardt state. It has no loop: the program drives it.
+//
+// Control: the abstract base of the run controls; its kind test skips the
+// Engine word. StaticControl: the control of a forward network.
+
+namespace kq {
+
+class Soma;
+class Gradient;
+class LearningGlobals;
+class BackStaticControl;
+
+// Numbering of all trainable weights for the second-order learners.
+struct WeightIndex {
+  int32_t weightCount = 0;                    // n: weights over the gradient list
+  int32_t blockCount = 0;                     // m: largest gradient block count
+  std::vector<Gradient*> weightOwner;         // gradient owning weight i
+  std::vector<std::vector<int32_t>> weightSlot;  // m rows of n accumulator positions
+
+  bool empty() const { return weightOwner.empty() && weightSlot.empty(); }
+  void clear();
+};
+
+// Levenberg-Marquardt state read from the weight file, kept until it is
+// handed to the learning globals.
+struct SavedLmState {
+  std::array<int32_t, 6> ints{};    // the method's saved integer fields
+  std::array<double, 3> doubles{};  // the method's saved scalars
+  int32_t n = 0;                    // weight count the state was saved for
+  int32_t m = 0;                    // block count the state was saved for
+  std::array<std::vector<double>, 4> squareMatrices;  // four n x n matrices
+  std::array<std::vector<double>, 3> vectors;         // three n-vectors
+  std::array<std::vector<double>, 3> blockMatrices;   // three m x n matrices
+
+  bool present() const { return !squareMatrices[0].empty(); }
+};
+
+class Control : public Engine {
+ public:
+  bool isKindOf(const char* name) const override;
+};
+
+class StaticControl : public Control {
+ public:
+  StaticControl();
+  ~StaticControl() override;
+  StaticControl(const StaticControl&) = delete;
+  StaticControl& operator=(const StaticControl&) = delete;
+
+  const char* className() const override { return "StaticControl"; }
+  bool isKindOf(const char* name) const override;
+  // Frees the weight index, the globals, the roots and the saved state, and
+  // detaches every listed component (the lists themselves stay).
+  void release() override;
+
+  // Activation roots, in firing order; an object already there is ignored.
+  void addRoot(Soma* object, int front);
+  void clearRoots();
+  // One forward pass over one exemplar.
+  void fireRoots();
+  void numberDepths();
+
+  void setEpoch(int newEpoch);
+  void setInitialDamping(double damping);
+  void clearComponentLists();
+  void reconnectSynapses();
+  void sumSquaredWeights();
+  void freeWeightIndex();
+  void freeSavedLmState();
+
+  // Remove every occurrence of a component from its list.
+  void removeAxon(Soma* axon);
+  void removeSynapse(Soma* synapse);
+  void removeCriterion(Soma* criterion);
+  void removeBackCriteria(Soma* backCriteria);
+  void removeGradient(Gradient* gradient);
+
+  int rootCount() const { return static_cast<int>(roots.size()); }
+
+  std::vector<Soma*> backCriteriaList;  // backward criteria controls
+  std::vector<Soma*> criteriaList;      // criteria
+  std::vector<Soma*> synapseList;       // forward and backward synapses
+  std::vector<Soma*> axonList;          // axons, backward axons, criteria
+  std::vector<Gradient*> gradientList;  // gradients whose component has weights
+  int32_t learning = 1;                 // learning flag
+  int32_t leastSquaresEnabled = 0;      // least-squares initialisation wanted
+  int32_t leastSquaresPending = 1;      // least-squares initialisation not yet tried
+  int32_t earlyStopArmed = 0;           // second switch of the early-stop check
+  int32_t earlyStopOn = 0;              // first switch of the early-stop check
+  int32_t parametersChanged = 0;        // a registering object had pending changes
+  int32_t stopRequested = 0;            // set by the early-stop check
+  int32_t trainingFlag = 1;             // training-time bookkeeping on
+  int32_t weightDecay = 0;              // regularised cost on
+  int32_t keepRegularisationBeta = 0;   // counting weights leaves the beta alone
+  int32_t skipJacobianProduct = 0;      // LM skips the J^T J accumulation
+  int32_t learningMode = 0;             // 0 first order, 1 CG, 2 LM
+  WeightIndex weightIndex;              // numbering of the trainable weights
+  int32_t patience = 100;               // epochs without a new best before stopping
+  int32_t batchSize = 0;                // exemplars per batch
+  std::vector<Soma*> roots;             // activation roots, in firing order
+  int32_t pass = 0;                     // current pass within the epoch
+  int32_t passesPerEpoch = 1;           // passes per epoch when learning
+  int32_t exemplarsPerEpoch = 1;        // exemplars per pass
+  int32_t epochs = 1;                   // epochs of the run
+  int32_t weightCount = 0;              // trainable weights over the gradient list
+  int32_t warmUpEpochs = 0;             // no best cost while epoch - 1 is not above it
+  int32_t exemplar = 0;                 // current exemplar within the pass
+  int32_t epoch = 0;                    // current epoch
+  int32_t bestEpoch = 0;                // epoch of the best cost; 0 none
+  int32_t leastSquaresExemplars = 0;    // exemplars for the least-squares fit
+  Soma* currentCriterion = nullptr;     // first registered criterion
+  BackStaticControl* backControl = nullptr;       // the backward control
+  const double* const* leastSquaresInputs = nullptr;   // exemplars x inputs
+  const double* const* leastSquaresDesired = nullptr;  // exemplars x outputs
+  double regularisationAlpha = 0.001;   // weight of the mean squared weight
+  double regularisationBeta = 0.999;    // weight of the data cost
+  double weightEnergy = 0.0;            // sum of w x w over the gradient targets
+  double initialDamping = 0.01;         // initial Levenberg-Marquardt damping
+  double bestCost = 1e9;                // best test cost so far
+  int32_t skipPrepareSwap = 0;          // LM prepare skips its final swap
+  std::unique_ptr<LearningGlobals> learningGlobals;  // CG or LM globals
+  SavedLmState savedLmState;            // LM state from the weight file
+};
+
+}  // namespace kq

@@ -1,0 +1,29 @@
+#pragma once
+
+// Every text the system prints on its own account lives here, so that each
+// one is written once and can be checked against the programs' contract.
+
+namespace kq::messages {
+
+// Fatal failures (standard error, then exit code 1).
+inline constexpr const char* kCouldNotOpenWeightFile = "Could not open weight file %s";
+inline constexpr const char* kSectionNotFound = "The %s named %s was not found in the weight file.";
+inline constexpr const char* kSectionMismatch =
+    "The %s named %s does not match the %s found in the weight file.";
+inline constexpr const char* kRowsOutOfRange =
+    "Number of rows in axon out of range. Read %i, valid range is 1-1000000.";
+inline constexpr const char* kColumnsOutOfRange =
+    "Number of columns in axon out of range. Read %i, valid range is 1-1000000.";
+inline constexpr const char* kUnableToOpenFile = "Error: Unable to open file %s.\n";
+inline constexpr const char* kOutOfMemory = "Error: Out of memory.\n";
+inline constexpr const char* kUnableToReadFile = "Error: Unable to read file %s.\n";
+inline constexpr const char* kUnableToWriteFile = "Error: Unable to write file %s.\n";
+
+// Non-fatal failures (standard output, the operation skipped).
+inline constexpr const char* kMatrixSizesMustMatch = "matrices sizes must match";
+inline constexpr const char* kMatrixVectorSizesMustMatch =
+    "the sizes of the matrix and of the vector must match";
+inline constexpr const char* kConjugateGradientLoadError =
+    "Error loading weights for Conjugate Gradient.\n";
+
+}  // namespace kq::messages

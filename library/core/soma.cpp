@@ -1,0 +1,273 @@
+#include "core/soma.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/fatal.h"
+#include "core/random.h"
+#include "data/spatial_access.h"
+
+namespace kq {
+
+thread_local int resettingFlag = 0;
+
+Soma::Soma() = default;
+
+Soma::~Soma() { connectionList.clear(); }
+
+void Soma::release() {
+  releaseWeights();
+  if (ring && ownsRing != 0) {
+    ring.reset();
+    frameSource = nullptr;
+  }
+  CoreObject::release();
+}
+
+void Soma::releaseWeights() {
+  if (weights.empty()) return;
+  std::vector<double>().swap(weights);
+  std::vector<double>().swap(savedWeights);
+  ownCount = 0;
+  instanceCount = 0;
+  bindWeightAccess();
+}
+
+void Soma::registerWithControl() {
+  Engine::registerWithControl();
+  jacobianColumns = 0;
+  jacobianColumnBase = 0;
+  connectionList.clear();
+}
+
+void Soma::parametersChanged() {
+  constexpr int kWeightVectorIndex = kFirstOwnIndex + 2;
+  if (parameterEnabled[kWeightVectorIndex] == 0) return;
+  if (ParameterDescriptor* descriptor = descriptorAt(kWeightVectorIndex)) {
+    descriptor->resizeValues(checkedCount(int64_t{ownCount} + instanceCount));
+  }
+}
+
+double Soma::getDouble(int index) {
+  if (index < kFirstOwnIndex) return Engine::getDouble(index);
+  DoubleGetter entry = doubleGetters.find(*this, index);
+  return entry != nullptr ? entry(*this) : 0.0;
+}
+
+void Soma::setDouble(int index, double value) {
+  if (index < kFirstOwnIndex) return Engine::setDouble(index, value);
+  if (DoubleSetter entry = doubleSetters.find(*this, index)) entry(*this, value);
+}
+
+double Soma::getDoubleAt(int index, int element) {
+  if (index < kFirstOwnIndex) return Engine::getDoubleAt(index, element);
+  DoubleElementGetter entry = doubleElementGetters.find(*this, index);
+  return entry != nullptr ? entry(*this, element) : 0.0;
+}
+
+void Soma::setDoubleAt(int index, double value, int element) {
+  if (index < kFirstOwnIndex) return Engine::setDoubleAt(index, value, element);
+  if (DoubleElementSetter entry = doubleElementSetters.find(*this, index)) {
+    entry(*this, value, element);
+  }
+}
+
+void Soma::destroyInstance(void*) {}
+
+void Soma::recreateInstance() {
+  // Outside instances are not supported yet: with no record installed there
+  // is nothing to re-create.
+  if (performRecord == nullptr) return;
+}
+
+void Soma::moveForward() {
+  if (!ring || frameSize <= 0) return;
+  currentOffset += frameSize;
+  if (currentOffset >= ringLength) currentOffset = 0;
+}
+
+void Soma::moveBack() {
+  if (!ring || frameSize <= 0) return;
+  currentOffset -= frameSize;
+  if (currentOffset < 0) currentOffset = ringLength - frameSize;
+}
+
+void Soma::stepForward() { moveForward(); }
+
+void Soma::stepBack() { moveBack(); }
+
+void Soma::saveFramePosition() { savedOffset = ring ? currentOffset : -1; }
+
+void Soma::restoreFramePosition() {
+  // A restore without a save keeps the current frame.
+  if (savedOffset >= 0 && savedOffset < ringLength) currentOffset = savedOffset;
+  savedOffset = -1;
+}
+
+void Soma::allocateRing(int newFrameSize) {
+  const int32_t oldFrameSize = frameSize;
+  std::shared_ptr<double[]> oldRing = ring;
+  const int64_t oldLength = ringLength;
+  frameSize = std::max(newFrameSize, 1);
+  frameSource = nullptr;
+  const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
+  const int32_t total = checkedProduct(frames, frameSize);
+  ring = std::shared_ptr<double[]>(new double[static_cast<size_t>(total)]());
+  ringLength = total;
+  currentOffset = 0;
+  savedOffset = -1;
+  if (oldRing && oldFrameSize == frameSize && oldLength >= frameSize) {
+    std::copy(oldRing.get() + (oldLength - frameSize), oldRing.get() + oldLength,
+              ring.get() + (ringLength - frameSize));
+  }
+  ownsRing = 1;
+}
+
+void Soma::attachAxon(Soma* axon, int d) {
+  if (axon == nullptr) {
+    frameSize = 0;
+    ring.reset();
+    ringLength = 0;
+    currentOffset = 0;
+    savedOffset = -1;
+    frameSource = nullptr;
+    return;
+  }
+  d = std::max(d, 0);
+  if (int64_t{axon->delay} < int64_t{d} + 1) axon->setDelay(d + 1);
+  setInputLength(axon->inputLength);
+  frameSize = axon->frameSize;
+  ring = axon->ring;
+  ringLength = axon->ringLength;
+  ownsRing = 0;
+  currentOffset = axon->currentOffset;
+  savedOffset = -1;
+  if (ring && frameSize > 0) {
+    // Moving back d frames in a ring of F frames is moving back d mod F.
+    const int frames = frameCount();
+    const int moves = frames > 0 ? d % frames : 0;
+    for (int i = 0; i < moves; ++i) moveBack();
+  }
+  frameSource = axon;
+  bindActivityAccess();
+}
+
+void Soma::setWeightCount(int n, int force) {
+  if (force == 0 && n == ownCount) return;
+  ownCount = checkedCount(n);
+  instanceCount = 0;
+  if (performRecord != nullptr) {
+    if (ParameterVector* vector = instanceParameters(performRecord->instance)) {
+      instanceCount = checkedCount(vector->length);
+    }
+  }
+  const int32_t total = std::max(checkedCount(int64_t{ownCount} + instanceCount), 1);
+  // Zero-filled, so that keep-weights never publishes uninitialised memory.
+  weights.assign(static_cast<size_t>(total), 0.0);
+  savedWeights.assign(static_cast<size_t>(total), 0.0);
+  ownsWeights = 1;
+  randomizeWeights();
+  bindWeightAccess();
+  if (instanceCount != 0) {
+    if (ParameterVector* vector = instanceParameters(performRecord->instance)) {
+      vector->data = weights.data() + ownCount;
+    }
+  }
+}
+
+void Soma::stepWeightAccesses() {
+  if (ownWeightAccess != nullptr) ownWeightAccess->step();
+  if (instanceWeightAccess != nullptr) instanceWeightAccess->step();
+}
+
+void Soma::randomizeWeights() {
+  if (keepWeights != 0 || weights.empty()) return;
+  const int total = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
+  for (int i = 0; i < total; ++i) {
+    const int r = randomDraw();
+    weights[static_cast<size_t>(i)] = (2.0 * randomRange / 32767.0) * r - randomRange + randomCentre;
+  }
+  stepWeightAccesses();
+}
+
+void Soma::jogWeights() {
+  const int own = std::min<int64_t>(ownCount, static_cast<int64_t>(weights.size()));
+  for (int i = 0; i < own; ++i) {
+    const int r = randomDraw();
+    weights[static_cast<size_t>(i)] += (2.0 * randomRange / 32767.0) * r - randomRange;
+  }
+  stepWeightAccesses();
+}
+
+void Soma::sanitizeWeights() {
+  const int total = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
+  for (int i = 0; i < total; ++i) {
+    if (!std::isfinite(weights[static_cast<size_t>(i)])) weights[static_cast<size_t>(i)] = 0.0;
+  }
+  stepWeightAccesses();
+}
+
+void Soma::setRandomCentre(double centre) {
+  randomCentre = centre;
+  randomizeWeights();
+}
+
+void Soma::setRandomRange(double range) {
+  randomRange = range;
+  randomizeWeights();
+}
+
+void Soma::reset() {
+  resettingFlag = 1;
+  if (frameSource != nullptr &&
+      (frameSource->ring.get() != ring.get() || frameSource->ringLength != ringLength)) {
+    reconnect();
+  }
+  if (ring) std::fill(ring.get(), ring.get() + ringLength, 0.0);
+  if (outputAccess != nullptr) outputAccess->step();
+  resettingFlag = 0;
+}
+
+void Soma::fire() {
+  stepForward();
+  if (successor != nullptr) successor->fire();
+}
+
+void Soma::fireEmpty() {
+  if (successor != nullptr) successor->fireEmpty();
+}
+
+void Soma::bindActivityAccess() {
+  if (outputAccess != nullptr) outputAccess->setData(currentFrame(), inputLength, 1);
+}
+
+void Soma::bindWeightAccess() {
+  double* base = weightData();
+  if (ownWeightAccess != nullptr) ownWeightAccess->setData(base, ownCount, 1);
+  if (instanceWeightAccess != nullptr) {
+    instanceWeightAccess->setData(base != nullptr ? base + ownCount : nullptr, instanceCount, 1);
+  }
+}
+
+void Soma::setOutputAccess(SpatialAccess* access) {
+  outputAccess = access;
+  bindActivityAccess();
+}
+
+void Soma::setJacobianColumns(int n) {
+  jacobianColumns = n;
+  bindActivityAccess();
+}
+
+void Soma::setDelay(int n) { delay = std::max(n, 0); }
+
+void Soma::setDepth(int newDepth) {
+  depth = newDepth;
+  if (successor != nullptr) {
+    successor->setDepth(newDepth + 1);
+  } else if (isAxon() && newDepth <= 3) {
+    if (Soma* first = firstFiringEntry()) first->setDepth(newDepth + 1);
+  }
+}
+
+}  // namespace kq

@@ -1,0 +1,151 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/engine.h"
+#include "core/perform.h"
+
+// Soma is the base of every data-flow component: axons, synapses and their
+// backward twins. It holds the activity as a ring of frames so that a
+// component can read what another wrote exemplars earlier, the weights (its
+// own followed by an outside instance's), the successor that firing reaches
+// next and the observers of the activity and the weights. Derived classes
+// override the firing, sizing and connection operations; the base gives the
+// defaults that a plain Soma (the context axons' inner memory) uses.
+
+namespace kq {
+
+class SpatialAccess;
+
+// 1 while a component resets and tells its observers; transmitters stay
+// silent meanwhile.
+extern thread_local int resettingFlag;
+
+class Soma : public Engine {
+ public:
+  Soma();
+  ~Soma() override;
+  Soma(const Soma&) = delete;
+  Soma& operator=(const Soma&) = delete;
+
+  const char* className() const override { return "Soma"; }
+  void release() override;
+  void registerWithControl() override;
+  void parametersChanged() override;
+  double getDouble(int index) override;
+  void setDouble(int index, double value) override;
+  double getDoubleAt(int index, int element) override;
+  void setDoubleAt(int index, double value, int element) override;
+  int ownParameterCount() const override { return 3; }
+  int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
+
+  // Called by the criterion and the learning rules at the end of an epoch.
+  virtual void resetEpoch() {}
+  // Re-shares the rings of the input axon after they moved (synapses).
+  virtual void reconnect() {}
+  // Name of the outside function this class expects, or null.
+  virtual const char* performName() const { return nullptr; }
+  virtual void createInstance() {}
+  virtual void destroyInstance(void* oldInstance);
+  // Re-creates the outside instance after a change of shape.
+  virtual void recreateInstance();
+  // Turns every non-finite weight into 0 after an update.
+  virtual void sanitizeWeights();
+  virtual void resetMemory() {}
+  virtual void reset();
+  virtual bool isAxon() const { return false; }
+  virtual bool isSynapse() const { return false; }
+  virtual bool isBackSynapse() const { return false; }
+  virtual void saveFramePosition();
+  virtual void restoreFramePosition();
+  virtual void setWeightCount(int n, int force);
+  virtual void stepBack();
+  // One arrival of the data-flow protocol.
+  virtual void fire();
+  virtual void fireEmpty();
+  virtual void stepForward();
+  virtual void jogWeights();
+  virtual void randomizeWeights();
+  virtual void bindActivityAccess();
+  virtual void bindWeightAccess();
+  virtual void setLength(int n) { length = n; }
+  virtual int disconnectInput(Soma*) { return 0; }
+  virtual Soma* disconnectOutput(Soma*, int) { return nullptr; }
+  virtual void connectInput(Soma*) {}
+  virtual void setJacobianColumns(int n);
+  virtual void connectOutput(Soma*) {}
+  virtual void setInputLength(int n) { inputLength = n; }
+  virtual void setDelay(int n);
+  // The first successor an axon fires (null for other components); the
+  // depth numbering walks it before the first pass.
+  virtual Soma* firstFiringEntry() const { return nullptr; }
+
+  // Shares the ring of axon, reading d frames behind its current frame.
+  void attachAxon(Soma* axon, int d);
+  void setRandomCentre(double centre);
+  void setRandomRange(double range);
+  void setOutputAccess(SpatialAccess* access);
+  void setDepth(int newDepth);
+  void releaseWeights();
+
+  // Allocates a zero-filled ring of delay + 1 frames of newFrameSize doubles,
+  // carrying the last frame over when the frame size is unchanged.
+  void allocateRing(int newFrameSize);
+
+  double* ringStart() const { return ring.get(); }
+  double* ringEnd() const { return ring ? ring.get() + ringLength : nullptr; }
+  double* currentFrame() const { return ring ? ring.get() + currentOffset : nullptr; }
+  int64_t currentFrameOffset() const { return currentOffset; }
+  int frameCount() const { return frameSize > 0 ? static_cast<int>(ringLength / frameSize) : 0; }
+  // Own weights followed by the instance part.
+  int weightTotal() const { return ownCount + instanceCount; }
+  double* weightData() { return weights.empty() ? nullptr : weights.data(); }
+
+  static constexpr int kFirstOwnIndex = 0;
+
+  int32_t frameSize = 0;  // doubles per frame
+  AccessorTable<DoubleGetter, 2> doubleGetters;
+  AccessorTable<DoubleSetter, 2> doubleSetters;
+  AccessorTable<DoubleElementGetter, 1> doubleElementGetters;
+  AccessorTable<DoubleElementSetter, 1> doubleElementSetters;
+  // The frame ring. Readers that share it hold a reference too, so a ring an
+  // axon replaced is never read after it was freed.
+  std::shared_ptr<double[]> ring;
+  int64_t ringLength = 0;     // doubles from ring start to ring end
+  int64_t currentOffset = 0;  // start of the current frame within the ring
+  int64_t savedOffset = -1;   // frame remembered by saveFramePosition; -1 none
+  std::vector<double> weights;       // own weights, then the instance part
+  std::vector<double> savedWeights;  // snapshot for the weight-file writers
+  int32_t length = 0;                // values produced per frame
+  int32_t inputLength = 0;           // values read per frame
+  int32_t ownCount = 0;              // weights the class uses
+  int32_t instanceCount = 0;         // weights of the outside instance
+  int32_t jacobianColumns = 0;       // error columns carried side by side
+  int32_t jacobianColumnBase = 0;    // first own column in the successor's frame
+  int32_t depth = 0;                 // position counted from the firing roots
+  double randomRange = 0.5;          // half width of the weight randomisation
+  double randomCentre = 0.0;         // centre of the weight randomisation
+  int32_t delay = 1;                 // extra past frames in the ring
+  int32_t keepWeights = 0;           // randomizeWeights leaves the weights alone
+  int32_t ownsRing = 1;              // the ring was allocated here
+  int32_t ownsWeights = 1;           // the weights were allocated here
+  int32_t criterionMark = 0;         // fed by a backward criteria control
+  uint64_t userDatum = 0;            // appended to every perform call when non-zero
+  Soma* frameSource = nullptr;       // the axon whose ring this component shares
+  std::vector<Soma*> connectionList; // criteria controls that assigned columns here
+  Soma* successor = nullptr;         // fired after this component
+  SpatialAccess* outputAccess = nullptr;          // observer of the activity
+  SpatialAccess* ownWeightAccess = nullptr;       // observer of the own weights
+  SpatialAccess* instanceWeightAccess = nullptr;  // observer of the instance weights
+  PerformRecord* performRecord = nullptr;         // outside computation
+
+ protected:
+  // Moves the current frame without any of the subclasses' extra work.
+  void moveForward();
+  void moveBack();
+  void stepWeightAccesses();
+};
+
+}  // namespace kq

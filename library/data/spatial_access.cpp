@@ -1,0 +1,88 @@
+#include "data/spatial_access.h"
+
+#include <algorithm>
+
+#include "core/fatal.h"
+
+namespace kq {
+
+void SpatialAccess::setDataAndStep(double* p) {
+  data = p;
+  if (transfersNow()) transfer();
+  if (next != nullptr) next->setDataAndStep(p);
+}
+
+void SpatialAccess::step() {
+  if (transfersNow()) transfer();
+  if (next != nullptr) next->step();
+}
+
+void SpatialAccess::setData(double* p, int newRows, int newColumns) {
+  rows = newRows;
+  columns = newColumns;
+  length = checkedProduct(newRows, newColumns);
+  data = p;
+  setNext(next);
+}
+
+void SpatialAccess::setNext(SpatialAccess* a) {
+  next = a;
+  if (a != nullptr) a->setData(data, rows, columns);
+}
+
+void SpatialAccess::fill(double x) {
+  if (data == nullptr) return;
+  std::fill(data, data + length, x);
+  step();
+}
+
+void SpatialAccess::copyFrom(const double* src) {
+  if (data == nullptr || src == nullptr) return;
+  std::copy(src, src + length, data);
+  step();
+}
+
+void SpatialData::releaseBuffer() {
+  std::vector<double>().swap(ownedBuffer);
+  data = nullptr;
+  columns = 0;
+  rows = 0;
+  length = 0;
+  step();
+}
+
+void SpatialData::reserve(int n) {
+  if (n <= 0 || int64_t{n} < int64_t{rows} * columns) return;
+  length = n;
+  ownedBuffer.assign(static_cast<size_t>(n), 0.0);
+  data = ownedBuffer.data();
+}
+
+void SpatialData::setSize(int newRows, int newColumns) {
+  rows = newRows;
+  columns = newColumns;
+  reserve(checkedProduct(newRows, newColumns));
+}
+
+void InputSpatialData::setSize(int newRows, int newColumns) {
+  SpatialData::setSize(newRows, newColumns);
+  const int32_t n = checkedProduct(newRows, newColumns);
+  if (n == 0) return;
+  normalizationSize = n;
+  // Identity until the weight file's normalisation record fills them.
+  scale.assign(static_cast<size_t>(n), 1.0);
+  offset.assign(static_cast<size_t>(n), 0.0);
+  scratch.assign(static_cast<size_t>(n), 0.0);
+}
+
+void InputSpatialData::applyNormalization() {
+  if (data == nullptr || length != normalizationSize) return;
+  for (int32_t i = 0; i < length; ++i) data[i] = scale[i] * data[i] + offset[i];
+}
+
+void InputSpatialData::normalize() {
+  if (data == nullptr || length != normalizationSize) return;
+  for (int32_t i = 0; i < length; ++i) scratch[i] = (data[i] - offset[i]) / scale[i];
+}
+
+}  // namespace kq
