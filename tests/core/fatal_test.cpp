@@ -1,0 +1,58 @@
+#include "core/fatal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "core/messages.h"
+
+namespace {
+
+TEST(CheckedCount, PassesThirtyTwoBitSizesAndTreatsNegativesAsZero) {
+  EXPECT_EQ(kq::checkedCount(0), 0);
+  EXPECT_EQ(kq::checkedCount(-5), 0);
+  EXPECT_EQ(kq::checkedCount(std::numeric_limits<int32_t>::max()),
+            std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(kq::checkedProduct(50, 8), 400);
+  EXPECT_EQ(kq::checkedProduct(-3, 8), 0);
+  EXPECT_EQ(kq::checkedProduct(0, 8), 0);
+}
+
+TEST(CheckedCountDeathTest, SizesBeyondThirtyTwoBitsEndTheProcess) {
+  EXPECT_EXIT(kq::checkedCount(int64_t{1} << 31), ::testing::ExitedWithCode(1),
+              "^Error: Out of memory\\.\n$");
+  EXPECT_EXIT(kq::checkedProduct(65536, 65536), ::testing::ExitedWithCode(1),
+              "^Error: Out of memory\\.\n$");
+}
+
+TEST(FatalDeathTest, WritesTheMessageUnchangedAndExitsWithOne) {
+  EXPECT_EXIT(kq::fatalf(kq::messages::kSectionNotFound, "TanhAxon", "hidden1Axon"),
+              ::testing::ExitedWithCode(1),
+              "^The TanhAxon named hidden1Axon was not found in the weight file\\.$");
+  EXPECT_EXIT(kq::fatalf(kq::messages::kUnableToOpenFile, "inputFile.asc"),
+              ::testing::ExitedWithCode(1), "^Error: Unable to open file inputFile\\.asc\\.\n$");
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator reports oversized requests itself.
+TEST(FatalDeathTest, FailedAllocationsReportOutOfMemory) {
+  EXPECT_EXIT(
+      {
+        // Far beyond any machine, but below the allocator's own size check.
+        volatile size_t huge = size_t{1} << 46;
+        char* p = new char[huge];
+        p[0] = 1;
+        delete[] p;
+      },
+      ::testing::ExitedWithCode(1), "Error: Out of memory\\.\n$");
+}
+#endif
+
+TEST(FormatString, FormatsLikePrintf) {
+  EXPECT_EQ(kq::formatString("%22.16e ", 1.0), "1.0000000000000000e+00 ");
+  EXPECT_EQ(kq::formatString("%22.16e ", -0.5), "-5.0000000000000000e-01 ");
+  EXPECT_EQ(kq::formatString("%s-%d", "a", 7), "a-7");
+}
+
+}  // namespace
