@@ -19,6 +19,8 @@ void Soma::release() {
   releaseWeights();
   if (ring && ownsRing != 0) {
     ring.reset();
+    ringLength = 0;
+    currentOffset = 0;
     frameSource = nullptr;
   }
   CoreObject::release();

@@ -1,0 +1,136 @@
+// Time per exemplar of a forward pass through the Orvane-shaped network:
+// 8 inputs, tanh layers of 50, 50, 50, 37, 30, 25, 21, 18 and 6 elements,
+// and an integrator context fed by the input axon whose delayed synapse
+// carries the previous exemplar's context into the first hidden layer.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "axons/axon.h"
+#include "axons/context_axon.h"
+#include "control/control.h"
+#include "data/spatial_access.h"
+#include "synapses/synapse.h"
+
+namespace {
+
+// Hands out the next of a fixed set of input records on every transfer.
+class RecordSource : public kq::SpatialAccess {
+ public:
+  const char* className() const override { return "RecordSource"; }
+  void transfer() override {
+    if (data == nullptr || records.empty()) return;
+    const std::vector<double>& record = records[next];
+    next = (next + 1) % records.size();
+    std::copy(record.begin(), record.begin() + std::min<size_t>(record.size(), length), data);
+  }
+
+  std::vector<std::vector<double>> records;
+  size_t next = 0;
+};
+
+struct OrvaneShape {
+  static constexpr int kInputs = 8;
+  static constexpr int kLayers[] = {50, 50, 50, 37, 30, 25, 21, 18, 6};
+
+  OrvaneShape() {
+    std::srand(1);
+    const int layerCount = static_cast<int>(std::size(kLayers));
+    for (int i = 0; i < layerCount; ++i) {
+      synapses.push_back(std::make_unique<kq::FullSynapse>());
+      axons.push_back(std::make_unique<kq::TanhAxon>());
+    }
+    inputAxon.setRows(kInputs);
+    for (int i = 0; i < layerCount; ++i) {
+      axons[i]->setRows(kLayers[i]);
+      if (i == 0) axons[i]->setDelay(2);
+    }
+    contextAxon.setRows(kInputs);
+    contextAxon.setDelay(2);
+    contextAxon.setRandomCentre(0.8);
+    contextAxon.setRandomRange(0.0);
+    contextSynapse.setDelay(1);
+    inputAxon.setInputAccess(&source);
+
+    inputAxon.connectOutput(synapses[0].get());
+    inputAxon.connectOutput(&contextAxon);
+    for (int i = 0; i < layerCount; ++i) {
+      kq::Axon* before = i == 0 ? &inputAxon : axons[i - 1].get();
+      synapses[i]->connectInput(before);
+      synapses[i]->connectOutput(axons[i].get());
+      axons[i]->connectInput(synapses[i].get());
+      if (i == 0) axons[i]->connectInput(&contextSynapse);
+      if (i + 1 < layerCount) axons[i]->connectOutput(synapses[i + 1].get());
+    }
+    contextAxon.connectInput(&inputAxon);
+    contextAxon.connectOutput(&contextSynapse);
+    contextSynapse.connectInput(&contextAxon);
+    contextSynapse.connectOutput(axons[0].get());
+
+    std::vector<kq::Soma*> objects{&inputAxon};
+    for (int i = 0; i < layerCount; ++i) {
+      objects.push_back(synapses[i].get());
+      objects.push_back(axons[i].get());
+    }
+    objects.push_back(&contextAxon);
+    objects.push_back(&contextSynapse);
+    for (kq::Soma* object : objects) {
+      object->control = &control;
+      object->registerWithControl();
+    }
+    control.clearRoots();
+    control.addRoot(&contextSynapse, 1);
+    control.addRoot(&inputAxon, 0);
+    control.numberDepths();
+
+    source.records.assign(64, std::vector<double>(kInputs));
+    for (auto& record : source.records) {
+      for (double& value : record) value = (std::rand() % 2001 - 1000) / 1000.0;
+    }
+  }
+
+  kq::StaticControl control;
+  RecordSource source;
+  kq::Axon inputAxon;
+  std::vector<std::unique_ptr<kq::FullSynapse>> synapses;
+  std::vector<std::unique_ptr<kq::TanhAxon>> axons;
+  kq::IntegratorAxon contextAxon;
+  kq::FullSynapse contextSynapse;
+};
+
+void BM_ForwardExemplarOrvane(benchmark::State& state) {
+  OrvaneShape network;
+  for (auto _ : state) {
+    network.control.fireRoots();
+    benchmark::DoNotOptimize(network.axons.back()->ringStart());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetLabel("one exemplar = fireRoots");
+}
+BENCHMARK(BM_ForwardExemplarOrvane);
+
+// The largest layer product alone: 50 x 50 weights into a 50-element frame.
+void BM_FullSynapse50x50(benchmark::State& state) {
+  kq::Axon input;
+  kq::Axon output;
+  kq::FullSynapse synapse;
+  input.setRows(50);
+  output.setRows(50);
+  input.connectOutput(&synapse);
+  synapse.connectInput(&input);
+  synapse.connectOutput(&output);
+  std::fill(input.currentFrame(), input.currentFrame() + 50, 0.5);
+  for (auto _ : state) {
+    synapse.compute();
+    benchmark::DoNotOptimize(output.currentFrame());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 2500);
+}
+BENCHMARK(BM_FullSynapse50x50);
+
+}  // namespace

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/soma.h"
+
+// Axon: a layer of rows x columns processing elements and the node of the
+// data-flow graph. It counts the firings that reach it against its number of
+// input connections; when the last one of a cycle has arrived it lets its
+// data source fill the activity, computes, hands the activity to its
+// observer, fires its successors (the one attached last first) and steps its
+// ring on to a fresh, zeroed frame. Axon itself computes nothing: the input
+// layer is a plain Axon fed by its data source. Subclasses override compute
+// (the transfer function), allocateFrames (to size weights with the frames)
+// and, for the backward twins, resizeToDual and stepForward.
+//
+// BiasAxon: adds one bias per element; the bias vector is the Soma weights,
+// sized with the frames.
+// LinearAxon: scales the net input by the slope beta before the bias.
+// TanhAxon: the hyperbolic tangent of the linear result; every hidden and
+// output layer is one.
+
+namespace kq {
+
+class SpatialAccess;
+
+// Codes reported by activationKind.
+enum ActivationKind : int32_t {
+  kActivationTanh = 0,
+  kActivationLinear = 2,
+  kActivationBias = 3,
+  kActivationNone = 4,
+};
+
+class Axon : public Soma {
+ public:
+  Axon();
+
+  const char* className() const override { return "Axon"; }
+  // Leaves the control's axon list, then frees the weights and the ring.
+  void release() override;
+  bool isKindOf(const char* name) const override;
+  // Joins the end of the control's axon list, then follows the dual's shape.
+  void registerWithControl() override;
+  int getInt(int index) override;
+  void setInt(int index, int value) override;
+  int getBool(int index) override;
+  void setBool(int index, int value) override;
+  int ownParameterCount() const override { return 3; }
+  int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
+  const char* performName() const override { return "performAxon"; }
+  void reset() override;
+  bool isAxon() const override { return true; }
+  // One arrival; the last arrival of a cycle computes and fires on.
+  void fire() override;
+  // One arrival that carries no data.
+  void fireEmpty() override;
+  // Moves to the next frame and zeroes it, so synapses add into a clean frame.
+  void stepForward() override;
+  void bindActivityAccess() override;
+  // Length and input length together; re-allocates the frames. 0 is ignored.
+  void setLength(int n) override;
+  int disconnectInput(Soma* source) override;
+  Soma* disconnectOutput(Soma* target, int fromAll) override;
+  void connectInput(Soma* source) override;
+  void connectOutput(Soma* target) override;
+  void setDelay(int n) override;
+  Soma* firstFiringEntry() const override;
+
+  virtual int activationKind() const { return kActivationNone; }
+  virtual double slope() const { return 1.0; }
+  // Adds this axon's activity into the successor being fired (an axon).
+  virtual void addInto();
+  // The transfer function, in place on the current frame; called once per
+  // computing cycle after the data source has filled the frame.
+  virtual void compute() {}
+  // Sizes the frame ring for the present length and delay.
+  virtual void allocateFrames();
+  virtual void setSlope(double) {}
+  // Takes the shape of the forward twin; only backward axons have one.
+  virtual void resizeToDual() {}
+
+  void setRows(int r);
+  void setColumns(int c);
+  void setInputAccess(SpatialAccess* access);
+
+  int firingCount() const { return static_cast<int>(firingList.size()); }
+  int allOutputsCount() const { return static_cast<int>(allOutputs.size()); }
+
+  static constexpr int kFirstOwnIndex = Soma::kFirstOwnIndex + 3;
+
+  int32_t rows = 1;           // rows of processing elements
+  int32_t columns = 1;        // columns of processing elements
+  int32_t emptyArrivals = 0;  // empty firings counted in the current cycle
+  int32_t arrivals = 0;       // firings of either kind in the current cycle
+  int32_t fanIn = 0;          // number of input connections
+  int32_t active = 1;         // 0: no computing, empty firings passed on
+  int32_t initialActive = 1;  // value reset gives back to active
+  int32_t dataArrived = 0;    // a real firing arrived in the current cycle
+  int32_t framesAllocated = 0;  // allocateFrames has run
+  double* outputCopy = nullptr;  // receives input-length values per computing cycle
+  std::vector<Soma*> firingList;  // successors fired, in order of attachment
+  std::vector<Soma*> allOutputs;  // every output, delayed synapses included
+  AccessorTable<IntGetter, 2> intGetters;    // the two integer parameters
+  AccessorTable<IntSetter, 2> intSetters;
+  AccessorTable<IntGetter, 1> boolGetters;   // the boolean parameter
+  AccessorTable<IntSetter, 1> boolSetters;
+  SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
+
+ protected:
+  // The Axon step without a subclass's extra work.
+  void stepAndClear();
+};
+
+class BiasAxon : public Axon {
+ public:
+  const char* className() const override { return "BiasAxon"; }
+  const char* performName() const override { return "performBiasAxon"; }
+  int activationKind() const override { return kActivationBias; }
+  // x := x + b
+  void compute() override;
+  // One bias per element, then the frames.
+  void allocateFrames() override;
+
+ protected:
+  // Elements that the frame, the input length and the weights all cover.
+  int elementCount() const;
+};
+
+class LinearAxon : public BiasAxon {
+ public:
+  LinearAxon();
+
+  const char* className() const override { return "LinearAxon"; }
+  const char* performName() const override { return "performLinearAxon"; }
+  int activationKind() const override { return kActivationLinear; }
+  double slope() const override { return beta; }
+  void setSlope(double value) override { beta = value; }
+  double getDouble(int index) override;
+  void setDouble(int index, double value) override;
+  int ownParameterCount() const override { return 1; }
+  int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
+  // x := beta x + b
+  void compute() override;
+
+  static constexpr int kFirstOwnIndex = Axon::kFirstOwnIndex + 3;
+
+  AccessorTable<DoubleGetter, 3> slopeGetters;  // the slope parameter
+  AccessorTable<DoubleSetter, 3> slopeSetters;
+  double beta = 1.0;  // the slope
+};
+
+class TanhAxon : public LinearAxon {
+ public:
+  const char* className() const override { return "TanhAxon"; }
+  int activationKind() const override { return kActivationTanh; }
+  // x := tanh(beta x + b)
+  void compute() override;
+};
+
+}  // namespace kq

@@ -1,0 +1,206 @@
+#include "synapses/synapse.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "axons/axon.h"
+#include "control/control.h"
+#include "core/fatal.h"
+#include "data/spatial_access.h"
+
+namespace kq {
+
+Synapse::Synapse() { delay = 0; }
+
+void Synapse::release() {
+  targetAxon = nullptr;
+  sourceAxon = nullptr;
+  // Drop the view of the input axon's ring without touching the ring itself.
+  attachAxon(nullptr, 0);
+  std::vector<double>().swap(savedDelayedActivity);
+  if (control != nullptr) control->removeSynapse(this);
+  Soma::release();
+}
+
+bool Synapse::isKindOf(const char* name) const {
+  return Engine::isKindOf(name) || sameWord(name, "Synapse");
+}
+
+void Synapse::registerWithControl() {
+  Soma::registerWithControl();
+  if (control != nullptr) control->synapseList.push_back(this);
+}
+
+int Synapse::getInt(int index) {
+  if (index < kFirstOwnIndex) return Engine::getInt(index);
+  IntGetter entry = intGetters.find(*this, index);
+  return entry != nullptr ? entry(*this) : 0;
+}
+
+void Synapse::setInt(int index, int value) {
+  if (index < kFirstOwnIndex) return Engine::setInt(index, value);
+  if (IntSetter entry = intSetters.find(*this, index)) entry(*this, value);
+}
+
+void Synapse::connectInput(Soma* source) {
+  sourceAxon = dynamic_cast<Axon*>(source);
+  attachAxon(sourceAxon, delay);
+  // The input axon keeps a delayed synapse among its outputs but does not
+  // fire it: the control does, as a root.
+  if (sourceAxon != nullptr && delay != 0) sourceAxon->disconnectOutput(this, 0);
+  if (sourceAxon != nullptr && targetAxon != nullptr) sizeWeights();
+}
+
+void Synapse::connectOutput(Soma* target) {
+  Axon* axon = dynamic_cast<Axon*>(target);
+  if (axon == nullptr) {
+    disconnectOutput(nullptr, 0);
+    return;
+  }
+  successor = axon;
+  targetAxon = axon;
+  length = axon->length;
+  if (sourceAxon != nullptr) sizeWeights();
+}
+
+int Synapse::disconnectInput(Soma*) {
+  sourceAxon = nullptr;
+  attachAxon(nullptr, 0);
+  setInputLength(0);
+  bindActivityAccess();
+  releaseWeights();
+  return 0;
+}
+
+Soma* Synapse::disconnectOutput(Soma*, int) {
+  successor = nullptr;
+  targetAxon = nullptr;
+  length = 0;
+  releaseWeights();
+  return this;
+}
+
+void Synapse::setDelay(int n) {
+  delay = std::max(n, 0);
+  if (sourceAxon != nullptr) connectInput(sourceAxon);
+}
+
+void Synapse::reconnect() {
+  length = targetAxon != nullptr ? targetAxon->length : 0;
+  attachAxon(sourceAxon, delay);
+  if (sourceAxon != nullptr && delay != 0) sourceAxon->disconnectOutput(this, 0);
+  if (sourceAxon != nullptr && targetAxon != nullptr) sizeWeights();
+}
+
+void Synapse::resetMemory() {
+  if (delay != 0) Soma::reset();
+}
+
+void Synapse::sizeWeights() {
+  if (sourceAxon != nullptr && targetAxon != nullptr) recreateInstance();
+}
+
+void Synapse::refreshView() {
+  if (frameSource == nullptr) return;
+  if (frameSource->ring.get() != ring.get() || frameSource->ringLength != ringLength ||
+      frameSource->frameSize != frameSize) {
+    reconnect();
+  }
+}
+
+int Synapse::outputBound() const {
+  if (targetAxon == nullptr || targetAxon->currentFrame() == nullptr) return 0;
+  return std::max(std::min(length, targetAxon->frameSize), 0);
+}
+
+int Synapse::inputBound() const {
+  if (currentFrame() == nullptr) return 0;
+  return std::max(std::min(inputLength, frameSize), 0);
+}
+
+void Synapse::fire() {
+  // Without a control nobody re-attached this view when the input axon
+  // re-allocated its ring: do it before reading.
+  refreshView();
+  if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
+  compute();
+  Soma::fire();
+}
+
+void Synapse::compute() {
+  const int n = std::min(inputBound(), outputBound());
+  if (n == 0) return;
+  const double* x = currentFrame();
+  double* y = targetAxon->currentFrame();
+  for (int i = 0; i < n; ++i) y[i] += x[i];
+}
+
+// FullSynapse
+
+void FullSynapse::sizeWeights() {
+  setWeightCount(checkedProduct(length, inputLength), 0);
+  Synapse::sizeWeights();
+}
+
+void FullSynapse::bindWeightAccess() {
+  double* base = weightData();
+  if (ownWeightAccess != nullptr) ownWeightAccess->setData(base, length, inputLength);
+  if (instanceWeightAccess != nullptr) {
+    const int64_t matrix = int64_t{length} * inputLength;
+    instanceWeightAccess->setData(base != nullptr ? base + matrix : nullptr, instanceCount, 1);
+  }
+}
+
+namespace {
+
+// R output rows at once. Each row keeps its own running sum, started from
+// the value already in y and fed the terms in ascending k, exactly as
+// y[j] += W[j][k] x[k] one term at a time; working on R rows together only
+// lets the independent additions overlap.
+template <int R>
+inline void addRows(const double* w, int64_t stride, const double* x, int n, double* y) {
+  double s[R];
+  for (int r = 0; r < R; ++r) s[r] = y[r];
+  for (int k = 0; k < n; ++k) {
+    const double xk = x[k];
+    for (int r = 0; r < R; ++r) s[r] += w[r * stride + k] * xk;
+  }
+  for (int r = 0; r < R; ++r) y[r] = s[r];
+}
+
+}  // namespace
+
+void FullSynapse::compute() {
+  const int stride = inputLength;
+  if (stride <= 0) return;
+  const int nIn = inputBound();
+  int nOut = outputBound();
+  // Only whole rows that the weight matrix holds.
+  const int64_t weightCount = std::min<int64_t>(ownCount, static_cast<int64_t>(weights.size()));
+  nOut = static_cast<int>(std::min<int64_t>(nOut, weightCount / stride));
+  if (nIn == 0 || nOut == 0) return;
+  const double* x = currentFrame();
+  double* y = targetAxon->currentFrame();
+  const double* w = weights.data();
+
+  // A synapse from an axon into itself may read what it has just written;
+  // keep the one-term-at-a-time order literally then.
+  const auto address = [](const double* p) { return reinterpret_cast<uintptr_t>(p); };
+  if (address(x) < address(y + nOut) && address(y) < address(x + nIn)) {
+    for (int j = 0; j < nOut; ++j) {
+      const double* row = w + int64_t{j} * stride;
+      for (int k = 0; k < nIn; ++k) y[j] += row[k] * x[k];
+    }
+    return;
+  }
+
+  int j = 0;
+  for (; j + 8 <= nOut; j += 8) addRows<8>(w + int64_t{j} * stride, stride, x, nIn, y + j);
+  if (j + 4 <= nOut) {
+    addRows<4>(w + int64_t{j} * stride, stride, x, nIn, y + j);
+    j += 4;
+  }
+  for (; j < nOut; ++j) addRows<1>(w + int64_t{j} * stride, stride, x, nIn, y + j);
+}
+
+}  // namespace kq

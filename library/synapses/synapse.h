@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/soma.h"
+
+// Synapse: connects an input axon to an output axon. It owns no activity:
+// it shares the input axon's ring through its own frame pointer, delay
+// frames behind the axon's current frame, adds its product into the output
+// axon's current frame and fires that axon. A synapse with a delay is not
+// fired by its input axon; the control fires it as an activation root before
+// the input axon's chain, so it carries an earlier exemplar forward. The
+// plain Synapse adds its input one to one; subclasses override sizeWeights
+// (to size their weights for the two ends) and compute (the transfer).
+//
+// FullSynapse: a fully connected layer. Its weights are an output-length x
+// input-length matrix stored row by row: the weight from input element k to
+// output element j is at j x input length + k.
+
+namespace kq {
+
+class Axon;
+
+class Synapse : public Soma {
+ public:
+  Synapse();
+
+  // Drops both ends and the borrowed ring, leaves the control's synapse
+  // list, then frees the weights (never the input axon's ring).
+  void release() override;
+  bool isKindOf(const char* name) const override;
+  // Joins the end of the control's synapse list.
+  void registerWithControl() override;
+  int getInt(int index) override;
+  void setInt(int index, int value) override;
+  int ownParameterCount() const override { return 1; }
+  int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
+  const char* performName() const override { return "performSynapse"; }
+  // Re-shares the input axon's ring after it moved; the control calls it.
+  void reconnect() override;
+  // A delayed synapse holds past activity of its input axon: zero the ring.
+  void resetMemory() override;
+  bool isSynapse() const override { return true; }
+  // Transfer into the output axon, step, fire the output axon.
+  void fire() override;
+  int disconnectInput(Soma* source) override;
+  Soma* disconnectOutput(Soma* target, int fromAll) override;
+  // Takes an axon as the input end; anything else leaves no input.
+  void connectInput(Soma* source) override;
+  // Takes an axon as the output end; anything else (null) disconnects.
+  void connectOutput(Soma* target) override;
+  void setDelay(int n) override;
+
+  // Sizes the weights for the current ends; called when both are known.
+  virtual void sizeWeights();
+  // The built-in transfer: adds into the output axon's current frame.
+  virtual void compute();
+
+  static constexpr int kFirstOwnIndex = Soma::kFirstOwnIndex + 3;
+
+  std::vector<double> savedDelayedActivity;  // snapshot of the delayed activity for the writers
+  AccessorTable<IntGetter, 1> intGetters;     // the integer parameter
+  AccessorTable<IntSetter, 1> intSetters;
+  Axon* sourceAxon = nullptr;  // the axon read
+  Axon* targetAxon = nullptr;  // the axon added into and fired
+
+ protected:
+  // Elements of the output frame this synapse may write, and of its own
+  // (input) frame it may read: each bounded by the current frames as well as
+  // by the lengths, so an end resized since the last sizing is never overrun.
+  int outputBound() const;
+  int inputBound() const;
+  // Re-attaches when the ring this synapse shares was replaced.
+  void refreshView();
+};
+
+class FullSynapse : public Synapse {
+ public:
+  const char* className() const override { return "FullSynapse"; }
+  const char* performName() const override { return "performFullSynapse"; }
+  // length x input length weights, not forced: an unchanged count keeps them.
+  void sizeWeights() override;
+  // y[j] += W[j][k] x[k], per output element in ascending k.
+  void compute() override;
+  // The own part as the matrix, one row per output element.
+  void bindWeightAccess() override;
+};
+
+}  // namespace kq
