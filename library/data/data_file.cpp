@@ -1,0 +1,196 @@
+#include "data/data_file.h"
+
+#include "core/fatal.h"
+#include "core/messages.h"
+#include "data/number_text.h"
+
+namespace kq {
+
+namespace {
+
+// A text record is formatted in pieces of this size, so that a record of
+// any length is written without allocating.
+constexpr size_t kTextChunk = 4096;
+
+}  // namespace
+
+DataFile::DataFile() { reading = 1; }
+
+DataFile::~DataFile() {
+  if (file == nullptr) return;
+  // The standard output is flushed after every record and never closed.
+  if (holdsStandardStream()) {
+    file = nullptr;
+    return;
+  }
+  std::FILE* held = file;
+  file = nullptr;
+  // Destructors run at process exit, where exit cannot be called again.
+  if (std::fclose(held) != 0 && openedForWriting) {
+    fatalAtExit(formatString(messages::kUnableToWriteFile, fileName.c_str()));
+  }
+}
+
+void DataFile::setFileName(const char* name) { fileName = name != nullptr ? name : ""; }
+
+int DataFile::setMode(int newReading, int newFileType) {
+  reading = static_cast<uint32_t>(newReading);
+  fileType = static_cast<uint32_t>(newFileType);
+  return open();
+}
+
+int DataFile::open() {
+  if (file != nullptr) close();
+  openedForWriting = !readsFile();
+  switch (fileType) {
+    case kTextFile:
+      if (fileName.empty()) return 0;
+      file = std::fopen(fileName.c_str(), readsFile() ? "r" : "w");
+      break;
+    case kBinaryFile:
+      if (fileName.empty()) return 0;
+      file = std::fopen(fileName.c_str(), readsFile() ? "rb" : "wb");
+      break;
+    case kStandardStreams:
+      file = readsFile() ? stdin : stdout;
+      break;
+    default:
+      break;
+  }
+  if (file == nullptr) fatalf(messages::kUnableToOpenFile, fileName.c_str());
+  return 1;
+}
+
+int DataFile::close() {
+  if (file == nullptr) return 0;
+  if (holdsStandardStream()) {
+    file = nullptr;
+    return 0;
+  }
+  std::FILE* held = file;
+  file = nullptr;
+  if (std::fclose(held) == 0) return 1;
+  // Records still buffered were lost: the run must not look successful.
+  if (openedForWriting) fatalf(messages::kUnableToWriteFile, fileName.c_str());
+  return 0;
+}
+
+const char* DataFile::displayName() const {
+  if (file == stdin) return "stdin";
+  if (file == stdout) return "stdout";
+  return fileName.c_str();
+}
+
+void DataFile::failRead() const { fatalf(messages::kUnableToReadFile, displayName()); }
+
+void DataFile::failWrite() {
+  const std::string name = displayName();
+  // The stream is let go first, so that closing it at exit does not report
+  // the same failure a second time.
+  std::FILE* held = file;
+  file = nullptr;
+  if (held != stdin && held != stdout) std::fclose(held);
+  fatalf(messages::kUnableToWriteFile, name.c_str());
+}
+
+void DataFile::transfer() {
+  if (file == nullptr || enabled != 1 || active != 1) return;
+  // An unbound access has no block to fill or write out.
+  if (data == nullptr) return;
+
+  double* q = data;
+  // A writer maps into scratch only when scratch has the block's length;
+  // otherwise the block goes out unmapped, as a reader of another length
+  // leaves its values unmapped.
+  if (!readsFile() && normalizationOn != 0 && length == normalizationSize) {
+    normalize();
+    q = scratch.data();
+  }
+
+  switch (fileType) {
+    case kTextFile:
+    case kStandardStreams:
+      if (readsFile()) {
+        readText(q);
+      } else {
+        writeText(q);
+      }
+      break;
+    case kBinaryFile:
+      if (readsFile()) {
+        readBinary(q);
+      } else {
+        writeBinary(q);
+      }
+      break;
+    default:
+      break;
+  }
+
+  // A text record that ended exactly at the end of the file: the next one
+  // starts from the top. (A binary record cut short was replaced above.)
+  if (std::feof(file) != 0) std::fseek(file, 0, SEEK_SET);
+
+  if (adjustChannel >= 0 && adjustChannel < length) q[adjustChannel] += adjustAmount;
+  if (readsFile() && normalizationOn != 0) applyNormalization();
+
+  // Stepping back one record is meaningful in a binary file only.
+  if (hold != 0 && fileType == kBinaryFile) {
+    std::fseek(file, -static_cast<long>(sizeof(double)) * length, SEEK_CUR);
+    return;
+  }
+  if (oneShot != 0) enabled = 0;
+}
+
+void DataFile::readText(double* q) {
+  for (int32_t i = 0; i < length; ++i) {
+    ScanStatus status = scanDouble(file, q[i]);
+    if (status == ScanStatus::kEnd) {
+      // The record goes on from the start of the file. A stream that cannot
+      // seek (a pipe) stays at its end, and the second read finds that.
+      std::fseek(file, 0, SEEK_SET);
+      status = scanDouble(file, q[i]);
+    }
+    // A file without numbers, or a token that is not one, would otherwise
+    // leave the stream stuck and the run going on with stale values.
+    if (status != ScanStatus::kValue) failRead();
+  }
+}
+
+void DataFile::readBinary(double* q) {
+  if (length <= 0) return;
+  const size_t n = static_cast<size_t>(length);
+  if (std::fread(q, sizeof(double), n, file) == n) return;
+  if (std::ferror(file) != 0) failRead();
+  // A record cut short by the end of the file (or none left) is replaced by
+  // the first record; a file without one complete record has none to give.
+  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(q, sizeof(double), n, file) != n) {
+    failRead();
+  }
+}
+
+void DataFile::writeText(const double* q) {
+  char buffer[kTextChunk];
+  size_t used = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    if (used > sizeof buffer - kValueFieldCapacity) {
+      std::fwrite(buffer, 1, used, file);
+      used = 0;
+    }
+    used += static_cast<size_t>(formatValue(buffer + used, q[i]));
+  }
+  buffer[used++] = '\n';
+  std::fwrite(buffer, 1, used, file);
+  // The console line is seen at once, and a failed write is caught at the
+  // record that failed rather than at exit.
+  if (file == stdout && std::fflush(file) != 0) failWrite();
+  if (std::ferror(file) != 0) failWrite();
+}
+
+void DataFile::writeBinary(const double* q) {
+  if (length > 0) std::fwrite(q, sizeof(double), static_cast<size_t>(length), file);
+  if (file == stdout && std::fflush(file) != 0) failWrite();
+  if (std::ferror(file) != 0) failWrite();
+}
+
+}  // namespace kq

@@ -1,0 +1,438 @@
+#include "data/number_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace kq {
+
+namespace {
+
+// A halfway point between two doubles has at most 767 significant decimal
+// digits (54 bits in hexadecimal), so keeping more than that, plus one
+// sticky digit standing for everything dropped, rounds every input exactly
+// as the full digit string would, from a bounded buffer.
+constexpr int kMaxDecimalDigits = 800;
+constexpr int kMaxHexDigits = 32;
+// Exponents are saturated far beyond the range of any double, so that a
+// hostile exponent cannot overflow the arithmetic.
+constexpr int64_t kExponentCap = 100000;
+
+inline int lower(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
+
+inline bool isWordChar(int c) {
+  const int l = lower(c);
+  return isDigit(c) || (l >= 'a' && l <= 'z') || c == '_';
+}
+
+inline int hexValue(int c) {
+  if (isDigit(c)) return c - '0';
+  const int l = lower(c);
+  if (l >= 'a' && l <= 'f') return l - 'a' + 10;
+  return -1;
+}
+
+inline double signedNan(bool negative) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  return negative ? -nan : nan;
+}
+
+inline double signedInfinity(bool negative) {
+  const double inf = std::numeric_limits<double>::infinity();
+  return negative ? -inf : inf;
+}
+
+// Collects the digits of one decimal or hexadecimal number as a scanner
+// meets them, writing them straight into the canonical text "d.ddd...e..."
+// that the final conversion reads, and turns them into the correctly
+// rounded double.
+class NumberBuilder {
+ public:
+  explicit NumberBuilder(bool hex) : hex_(hex), limit_(hex ? kMaxHexDigits : kMaxDecimalDigits) {}
+
+  // d is the digit's value; c its character, in lower case.
+  void mantissaDigit(int d, char c) {
+    ++mantissaDigits_;
+    if (stored_ == 0) {
+      if (afterDot_) --pointShift_;
+      if (d == 0) return;  // a leading zero
+      text_[0] = c;
+      text_[1] = '.';
+      stored_ = 1;
+    } else if (stored_ < limit_) {
+      text_[1 + stored_++] = c;
+      if (afterDot_) --pointShift_;
+    } else {
+      if (d != 0) sticky_ = true;
+      if (!afterDot_) ++pointShift_;
+    }
+  }
+  void dot() { afterDot_ = true; }
+  void exponentSign(bool negative) { exponentNegative_ = negative; }
+  void exponentDigit(int d) {
+    if (exponent_ < kExponentCap) exponent_ = exponent_ * 10 + d;
+  }
+  int64_t mantissaDigits() const { return mantissaDigits_; }
+
+  double finish(bool negative) {
+    double magnitude = 0.0;
+    if (stored_ > 0) {
+      const int64_t written = exponentNegative_ ? -exponent_ : exponent_;
+      // The value is d1.d2d3... times the base to this power.
+      int64_t point = pointShift_ + stored_ - 1;
+      if (hex_) point *= 4;
+      point += written;
+      if (point > kExponentCap) point = kExponentCap;
+      if (point < -kExponentCap) point = -kExponentCap;
+
+      char* out = text_ + 1 + stored_;
+      if (sticky_) *out++ = '1';
+      *out++ = hex_ ? 'p' : 'e';
+      out = std::to_chars(out, text_ + sizeof text_, point).ptr;
+      const std::from_chars_result r = std::from_chars(
+          text_, out, magnitude, hex_ ? std::chars_format::hex : std::chars_format::general);
+      // Out of range means the rounded value is 0 or infinite (subnormal
+      // results come back as they are); the exponent tells which.
+      if (r.ec == std::errc::result_out_of_range) {
+        magnitude = point > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+      }
+    }
+    return negative ? -magnitude : magnitude;
+  }
+
+ private:
+  bool hex_;
+  int limit_;  // significant digits kept
+  bool afterDot_ = false;
+  bool sticky_ = false;
+  bool exponentNegative_ = false;
+  int stored_ = 0;                     // significant digits in text_
+  int64_t mantissaDigits_ = 0;         // every mantissa digit met, zeros included
+  int64_t pointShift_ = 0;             // places the point moves relative to the kept integer
+  int64_t exponent_ = 0;               // written exponent's magnitude, saturated
+  char text_[kMaxDecimalDigits + 32];  // first digit, '.', the others, then the exponent
+};
+
+// Case-insensitive match of word at p.
+bool startsWithWord(const char* p, const char* end, const char* word) {
+  const size_t n = std::strlen(word);
+  if (static_cast<size_t>(end - p) < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (lower(static_cast<unsigned char>(p[i])) != word[i]) return false;
+  }
+  return true;
+}
+
+// Each stream belongs to one object on one thread, so the per-character
+// lock of getc buys nothing; it costs more than half of a number's scan.
+inline int readChar(std::FILE* file) {
+#if defined(_POSIX_C_SOURCE) || defined(__GLIBC__)
+  return getc_unlocked(file);
+#else
+  return std::getc(file);
+#endif
+}
+
+int skipBlanks(std::FILE* file) {
+  int c;
+  do {
+    c = readChar(file);
+  } while (isBlankChar(c));
+  return c;
+}
+
+// Reads the letters of word; a letter that does not match is consumed, as
+// fscanf consumes it.
+bool expectLetters(std::FILE* file, const char* word) {
+  for (const char* w = word; *w != '\0'; ++w) {
+    const int c = readChar(file);
+    if (c == EOF || lower(c) != *w) return false;
+  }
+  return true;
+}
+
+// The integer conversions: an optional sign and decimal digits, the
+// magnitude saturated once it passes every 32-bit value.
+struct IntegerText {
+  bool negative = false;
+  uint64_t magnitude = 0;
+  int digits = 0;
+
+  void addDigit(int d) {
+    ++digits;
+    if (magnitude <= uint64_t{1} << 32) magnitude = magnitude * 10 + static_cast<uint64_t>(d);
+  }
+  int32_t saturated() const {
+    if (negative) {
+      return magnitude >= uint64_t{1} << 31 ? std::numeric_limits<int32_t>::min()
+                                            : -static_cast<int32_t>(magnitude);
+    }
+    return magnitude > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+               ? std::numeric_limits<int32_t>::max()
+               : static_cast<int32_t>(magnitude);
+  }
+};
+
+// Feeds the run of mantissa digits starting with c to number; returns the
+// first character after it.
+int takeMantissaDigits(std::FILE* file, int c, bool hex, NumberBuilder& number, int& collected) {
+  if (hex) {
+    for (int d; (d = hexValue(c)) >= 0; c = readChar(file), ++collected) {
+      number.mantissaDigit(d, static_cast<char>(lower(c)));
+    }
+  } else {
+    for (; isDigit(c); c = readChar(file), ++collected) {
+      number.mantissaDigit(c - '0', static_cast<char>(c));
+    }
+  }
+  return c;
+}
+
+ScanStatus scanInteger(std::FILE* file, IntegerText& number) {
+  int c = skipBlanks(file);
+  if (c == EOF) return ScanStatus::kEnd;
+  if (c == '-' || c == '+') {
+    number.negative = c == '-';
+    c = readChar(file);
+  }
+  while (isDigit(c)) {
+    number.addDigit(c - '0');
+    c = readChar(file);
+  }
+  if (c != EOF) std::ungetc(c, file);
+  return number.digits > 0 ? ScanStatus::kValue : ScanStatus::kNoMatch;
+}
+
+}  // namespace
+
+int formatValue(char* out, double x) {
+  constexpr int kWidth = 22;
+  char digits[kValueFieldCapacity];
+  // to_chars with a precision rounds the exact binary value to nearest, as
+  // printf does, so the digits agree; it is several times faster.
+  const std::to_chars_result r =
+      std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific, 16);
+  const int n = static_cast<int>(r.ptr - digits);
+  int pad = kWidth - n;
+  if (pad < 0) pad = 0;
+  std::memset(out, ' ', static_cast<size_t>(pad));
+  std::memcpy(out + pad, digits, static_cast<size_t>(n));
+  out[pad + n] = ' ';
+  return pad + n + 1;
+}
+
+int formatInt(char* out, int32_t v) {
+  return static_cast<int>(std::to_chars(out, out + kIntFieldCapacity, v).ptr - out);
+}
+
+void appendValue(std::string& text, double x) {
+  char field[kValueFieldCapacity];
+  text.append(field, static_cast<size_t>(formatValue(field, x)));
+}
+
+void appendInt(std::string& text, int32_t v, char separator) {
+  char field[kIntFieldCapacity + 1];
+  const int n = formatInt(field, v);
+  field[n] = separator;
+  text.append(field, static_cast<size_t>(n + 1));
+}
+
+bool putValue(std::FILE* file, double x) {
+  char field[kValueFieldCapacity];
+  const size_t n = static_cast<size_t>(formatValue(field, x));
+  return std::fwrite(field, 1, n, file) == n;
+}
+
+bool putInt(std::FILE* file, int32_t v, char separator) {
+  char field[kIntFieldCapacity + 1];
+  const int n = formatInt(field, v);
+  field[n] = separator;
+  return std::fwrite(field, 1, static_cast<size_t>(n + 1), file) == static_cast<size_t>(n + 1);
+}
+
+const char* parseDouble(const char* begin, const char* end, double& value) {
+  const char* p = begin;
+  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (startsWithWord(p, end, "inf")) {
+    p += 3;
+    if (startsWithWord(p, end, "inity")) p += 5;
+    value = signedInfinity(negative);
+    return p;
+  }
+  if (startsWithWord(p, end, "nan")) {
+    p += 3;
+    // "nan(chars)" is taken whole; the chars name no payload here.
+    if (p < end && *p == '(') {
+      const char* q = p + 1;
+      while (q < end && isWordChar(static_cast<unsigned char>(*q))) ++q;
+      if (q < end && *q == ')') p = q + 1;
+    }
+    value = signedNan(negative);
+    return p;
+  }
+
+  bool hex = false;
+  if (end - p >= 3 && p[0] == '0' && lower(p[1]) == 'x') {
+    const char* q = p + 2;
+    if (hexValue(static_cast<unsigned char>(*q)) >= 0 ||
+        (*q == '.' && q + 1 < end && hexValue(static_cast<unsigned char>(q[1])) >= 0)) {
+      hex = true;
+      p = q;
+    }
+  }
+  auto digitValue = [hex](char c) {
+    const int d = hexValue(static_cast<unsigned char>(c));
+    return (hex || d < 10) ? d : -1;
+  };
+
+  NumberBuilder number(hex);
+  while (p < end && digitValue(*p) >= 0) {
+    number.mantissaDigit(digitValue(*p), static_cast<char>(lower(static_cast<unsigned char>(*p))));
+    ++p;
+  }
+  if (p < end && *p == '.' &&
+      (number.mantissaDigits() > 0 || (p + 1 < end && digitValue(p[1]) >= 0))) {
+    ++p;
+    number.dot();
+    while (p < end && digitValue(*p) >= 0) {
+      number.mantissaDigit(digitValue(*p),
+                           static_cast<char>(lower(static_cast<unsigned char>(*p))));
+      ++p;
+    }
+  }
+  if (number.mantissaDigits() == 0) return begin;
+
+  // An exponent counts only when a digit follows its mark and sign.
+  if (p < end && lower(static_cast<unsigned char>(*p)) == (hex ? 'p' : 'e')) {
+    const char* q = p + 1;
+    bool exponentNegative = false;
+    if (q < end && (*q == '+' || *q == '-')) {
+      exponentNegative = *q == '-';
+      ++q;
+    }
+    if (q < end && isDigit(static_cast<unsigned char>(*q))) {
+      number.exponentSign(exponentNegative);
+      while (q < end && isDigit(static_cast<unsigned char>(*q))) number.exponentDigit(*q++ - '0');
+      p = q;
+    }
+  }
+  value = number.finish(negative);
+  return p;
+}
+
+const char* parseInt(const char* begin, const char* end, int32_t& value) {
+  const char* p = begin;
+  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  IntegerText number;
+  if (p < end && (*p == '+' || *p == '-')) {
+    number.negative = *p == '-';
+    ++p;
+  }
+  while (p < end && isDigit(static_cast<unsigned char>(*p))) number.addDigit(*p++ - '0');
+  if (number.digits == 0) return begin;
+  value = number.saturated();
+  return p;
+}
+
+ScanStatus scanDouble(std::FILE* file, double& value) {
+  // The characters are taken by the rules of the C library's scanf: it
+  // collects the longest run that could still begin a number, then converts
+  // as much of it as strtod accepts ("1e+" gives 1, with "e+" consumed).
+  int c = skipBlanks(file);
+  if (c == EOF) return ScanStatus::kEnd;
+  bool negative = false;
+  if (c == '-' || c == '+') {
+    negative = c == '-';
+    c = readChar(file);
+    if (c == EOF) return ScanStatus::kNoMatch;
+  }
+  if (lower(c) == 'n') {
+    if (!expectLetters(file, "an")) return ScanStatus::kNoMatch;
+    value = signedNan(negative);
+    return ScanStatus::kValue;
+  }
+  if (lower(c) == 'i') {
+    if (!expectLetters(file, "nf")) return ScanStatus::kNoMatch;
+    c = readChar(file);
+    if (lower(c) == 'i') {
+      if (!expectLetters(file, "nity")) return ScanStatus::kNoMatch;
+    } else if (c != EOF) {
+      std::ungetc(c, file);
+    }
+    value = signedInfinity(negative);
+    return ScanStatus::kValue;
+  }
+
+  bool hex = false;
+  bool leadingZero = false;
+  int collected = 0;
+  if (c == '0') {
+    collected = 1;
+    const int next = readChar(file);
+    if (lower(next) == 'x') {
+      hex = true;
+      collected = 2;
+      c = readChar(file);
+    } else {
+      leadingZero = true;
+      c = next;
+    }
+  }
+  NumberBuilder number(hex);
+  if (leadingZero) number.mantissaDigit(0, '0');
+  // scanf's collection in its phases: digits, a point and more digits, then
+  // an exponent mark (only after a digit) with an optional sign and decimal
+  // digits. The first character that fits none ends the number and goes
+  // back to the stream.
+  c = takeMantissaDigits(file, c, hex, number, collected);
+  if (c == '.') {
+    number.dot();
+    ++collected;
+    c = takeMantissaDigits(file, readChar(file), hex, number, collected);
+  }
+  if (number.mantissaDigits() > 0 && lower(c) == (hex ? 'p' : 'e')) {
+    ++collected;
+    c = readChar(file);
+    if (c == '+' || c == '-') {
+      number.exponentSign(c == '-');
+      c = readChar(file);
+    }
+    for (; isDigit(c); c = readChar(file)) number.exponentDigit(c - '0');
+  }
+  if (c != EOF) std::ungetc(c, file);
+  if (collected == 0 || (hex && collected == 2)) return ScanStatus::kNoMatch;
+  if (number.mantissaDigits() == 0) {
+    // "." has no number in it; "0x." converts as its leading "0".
+    if (!hex) return ScanStatus::kNoMatch;
+    value = negative ? -0.0 : 0.0;
+    return ScanStatus::kValue;
+  }
+  value = number.finish(negative);
+  return ScanStatus::kValue;
+}
+
+ScanStatus scanInt(std::FILE* file, int32_t& value) {
+  IntegerText number;
+  const ScanStatus status = scanInteger(file, number);
+  if (status == ScanStatus::kValue) value = number.saturated();
+  return status;
+}
+
+ScanStatus scanUnsigned16(std::FILE* file, uint16_t& value) {
+  IntegerText number;
+  const ScanStatus status = scanInteger(file, number);
+  if (status != ScanStatus::kValue) return status;
+  if (number.negative || number.magnitude > 65535) return ScanStatus::kNoMatch;
+  value = static_cast<uint16_t>(number.magnitude);
+  return ScanStatus::kValue;
+}
+
+}  // namespace kq

@@ -1,0 +1,209 @@
+#include "weightfile/weight_file.h"
+
+#include <string>
+
+#include "core/fatal.h"
+#include "core/messages.h"
+#include "data/number_text.h"
+
+namespace kq {
+
+namespace {
+
+constexpr char kVersionKey[] = "KqWeightFileVersion";
+// A header token is compared as it streams in; only this much of it is kept
+// for a message, so a hostile file cannot make the reader grow without end.
+constexpr size_t kKeptTokenPrefix = 4096;
+
+// Reads up to and including the next '#'; false at the end of the file.
+bool skipPastHash(std::FILE* file) {
+  int c;
+  while ((c = std::getc(file)) != EOF) {
+    if (c == '#') return true;
+  }
+  return false;
+}
+
+enum class TokenMatch {
+  kNone,       // the file ended before a token began
+  kEqual,      // the token equals the wanted word exactly
+  kDifferent,  // any other token
+};
+
+// Reads the next white-space delimited token as "%s" does (the white space
+// after it stays in the stream), comparing it with wanted on the way.
+TokenMatch readToken(std::FILE* file, const char* wanted, std::string* kept) {
+  int c;
+  do {
+    c = std::getc(file);
+  } while (isBlankChar(c));
+  if (c == EOF) return TokenMatch::kNone;
+  bool equal = true;
+  const char* w = wanted;
+  while (c != EOF && !isBlankChar(c)) {
+    if (equal) {
+      if (*w != '\0' && static_cast<unsigned char>(*w) == c) {
+        ++w;
+      } else {
+        equal = false;
+      }
+    }
+    if (kept != nullptr && kept->size() < kKeptTokenPrefix) kept->push_back(static_cast<char>(c));
+    c = std::getc(file);
+  }
+  if (c != EOF) std::ungetc(c, file);
+  return equal && *w == '\0' ? TokenMatch::kEqual : TokenMatch::kDifferent;
+}
+
+inline bool isDigitChar(char c) { return c >= '0' && c <= '9'; }
+
+inline bool isWordChar(char c) {
+  return isDigitChar(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+inline char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool hasWord(const char* p, const char* word) {
+  for (; *word != '\0'; ++p, ++word) {
+    if (lowerChar(*p) != *word) return false;
+  }
+  return true;
+}
+
+// The end of a "nan", "inf" or "infinity" word (any case, with an optional
+// sign) standing alone at p, or null.
+const char* specialWordEnd(const char* p) {
+  if (*p == '+' || *p == '-') ++p;
+  const char* end = nullptr;
+  if (hasWord(p, "infinity")) {
+    end = p + 8;
+  } else if (hasWord(p, "inf") || hasWord(p, "nan")) {
+    end = p + 3;
+  }
+  if (end == nullptr || isWordChar(*end)) return nullptr;
+  return end;
+}
+
+// A character that the cursor copies into a number.
+inline bool isNumberChar(char c) {
+  return isDigitChar(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
+}  // namespace
+
+KqWeightFileVersion readWeightFileVersion(std::FILE* file) {
+  KqWeightFileVersion version = kDefaultWeightFileVersion;
+  if (file == nullptr) return version;
+  std::rewind(file);
+  while (skipPastHash(file)) {
+    const TokenMatch match = readToken(file, kVersionKey, nullptr);
+    // A '#' with nothing after it ends the file's headers.
+    if (match == TokenMatch::kNone) break;
+    if (match == TokenMatch::kEqual) {
+      uint16_t number = 0;
+      if (scanUnsigned16(file, number) == ScanStatus::kValue) version = number;
+      break;
+    }
+  }
+  return version;
+}
+
+std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char* key) {
+  const char* word = classWord != nullptr ? classWord : "";
+  const char* name = key != nullptr ? key : "";
+  if (file != nullptr) {
+    std::rewind(file);
+    std::string found;
+    while (skipPastHash(file)) {
+      const TokenMatch match = readToken(file, name, nullptr);
+      if (match == TokenMatch::kNone) break;
+      if (match == TokenMatch::kDifferent) continue;
+      // The first header with the key decides; a key with nothing after it
+      // has an empty class word.
+      found.clear();
+      if (readToken(file, word, &found) == TokenMatch::kEqual) return file;
+      fatalf(messages::kSectionMismatch, word, name, found.c_str());
+    }
+  }
+  fatalf(messages::kSectionNotFound, word, name);
+}
+
+int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep) {
+  int64_t i = 0;
+  for (double value = 0.0; i < count; ++i) {
+    if (scanDouble(file, value) != ScanStatus::kValue) break;
+    if (i < keep) dest[i] = value;
+  }
+  return i;
+}
+
+int64_t skipWeightInts(std::FILE* file, int64_t count) {
+  int64_t i = 0;
+  for (int32_t value = 0; i < count; ++i) {
+    if (scanInt(file, value) != ScanStatus::kValue) break;
+  }
+  return i;
+}
+
+int32_t WeightTextCursor::readInt() {
+  if (position == nullptr) return 0;
+  const char* p = position;
+  while (*p != '\0' && *p != '+' && *p != '-' && !isDigitChar(*p)) ++p;
+  position = p;
+  if (*p == '\0') return 0;
+  const char* tokenEnd = p;
+  while (*tokenEnd != '\0' && !isBlankChar(static_cast<unsigned char>(*tokenEnd))) ++tokenEnd;
+  int32_t value = 0;
+  parseInt(p, tokenEnd, value);
+  // The whole token is passed, however long, so no buffer bounds it.
+  position = tokenEnd;
+  return value;
+}
+
+double WeightTextCursor::readDouble() {
+  if (position == nullptr) return 0.0;
+  const char* start = position;
+  const char* p = start;
+  const char* special = nullptr;
+  for (; *p != '\0'; ++p) {
+    if (isDigitChar(*p)) break;
+    if (*p == '+' || *p == '-') {
+      special = specialWordEnd(p);
+      break;
+    }
+    // A written nan or inf reads back as itself, so a record holding one
+    // does not shift every value after it.
+    const char l = lowerChar(*p);
+    if ((l == 'n' || l == 'i') && (p == start || !isWordChar(p[-1]))) {
+      special = specialWordEnd(p);
+      if (special != nullptr) break;
+    }
+  }
+  double value = 0.0;
+  if (special != nullptr) {
+    parseDouble(p, special, value);
+    position = special;
+    return value;
+  }
+  const char* end = p;
+  while (isNumberChar(*end)) ++end;
+  // The whole run is converted, however long; what of it forms no number
+  // (an empty run, a lone sign) gives 0.0.
+  parseDouble(p, end, value);
+  position = end;
+  return value;
+}
+
+void WeightTextCursor::readValues(int64_t count, double* dest, int64_t keep) {
+  const int64_t kept = count < keep ? count : keep;
+  for (int64_t i = 0; i < count; ++i) {
+    const double value = readDouble();
+    if (i < keep) dest[i] = value;
+    if (position == nullptr || *position == '\0') {
+      for (int64_t k = i + 1; k < kept; ++k) dest[k] = 0.0;
+      return;
+    }
+  }
+}
+
+}  // namespace kq

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The weight file's outer layout: a version line "#KqWeightFileVersion n"
+// and one section per object, each introduced by '#', the object's key and
+// a class word, then the object's record. Lookups start from the beginning
+// of the file each time, so the order of the sections is free; the records
+// themselves are read by the objects (a weight file of the system is text).
+// WeightTextCursor reads the same records from text held in memory.
+
+namespace kq {
+
+// The file's version; readers add fields at fixed thresholds.
+using KqWeightFileVersion = uint16_t;
+
+// The version of a file without a version line.
+inline constexpr KqWeightFileVersion kDefaultWeightFileVersion = 100;
+
+// Version thresholds of the records: a field is present from the version
+// given, or, for the two "No" thresholds, only below it.
+// Context memory, delayed activity of a delayed synapse, momentum velocity.
+inline constexpr KqWeightFileVersion kVersionMemoryRecords = 124;
+// The second block of a reading data file's normalisation record.
+inline constexpr KqWeightFileVersion kVersionReadingNormalizationBlock = 214;
+// The conjugate-gradient state.
+inline constexpr KqWeightFileVersion kVersionConjugateGradientRecord = 216;
+// The axon record's active flag.
+inline constexpr KqWeightFileVersion kVersionAxonActiveFlag = 224;
+// The legacy block after the conjugate-gradient vectors (below this only).
+inline constexpr KqWeightFileVersion kVersionNoConjugateGradientLegacy = 235;
+// The control's record.
+inline constexpr KqWeightFileVersion kVersionControlRecord = 242;
+// The extra value ending each Levenberg-Marquardt row (below this only).
+inline constexpr KqWeightFileVersion kVersionNoLevenbergExtraValue = 245;
+// The criterion's desired range.
+inline constexpr KqWeightFileVersion kVersionDesiredRange = 246;
+
+// The number after the first "#KqWeightFileVersion"; 100 when there is no
+// such line or its number is unreadable (no digits, a '-' sign, or a value
+// above 65535).
+KqWeightFileVersion readWeightFileVersion(std::FILE* file);
+
+// Positions file right after the class word of the first section whose key
+// matches. Ends the process when no header carries the key, or when the
+// first one that does carries another class word.
+std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char* key);
+
+// Count-driven reads of a record body. They read count numbers, store the
+// first keep of them into dest and drop the rest, and stop at the first read
+// that meets the end of the file or a token that is no number: every later
+// read would fail the same way, so a hostile count costs nothing and the
+// result is the same as reading on. They return the numbers read.
+int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep);
+int64_t skipWeightInts(std::FILE* file, int64_t count);
+
+// A reading position in a NUL-terminated weight text held in memory.
+struct WeightTextCursor {
+  const char* position = nullptr;  // the current character
+
+  // The next integer: the cursor moves to the next sign or digit, the
+  // number there is read (saturated to 32 bits) and the cursor passes the
+  // whole white-space delimited token ("12abc" gives 12). At the end of the
+  // text it returns 0 and the cursor stays.
+  int32_t readInt();
+
+  // The next number: the cursor moves to the next sign or digit (or a
+  // "nan" / "inf" word, as the writers print them), takes the run of
+  // digits, signs, points and exponent marks there (".5" reads as 5) and
+  // converts what of it forms a number; 0.0 when nothing does.
+  double readDouble();
+
+  // The text twin of readWeightValues: count numbers, the first keep of them
+  // stored. Past the end of the text every read gives 0.0, so the kept
+  // elements left are set to 0.0 at once instead of one read at a time.
+  void readValues(int64_t count, double* dest, int64_t keep);
+};
+
+}  // namespace kq
