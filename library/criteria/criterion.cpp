@@ -1,0 +1,292 @@
+#include "criteria/criterion.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "control/control.h"
+#include "core/fatal.h"
+#include "data/spatial_access.h"
+
+// Construction, wiring, the per-exemplar cost and error, and the life cycle
+// of the criterion. The statistics and their records are in
+// criterion_statistics.cpp.
+
+namespace kq {
+
+namespace {
+
+template <typename T>
+void freeArray(std::vector<T>& array) {
+  std::vector<T>().swap(array);
+}
+
+// Binds access to rows x columns values of buffer, or leaves it bound to no
+// block while the buffer does not hold them (before allocateFrames, after
+// release), so that nobody steps it into memory the criterion does not own.
+void bindBuffer(SpatialAccess* access, std::vector<double>& buffer, int rows, int columns) {
+  if (access == nullptr) return;
+  const int64_t wanted = int64_t{rows} * columns;
+  if (wanted > 0 && static_cast<int64_t>(buffer.size()) >= wanted) {
+    access->setData(buffer.data(), rows, columns);
+  } else {
+    access->setData(nullptr, 0, columns);
+  }
+}
+
+// Outputs are clamped away from 0 and 1 before the logarithms of the
+// cross-entropy forms.
+double clampProbability(double y) { return std::clamp(y, 1e-12, 0.999999999999); }
+
+}  // namespace
+
+Criterion::Criterion() = default;
+
+bool Criterion::isKindOf(const char* name) const {
+  return Axon::isKindOf(name) || sameWord(name, "Criterion");
+}
+
+void Criterion::registerWithControl() {
+  Axon::registerWithControl();
+  if (control != nullptr) control->criteriaList.push_back(this);
+}
+
+void Criterion::release() {
+  freeArray(desiredCopy);
+  freeArray(desired);
+  freeArray(desiredMin);
+  freeArray(desiredMax);
+  freeArray(sumOutputSquares);
+  freeArray(sumOutput);
+  freeArray(heldSumOutput);
+  freeArray(sumProduct);
+  freeArray(sumDesired);
+  freeArray(sumDesiredSquares);
+  freeArray(heldSumProduct);
+  freeArray(heldSumDesired);
+  freeArray(heldSumDesiredSquares);
+  freeArray(heldSumOutputSquares);
+  freeArray(correlations);
+  freeArray(errorBuffer);
+  freeArray(rocTable);
+  freeArray(rocCounts);
+  freeArray(heldRocCounts);
+  freeArray(confusionCounts);
+  freeArray(heldConfusionCounts);
+  freeArray(performanceRecord);
+  freeArray(confusionPercent);
+  if (control != nullptr) control->removeCriterion(this);
+  Axon::release();
+}
+
+int Criterion::controlTrainingFlag() const { return control != nullptr ? control->trainingFlag : 1; }
+int Criterion::controlLearning() const { return control != nullptr ? control->learning : 1; }
+int Criterion::controlWeightDecay() const { return control != nullptr ? control->weightDecay : 0; }
+
+void Criterion::resetEpoch() {
+  heldCostSum = 0.0;
+  heldExemplarCount = 0;
+  if (control != nullptr && control->weightDecay != 0 && control->learningMode != 2) {
+    control->sumSquaredWeights();
+  }
+}
+
+void Criterion::randomizeWeights() {
+  Soma::randomizeWeights();
+  bestTrainingCost = 1e9;
+  bestTestCost = 1e9;
+}
+
+void Criterion::bindWeightAccess() {
+  desiredCopyResizePending = 1;
+  Soma::bindWeightAccess();
+}
+
+void Criterion::resizeDesiredCopy() {
+  if (desiredCopyResizePending != 0 && desiredCopyOn != 0) {
+    desiredCopy.assign(static_cast<size_t>(std::max(length, 0)), 0.0);
+  }
+  desiredCopyResizePending = 0;
+}
+
+void Criterion::stepForward() {
+  // The next record starts from zeros, whether or not a desired access
+  // fills it.
+  const size_t n = std::min(desired.size(), static_cast<size_t>(std::max(inputLength, 0)));
+  std::fill(desired.begin(), desired.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+  Axon::stepForward();
+}
+
+// Attachments and binding
+
+void Criterion::setDesiredAccess(SpatialAccess* access) {
+  desiredAccess = access;
+  bindDesiredAccess();
+}
+
+void Criterion::setCostAccess(SpatialAccess* access) {
+  costAccess = access;
+  if (costAccess != nullptr) costAccess->setData(&costSum, 1, 1);
+}
+
+void Criterion::setPerformanceAccess(SpatialAccess* access) {
+  performanceAccess = access;
+  bindPerformanceAccess();
+}
+
+void Criterion::setRocAccess(SpatialAccess* access) {
+  rocAccess = access;
+  bindRocAccess();
+}
+
+void Criterion::setConfusionAccess(SpatialAccess* access) {
+  confusionAccess = access;
+  bindConfusionAccess();
+}
+
+void Criterion::setPercentErrorReference(const double* values, int count) {
+  percentErrorReference = values;
+  percentErrorReferenceLength = values != nullptr ? std::max(count, 0) : 0;
+}
+
+void Criterion::bindDesiredAccess() {
+  // desired holds the criterion's rows x columns values once allocated.
+  if (static_cast<int64_t>(desired.size()) == int64_t{rows} * columns) {
+    bindBuffer(desiredAccess, desired, rows, columns);
+  } else {
+    bindBuffer(desiredAccess, desired, 0, columns);
+  }
+}
+
+void Criterion::bindRocAccess() { bindBuffer(rocAccess, rocTable, rocRows(), kRocTableColumns); }
+
+void Criterion::bindPerformanceAccess() {
+  bindBuffer(performanceAccess, performanceRecord, PerformanceRecord::kSize, 1);
+}
+
+void Criterion::bindConfusionAccess() {
+  const int side =
+      static_cast<int64_t>(confusionPercent.size()) == int64_t{classCount} * classCount ? classCount : 0;
+  bindBuffer(confusionAccess, confusionPercent, side, side);
+}
+
+void Criterion::stepIfBound(SpatialAccess* access, const std::vector<double>& buffer) {
+  if (access != nullptr && !buffer.empty()) access->step();
+}
+
+void Criterion::allocateFrames() {
+  Axon::allocateFrames();
+  const size_t n = static_cast<size_t>(std::max(length, 0));
+  desired.assign(n, 0.0);
+  bindDesiredAccess();
+  desiredMin.assign(n, 0.0);
+  desiredMax.assign(n, 0.1);
+  for (std::vector<double>* sums :
+       {&sumOutputSquares, &sumOutput, &heldSumOutput, &sumProduct, &sumDesired, &sumDesiredSquares,
+        &heldSumProduct, &heldSumDesired, &heldSumDesiredSquares, &heldSumOutputSquares, &correlations,
+        &errorBuffer}) {
+    sums->assign(n, 0.0);
+  }
+  classCount = n == 1 ? 2 : static_cast<int32_t>(n);
+  // A threshold count below 1 gives an empty table rather than a negative
+  // size.
+  const int thresholds = std::max(rocThresholdCount, 0);
+  rocCounts.assign(static_cast<size_t>(checkedProduct(thresholds, kRocCountColumns)), 0);
+  heldRocCounts.assign(rocCounts.size(), 0);
+  rocTable.assign(static_cast<size_t>(checkedProduct(thresholds, kRocTableColumns)), 0.0);
+  const size_t cells = static_cast<size_t>(checkedProduct(classCount, classCount));
+  confusionCounts.assign(cells, 0.0);
+  heldConfusionCounts.assign(cells, 0.0);
+  bindRocAccess();
+  performanceRecord.assign(PerformanceRecord::kSize, 0.0);
+  bindPerformanceAccess();
+  confusionPercent.assign(cells, 0.0);
+  bindConfusionAccess();
+}
+
+// One exemplar
+
+void Criterion::compute() {
+  const double* y = currentFrame();
+  const int n = outputCount();
+  // Before allocateFrames (or after release) there is nothing to compare.
+  if (y == nullptr || n == 0 || n > frameSize) return;
+  if (desiredAccess != nullptr) desiredAccess->step();
+  accumulateStatistics();
+  if (stopCheckOn != 0 || costAccess != nullptr || performanceAccess != nullptr ||
+      rocAccess != nullptr || confusionAccess != nullptr) {
+    ++exemplarCount;
+    accumulateCost();
+  }
+  computeError();
+}
+
+void Criterion::accumulateCost() {
+  const bool training = testMode == 0;
+  if (desiredCopyOn != 0 && training && desiredCopy.size() == desired.size()) {
+    std::copy(desired.begin(), desired.end(), desiredCopy.begin());
+  }
+  double c = exemplarCost;
+  if (exemplarFactorCount > 0 && exemplarFactors != nullptr && training && controlLearning() != 0) {
+    // The index is a public field; one outside the table starts it again.
+    if (exemplarFactorIndex < 0 || exemplarFactorIndex >= exemplarFactorCount) exemplarFactorIndex = 0;
+    c = c * exemplarFactors[exemplarFactorIndex];
+    ++exemplarFactorIndex;
+    if (exemplarFactorIndex >= exemplarFactorCount) exemplarFactorIndex = 0;
+  }
+  if (controlWeightDecay() != 0 && controlLearning() != 0 && training) {
+    // The mean squared weight needs weights: without any the term is 0.
+    const double decay = trainableWeightCount > 0
+                             ? control->regularisationAlpha * control->weightEnergy / trainableWeightCount
+                             : 0.0;
+    c = control->regularisationBeta * c + decay;
+  }
+  if (c > 1e10) c = 1e10;
+  costSum += c;
+  exemplarCost = 0.0;
+}
+
+void Criterion::computeError() {
+  const double* y = currentFrame();
+  const int n = outputCount();
+  if (y == nullptr || n > frameSize || errorBuffer.size() < static_cast<size_t>(n)) return;
+  std::copy(y, y + n, errorBuffer.begin());
+}
+
+// L2Criterion
+
+void L2Criterion::accumulateCost() {
+  const double* y = currentFrame();
+  const int n = outputCount();
+  if (y != nullptr && n <= frameSize) {
+    const double* d = desired.data();
+    for (int i = 0; i < n; ++i) {
+      if (crossEntropy != 0) {
+        const double p = clampProbability(y[i]);
+        exemplarCost += -d[i] * std::log(p) - (1.0 - d[i]) * std::log(1.0 - p);
+      } else {
+        const double e = d[i] - y[i];
+        exemplarCost += 0.5 * (e * e);
+      }
+    }
+  }
+  Criterion::accumulateCost();
+}
+
+void L2Criterion::computeError() {
+  double* y = currentFrame();
+  const int n = outputCount();
+  if (y != nullptr && n <= frameSize) {
+    const double* d = desired.data();
+    for (int i = 0; i < n; ++i) {
+      if (crossEntropy != 0) {
+        const double p = clampProbability(y[i]);
+        y[i] = std::fabs(std::log(p / (1.0 - p))) * (d[i] - p);
+      } else {
+        y[i] = d[i] - y[i];
+      }
+    }
+  }
+  Criterion::computeError();
+}
+
+}  // namespace kq

@@ -1,0 +1,32 @@
+// Counting the trainable weights needs the gradient list, so it lives apart
+// from the criterion's cost and statistics.
+
+#include "control/control.h"
+#include "core/fatal.h"
+#include "core/soma.h"
+#include "criteria/criterion.h"
+#include "learning/gradient.h"
+
+namespace kq {
+
+void Criterion::countTrainableWeights() {
+  resizeDesiredCopy();
+  int64_t count = 0;
+  if (control != nullptr) {
+    for (const Gradient* gradient : control->gradientList) {
+      // A gradient whose forward object is not attached has nothing to train.
+      if (gradient != nullptr && gradient->forward != nullptr) {
+        count += gradient->forward->weightTotal();
+      }
+    }
+  }
+  trainableWeightCount = checkedCount(count);
+  if (control != nullptr && control->weightDecay != 0) {
+    control->sumSquaredWeights();
+    if (control->keepRegularisationBeta == 0) {
+      control->regularisationBeta = 1.0 - control->regularisationAlpha;
+    }
+  }
+}
+
+}  // namespace kq
