@@ -124,6 +124,14 @@ void StaticControl::sumSquaredWeights() {
 
 void StaticControl::freeWeightIndex() { weightIndex.clear(); }
 
+void StaticControl::deleteLearningGlobals() {
+  if (learningGlobals) {
+    learningGlobals->freeState();
+    learningGlobals.reset();
+  }
+  freeWeightIndex();
+}
+
 void StaticControl::freeSavedLmState() {
   for (auto& matrix : savedLmState.squareMatrices) std::vector<double>().swap(matrix);
   for (auto& vector : savedLmState.vectors) std::vector<double>().swap(vector);

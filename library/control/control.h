@@ -81,6 +81,9 @@ class StaticControl : public Control {
   void sumSquaredWeights();
   void freeWeightIndex();
   void freeSavedLmState();
+  // Frees the state of existing learning globals and deletes them, then
+  // frees the weight index in every case.
+  void deleteLearningGlobals();
 
   // Remove every occurrence of a component from its list.
   void removeAxon(Soma* axon);

@@ -1,12 +1,59 @@
 #include "learning/gradient.h"
 
+#include <algorithm>
+
 #include "control/control.h"
+#include "core/perform.h"
 #include "core/soma.h"
+#include "data/spatial_access.h"
 
 namespace kq {
 
+namespace {
+
+// A gradient's create and destroy functions take the instance and, when it
+// is non-zero, the user datum.
+using CreateFunction = void* (*)(void*);
+using CreateWithDatum = void* (*)(void*, uint64_t);
+using DestroyFunction = void (*)(void*);
+using DestroyWithDatum = void (*)(void*, uint64_t);
+
+}  // namespace
+
 void Gradient::setWeightCount(int n) {
   weightCount = n < 1 ? 1 : n;
+  recreateInstance();
+}
+
+void Gradient::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  if (userDatum != 0) {
+    performRecord->instance = reinterpret_cast<CreateWithDatum>(performRecord->create)(
+        performRecord->instance, userDatum);
+  } else {
+    performRecord->instance =
+        reinterpret_cast<CreateFunction>(performRecord->create)(performRecord->instance);
+  }
+}
+
+void Gradient::destroyInstance(void* instance) {
+  if (performRecord == nullptr || performRecord->destroy == nullptr) return;
+  if (userDatum != 0) {
+    reinterpret_cast<DestroyWithDatum>(performRecord->destroy)(instance, userDatum);
+  } else {
+    reinterpret_cast<DestroyFunction>(performRecord->destroy)(instance);
+  }
+}
+
+void Gradient::recreateInstance() {
+  if (performRecord == nullptr) return;
+  void* kept = performRecord->instance;
+  createInstance();
+  destroyInstance(kept);
+}
+
+void Gradient::setPerformRecord(PerformRecord* record) {
+  performRecord = record;
   recreateInstance();
 }
 
@@ -22,6 +69,33 @@ void Gradient::matchTargetSize() {
 void Gradient::setBackprop(Soma* object) {
   backprop = object;
   matchTargetSize();
+}
+
+bool Gradient::ready() const {
+  return backprop != nullptr && forward != nullptr && weightCount > 0;
+}
+
+void Gradient::applyUpdate(Soma& target) {
+  // Without both attachments, or before it was sized, a rule has nothing
+  // to read or to change.
+  if (!ready()) return;
+  if (performRecord != nullptr) {
+    perform(target);
+  } else {
+    updateWeights(target);
+  }
+  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
+  target.sanitizeWeights();
+}
+
+void Gradient::reset() { resetState(); }
+
+void Gradient::resetState() {
+  if (backprop == nullptr) return;
+  const int64_t total =
+      std::min<int64_t>(backprop->weightTotal(), static_cast<int64_t>(backprop->weights.size()));
+  std::fill(backprop->weights.begin(), backprop->weights.begin() + total, 0.0);
+  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
 }
 
 int Gradient::gradientBlockCount() const {

@@ -5,36 +5,101 @@
 #include "core/engine.h"
 
 // A gradient object is the weight-update rule of one trainable component.
-// The component's backward twin (backprop) accumulates error x input in its
-// own weight vector; at every batch end the rule changes the forward
-// component's weights from that accumulator. Subclasses provide the rule.
+// It holds no gradient of its own: the component's backward twin (backprop)
+// accumulates error x input in its own weight vector during the backward
+// passes, and at every batch end the program asks the rule to change the
+// forward component's weights from that accumulator (applyUpdate). The base
+// holds the two attachments, sizes itself to the backprop object, joins the
+// control's gradient list when there is something to update, clears the
+// accumulator and carries the perform-record hooks. Its setters and
+// observers do nothing: the concrete rules (conjugate gradient, step,
+// momentum) override the ones they give meaning to, and override
+// updateWeights (the built-in rule), perform (the outside rule) and
+// resetState (their own state first, then this one).
 
 namespace kq {
 
 class Soma;
+class SpatialAccess;
+struct PerformRecord;
 
 class Gradient : public Engine {
  public:
+  Gradient() = default;
+  // Frees nothing: subclasses free their arrays in release.
+  ~Gradient() override = default;
+  Gradient(const Gradient&) = delete;
+  Gradient& operator=(const Gradient&) = delete;
+
   const char* className() const override { return "Gradient"; }
+  // Leaves the control's gradient list when it joined it.
   void release() override;
+  // Joins the end of the control's gradient list only when the backprop
+  // object has weights.
   void registerWithControl() override;
 
-  // Sizes the rule; below 1 counts as 1.
+  // Sizes the rule; below 1 counts as 1. Subclasses call this first, then
+  // resize their per-weight arrays.
   virtual void setWeightCount(int n);
-  // Follows the backprop object's weight total.
+  // Perform-record create call; replaces the record's instance.
+  virtual void createInstance();
+  virtual double stepSize() { return 1.0; }
+  // Perform-record destroy call for a replaced instance.
+  virtual void destroyInstance(void* instance);
+  virtual double momentum() { return 0.5; }
+  // Follows the backprop object's weight total (1 without one). Called by
+  // setBackprop and by the control's preparation.
   virtual void matchTargetSize();
-  virtual void recreateInstance() {}
+  // With a record installed: create a new instance, destroy the old one.
+  virtual void recreateInstance();
+  virtual const char* performName() const { return nullptr; }
+  virtual void saveState() {}
+  // Clears the rule's state (resetState).
+  virtual void reset();
+  virtual void setWeightDecay(double) {}
+  virtual void setWeightDecayOn(int) {}
+  virtual void setMomentum(double) {}
+  virtual void setStepSize(double) {}
+  virtual void attachVelocityObserver(SpatialAccess*) {}
+  virtual void setPerWeightStep(int) {}
+  // The step size of weight i; the base hands out one scratch place for
+  // every i.
+  virtual double& stepSizeAt(int) { return stepSizeScratch; }
+  virtual void setDivisor(int) {}
+  virtual void attachMomentumObserver(SpatialAccess*) {}
+  // Stores the record, then re-creates the instance.
+  virtual void setPerformRecord(PerformRecord* record);
+  virtual void attachStepObserver(SpatialAccess*) {}
+  virtual void setSpareParameter(double value) { spareParameter = value; }
+  // The built-in rule: changes forward's weights from the accumulator.
+  virtual void updateWeights(Soma&) {}
+  // The rule through the outside perform function.
+  virtual void perform(Soma&) {}
+  // Zeroes the whole accumulator and lets its observer see it.
+  virtual void resetState();
 
   // Attaches the backward object and sizes the rule to it.
   void setBackprop(Soma* object);
-  // Gradient blocks the backprop object carries side by side.
+  // The end-of-batch update: the rule, the accumulator's observer, then the
+  // forward object's sanitising. Called once per batch by the program.
+  void applyUpdate(Soma& target);
+  // Gradient blocks the backprop object carries side by side (one per error
+  // column; 1 while either attachment is missing).
   int gradientBlockCount() const;
 
-  double spareParameter = 10000.0;  // stored by setSpareParameter, read by nobody
-  Soma* backprop = nullptr;         // backward component holding the accumulator
-  Soma* forward = nullptr;          // forward component whose weights change
-  uint32_t registered = 0;          // joined the control's gradient list
-  int32_t weightCount = 0;          // weights the rule is sized for
+  double spareParameter = 10000.0;         // stored by setSpareParameter, read by nobody
+  Soma* backprop = nullptr;                // backward component holding the accumulator
+  Soma* forward = nullptr;                 // forward component whose weights change
+  PerformRecord* performRecord = nullptr;  // optional outside update, not owned
+  uint64_t userDatum = 0;                  // appended to every perform call when non-zero
+  double stepSizeScratch = 0.0;            // the place the base stepSizeAt hands out
+  uint32_t registered = 0;                 // joined the control's gradient list
+  int32_t weightCount = 0;                 // weights the rule is sized for
+
+ protected:
+  // The accumulator and the forward object both attached and the rule sized:
+  // the entry points of every rule check this first.
+  bool ready() const;
 };
 
 }  // namespace kq

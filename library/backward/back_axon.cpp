@@ -1,0 +1,238 @@
+#include "backward/back_axon.h"
+
+#include <algorithm>
+
+#include "backward/gradient_terms.h"
+#include "core/fatal.h"
+#include "data/spatial_access.h"
+
+namespace kq {
+
+BackAxon::BackAxon() = default;
+
+void BackAxon::fire() {
+  Axon::fire();
+  if (ownWeightAccess != nullptr) ownWeightAccess->step();
+}
+
+void BackAxon::stepForward() {
+  // One backward step pairs this ring's next frame with the dual's previous
+  // one, so the next backward pass reads the exemplar before.
+  if (learningEnabled != 0 && dual != nullptr) dual->stepBack();
+  stepAndClear();
+}
+
+void BackAxon::randomizeWeights() {
+  Soma::randomizeWeights();
+  std::fill(weights.begin(), weights.end(), 0.0);
+  stepWeightAccesses();
+}
+
+void BackAxon::bindActivityAccess() {
+  int32_t shownRows = rows;
+  int32_t shownColumns = columns;
+  if (dual != nullptr) {
+    shownRows = dual->rows;
+    shownColumns = dual->columns;
+    // Without error columns (count 0) the axon carries exactly one block, so
+    // the observer sees one block rather than nothing.
+    if (criterionMark == 0 && !isKindOf("BackCriteriaControl")) {
+      shownColumns = checkedProduct(shownColumns, std::max(jacobianColumns, 1));
+    }
+  }
+  double* frame = currentFrame();
+  if (inputAccess != nullptr) inputAccess->setData(frame, shownRows, shownColumns);
+  if (outputAccess != nullptr) outputAccess->setData(frame, shownRows, shownColumns);
+}
+
+void BackAxon::setJacobianColumns(int n) {
+  Soma::setJacobianColumns(n);
+  if (dual != nullptr) setDual(dual);
+}
+
+void BackAxon::resizeToDual() {
+  if (dual == nullptr) return;
+  const int32_t c = jacobianColumns;
+  bool changed = false;
+  const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
+  if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
+    setLength(std::max(dual->inputLength, 1));
+    setInputLength(std::max(dual->length, 1));
+    changed = true;
+  } else if (criterionMark == 0) {
+    const int32_t wantLength = checkedProduct(c, dual->inputLength);
+    const int32_t wantInput = checkedProduct(c, dual->length);
+    if (length != wantLength || inputLength != wantInput) {
+      setLength(wantLength);
+      setInputLength(wantInput);
+      changed = true;
+    }
+  }
+  if (rows != dual->rows || columns != dual->columns) {
+    rows = dual->rows;
+    columns = dual->columns;
+    changed = true;
+  }
+  if (changed) allocateFrames();
+}
+
+void BackAxon::restoreDualFramePosition() {
+  if (dual != nullptr) dual->restoreFramePosition();
+}
+
+void BackAxon::setDual(Axon* forward) {
+  dual = forward;
+  resizeToDual();
+}
+
+void BackAxon::stepDualFrameBack() {
+  if (dual == nullptr) return;
+  dual->saveFramePosition();
+  dual->stepBack();
+}
+
+int BackAxon::blockCount() const {
+  // Without a dual, or with an empty one, there is no block to divide into.
+  if (dual == nullptr || dual->length <= 0) return 0;
+  return length / dual->length;
+}
+
+int BackAxon::dualFrameCount() const {
+  if (dual == nullptr || dual->currentFrame() == nullptr) return 0;
+  return std::max(std::min(dual->length, dual->frameSize), 0);
+}
+
+int BackAxon::dualWeightCount() const {
+  if (dual == nullptr) return 0;
+  return static_cast<int>(
+      std::min<int64_t>(dual->weightTotal(), static_cast<int64_t>(dual->weights.size())));
+}
+
+int BackAxon::ownFrameCount() const {
+  if (currentFrame() == nullptr) return 0;
+  return std::max(std::min(length, frameSize), 0);
+}
+
+int BackAxon::ownWeightCount() const {
+  return static_cast<int>(
+      std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size())));
+}
+
+int BackAxon::coveredEnd(int m, bool withAccumulator) const {
+  int64_t end = std::min<int64_t>(int64_t{m} * dual->length, ownFrameCount());
+  if (withAccumulator) end = std::min<int64_t>(end, ownWeightCount());
+  return static_cast<int>(std::max<int64_t>(end, 0));
+}
+
+// BackBiasAxon
+
+void BackBiasAxon::allocateFrames() {
+  setWeightCount(length, 0);
+  Axon::allocateFrames();
+}
+
+void BackBiasAxon::compute() {
+  if (learningEnabled == 0) return;
+  const int m = blockCount();
+  if (m == 0) return;
+  const int end = coveredEnd(m, true);
+  const int stride = dual->length;
+  const double* e = currentFrame();
+  double* g = weights.data();
+  const double* w = dual->weights.data();
+  const int wCount = dualWeightCount();
+  const GradientTerms terms =
+      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
+  // The dual's weights restart at element 0 for every block.
+  for (int base = 0; base < end; base += stride) {
+    const int n = std::min(stride, end - base);
+    for (int l = 0; l < n; ++l) {
+      terms.add(g[base + l], terms.scale(e[base + l]), l < wCount ? w[l] : 0.0);
+    }
+  }
+  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+}
+
+// BackLinearAxon
+
+BackLinearAxon::BackLinearAxon() { derivativeOffset = 0.0; }
+
+double BackLinearAxon::getDouble(int index) {
+  if (index < kFirstOwnIndex) return Soma::getDouble(index);
+  DoubleGetter entry = offsetGetters.find(*this, index);
+  return entry != nullptr ? entry(*this) : 0.0;
+}
+
+void BackLinearAxon::setDouble(int index, double value) {
+  if (index < kFirstOwnIndex) return Soma::setDouble(index, value);
+  if (DoubleSetter entry = offsetSetters.find(*this, index)) entry(*this, value);
+}
+
+void BackLinearAxon::compute() {
+  const int m = blockCount();
+  if (m == 0) return;
+  double* e = currentFrame();
+  const double beta = dual->slope();
+  if (learningEnabled == 0) {
+    const int end = coveredEnd(m, false);
+    for (int i = 0; i < end; ++i) e[i] = beta * e[i];
+    return;
+  }
+  const int end = coveredEnd(m, true);
+  const int stride = dual->length;
+  double* g = weights.data();
+  const double* w = dual->weights.data();
+  const int wCount = dualWeightCount();
+  const GradientTerms terms =
+      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
+  for (int base = 0; base < end; base += stride) {
+    const int n = std::min(stride, end - base);
+    for (int l = 0; l < n; ++l) {
+      double& error = e[base + l];
+      // A factor scales the error itself here, and the term is that error.
+      error = terms.scaled != 0 ? error * beta * terms.factor : beta * error;
+      terms.add(g[base + l], error, l < wCount ? w[l] : 0.0);
+    }
+  }
+  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+}
+
+// BackTanhAxon
+
+void BackTanhAxon::compute() {
+  const int m = blockCount();
+  if (m == 0) return;
+  const int end = coveredEnd(m, learningEnabled != 0);
+  // Elements whose forward activity can be read; each block restarts at 0.
+  const int stride = dual->length;
+  const int yCount = dualFrameCount();
+  double* e = currentFrame();
+  const double* y = dual->currentFrame();
+  const double beta = dual->slope();
+  const double o = derivativeOffset;
+  if (learningEnabled == 0) {
+    for (int base = 0; base < end; base += stride) {
+      const int n = std::min({stride, end - base, yCount});
+      for (int l = 0; l < n; ++l) {
+        e[base + l] = e[base + l] * beta * (1.0 - y[l] * y[l] + o);
+      }
+    }
+    return;
+  }
+  double* g = weights.data();
+  const double* w = dual->weights.data();
+  const int wCount = dualWeightCount();
+  const GradientTerms terms =
+      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
+  for (int base = 0; base < end; base += stride) {
+    const int n = std::min({stride, end - base, yCount});
+    for (int l = 0; l < n; ++l) {
+      double& error = e[base + l];
+      error = error * beta * (1.0 - y[l] * y[l] + o);
+      terms.add(g[base + l], terms.scale(error), l < wCount ? w[l] : 0.0);
+    }
+  }
+  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+}
+
+}  // namespace kq

@@ -1,0 +1,81 @@
+#include "backward/back_context_axon.h"
+
+#include <algorithm>
+
+#include "backward/gradient_terms.h"
+
+namespace kq {
+
+BackContextAxon::BackContextAxon() : memory(std::make_unique<Soma>()) {}
+
+// The memory is owned: a twin destroyed without release still frees it.
+BackContextAxon::~BackContextAxon() = default;
+
+void BackContextAxon::release() {
+  if (memory) {
+    // Drop the view first so the memory never holds on to this ring.
+    memory->attachAxon(nullptr, 0);
+    memory.reset();
+  }
+  Axon::release();
+}
+
+void BackContextAxon::resetMemory() {
+  if (memory) memory->reset();
+}
+
+void BackContextAxon::allocateFrames() {
+  Axon::allocateFrames();
+  setWeightCount(inputLength, 0);
+  // attachAxon raises this axon's delay to 2 when needed, which re-allocates
+  // the ring once more and re-enters here.
+  if (memory) memory->attachAxon(this, 1);
+}
+
+void BackContextAxon::stepForward() {
+  if (dual != nullptr) dual->stepBack();
+  if (memory) memory->stepForward();
+  stepAndClear();
+}
+
+template <typename Blend>
+void BackContextAxon::computeWith(Blend blend) {
+  const int m = blockCount();
+  if (m == 0 || !memory || memory->currentFrame() == nullptr) return;
+  const bool learn = learningEnabled != 0;
+  const int stride = dual->length;
+  int end = std::min(coveredEnd(m, learn), std::max(memory->frameSize, 0));
+  double* e = currentFrame();
+  const double* n = memory->currentFrame();
+  const double* w = dual->weights.data();
+  const int wCount = dualWeightCount();
+  const double beta = dual->slope();
+  // Without the dual's activity no gradient term can be formed.
+  const int yCount = learn ? dualFrameCount() : stride;
+  const double* y = dual->currentFrame();
+  const GradientTerms terms =
+      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
+  double* g = weights.data();
+  // w and y restart at element 0 for every block; e, n and g run on.
+  for (int base = 0; base < end; base += stride) {
+    const int count = std::min({stride, end - base, yCount});
+    for (int l = 0; l < count; ++l) {
+      const int i = base + l;
+      const double wl = l < wCount ? w[l] : 0.0;
+      e[i] = blend(e[i], n[i], wl, beta);
+      if (learn) terms.add(g[i], terms.scale(n[i] * beta * y[l]), wl);
+    }
+  }
+  if (learn && terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+}
+
+void BackContextAxon::compute() {
+  computeWith([](double e, double n, double w, double beta) { return beta * (e + w * n); });
+}
+
+void BackIntegratorAxon::compute() {
+  computeWith(
+      [](double e, double n, double w, double beta) { return beta * (e * (1.0 - w) + w * n); });
+}
+
+}  // namespace kq
