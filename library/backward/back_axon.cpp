@@ -29,16 +29,13 @@ void BackAxon::randomizeWeights() {
 }
 
 void BackAxon::bindActivityAccess() {
-  int32_t shownRows = rows;
-  int32_t shownColumns = columns;
-  if (dual != nullptr) {
-    shownRows = dual->rows;
-    shownColumns = dual->columns;
-    // Without error columns (count 0) the axon carries exactly one block, so
-    // the observer sees one block rather than nothing.
-    if (criterionMark == 0 && !isKindOf("BackCriteriaControl")) {
-      shownColumns = checkedProduct(shownColumns, std::max(jacobianColumns, 1));
-    }
+  // Without a dual its own rows and columns stand in for the dual's.
+  int32_t shownRows = dual != nullptr ? dual->rows : rows;
+  int32_t shownColumns = dual != nullptr ? dual->columns : columns;
+  // Without error columns (count 0) the axon carries exactly one block, so
+  // the observer sees one block rather than nothing.
+  if (criterionMark == 0 && !isKindOf("BackCriteriaControl")) {
+    shownColumns = checkedProduct(shownColumns, std::max(jacobianColumns, 1));
   }
   double* frame = currentFrame();
   if (inputAccess != nullptr) inputAccess->setData(frame, shownRows, shownColumns);

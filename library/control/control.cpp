@@ -90,8 +90,10 @@ void StaticControl::setEpoch(int newEpoch) {
 
 void StaticControl::setInitialDamping(double damping) {
   initialDamping = damping;
+  // The weight file may set mode 2 while conjugate-gradient globals still
+  // exist: only Levenberg-Marquardt globals have a damping to take.
   if (learningGlobals && learningMode == 2) {
-    static_cast<LMGlobals*>(learningGlobals.get())->damping = damping;
+    if (auto* lm = dynamic_cast<LMGlobals*>(learningGlobals.get())) lm->damping = damping;
   }
 }
 

@@ -136,14 +136,18 @@ void Soma::attachAxon(Soma* axon, int d) {
     return;
   }
   d = std::max(d, 0);
-  if (int64_t{axon->delay} < int64_t{d} + 1) axon->setDelay(d + 1);
+  // The axon must keep d + 2 frames; a count beyond 32 bits is one it could
+  // never allocate.
+  if (int64_t{axon->delay} < int64_t{d} + 1) axon->setDelay(checkedCount(int64_t{d} + 1));
   setInputLength(axon->inputLength);
+  // A saved frame position stays valid while the ring is the same one (a
+  // reconnect after another axon moved its ring); in a new ring it is lost.
+  if (axon->ring.get() != ring.get()) savedOffset = -1;
   frameSize = axon->frameSize;
   ring = axon->ring;
   ringLength = axon->ringLength;
   ownsRing = 0;
   currentOffset = axon->currentOffset;
-  savedOffset = -1;
   if (ring && frameSize > 0) {
     // Moving back d frames in a ring of F frames is moving back d mod F.
     const int frames = frameCount();

@@ -76,9 +76,10 @@ bool Gradient::ready() const {
 }
 
 void Gradient::applyUpdate(Soma& target) {
-  // Without both attachments, or before it was sized, a rule has nothing
-  // to read or to change.
-  if (!ready()) return;
+  // Without a backprop object there is no accumulator to apply. The rule
+  // works on the target it is handed; whether the forward field is set, or
+  // the accumulator is empty, does not matter here.
+  if (backprop == nullptr) return;
   if (performRecord != nullptr) {
     perform(target);
   } else {

@@ -323,6 +323,17 @@ TEST(BackAxonTest, ObserversSeeTheDualsShapeAndTheGradientAfterEachFiring) {
   pair.twin.bindActivityAccess();
   EXPECT_EQ(activity.columns, 1);
 
+  // Without a dual its own shape stands in, still widened by the columns.
+  BackTanhAxon lone;
+  lone.setRows(3);
+  CountingAccess loneActivity;
+  lone.setOutputAccess(&loneActivity);
+  EXPECT_EQ(loneActivity.rows, 3);
+  EXPECT_EQ(loneActivity.columns, 1);
+  lone.setJacobianColumns(2);
+  EXPECT_EQ(loneActivity.rows, 3);
+  EXPECT_EQ(loneActivity.columns, 2);
+
   CountingAccess gradient;
   pair.twin.ownWeightAccess = &gradient;
   pair.twin.fire();

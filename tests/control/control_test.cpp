@@ -110,6 +110,20 @@ TEST(SetInitialDamping, ReachesLevenbergMarquardtGlobalsOnlyInModeTwo) {
   EXPECT_EQ(globals->damping, 0.25);
 }
 
+TEST(SetInitialDamping, LeavesOtherGlobalsAloneInModeTwo) {
+  // The weight file can set mode 2 while globals of another method exist.
+  struct OtherGlobals : kq::LearningGlobals {
+    double marker = 7.0;
+  };
+  kq::StaticControl control;
+  control.learningGlobals = std::make_unique<OtherGlobals>();
+  auto* globals = static_cast<OtherGlobals*>(control.learningGlobals.get());
+  control.learningMode = 2;
+  control.setInitialDamping(0.25);
+  EXPECT_EQ(control.initialDamping, 0.25);
+  EXPECT_EQ(globals->marker, 7.0);
+}
+
 class ControlWithMembers : public ::testing::Test {
  protected:
   void SetUp() override {

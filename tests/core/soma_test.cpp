@@ -260,6 +260,37 @@ TEST_F(SomaRing, ReleaseFreesAnOwnedRingButNotASharedOne) {
   soma.stepBack();
 }
 
+TEST_F(SomaRing, ReattachingKeepsTheSavedFrameOnlyWithinTheSameRing) {
+  soma.setDelay(2);
+  soma.allocateRing(3);
+  kq::Soma reader;
+  reader.attachAxon(&soma, 0);
+  reader.stepForward();
+  double* saved = reader.currentFrame();
+  reader.saveFramePosition();
+  reader.stepBack();
+  // Another axon moved its ring: the control re-attaches every reader, this
+  // one to the ring it already shares.
+  reader.attachAxon(&soma, 0);
+  EXPECT_EQ(reader.currentFrame(), soma.currentFrame());
+  reader.restoreFramePosition();
+  EXPECT_EQ(reader.currentFrame(), saved);
+
+  reader.saveFramePosition();
+  soma.allocateRing(3);  // the source itself moves: the saved frame is gone
+  reader.attachAxon(&soma, 0);
+  reader.restoreFramePosition();
+  EXPECT_EQ(reader.currentFrame(), soma.currentFrame());
+}
+
+TEST(SomaDeathTest, AttachingBeyondThirtyTwoBitsOfFramesIsOutOfMemory) {
+  kq::Soma source;
+  source.allocateRing(3);
+  kq::Soma reader;
+  EXPECT_EXIT(reader.attachAxon(&source, std::numeric_limits<int>::max()),
+              ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+}
+
 TEST(SomaDelay, NegativeDelaysCountAsZero) {
   kq::Soma soma;
   soma.setDelay(-3);

@@ -231,18 +231,39 @@ TEST(GradientTest, UpdateRunsTheRuleNotifiesAndSanitises) {
   EXPECT_EQ(rule.performs, 1);
 }
 
-TEST(GradientTest, UpdateDoesNothingUntilBothAttachmentsAreThere) {
+TEST(GradientTest, UpdateNeedsOnlyTheBackpropObjectAndWorksOnTheTargetItIsHanded) {
   Layer layer(2);
   AddingRule rule;
   rule.applyUpdate(layer.axon);
   rule.resetState();
   EXPECT_EQ(rule.updates, 0);
+  // The forward field is not assigned: the rule still updates and the
+  // target handed in is still sanitised.
   rule.setBackprop(&layer.twin);
-  rule.applyUpdate(layer.axon);
-  EXPECT_EQ(rule.updates, 0);
-  rule.forward = &layer.axon;
+  layer.axon.weights = {std::numeric_limits<double>::quiet_NaN(), 1.0};
+  layer.twin.weights = {0.5, 0.25};
   rule.applyUpdate(layer.axon);
   EXPECT_EQ(rule.updates, 1);
+  EXPECT_EQ(layer.axon.weights, (std::vector<double>{0.0, 1.25}));
+}
+
+TEST(GradientTest, UpdateOfAGradientWithAnEmptyAccumulatorStillSanitisesTheTarget) {
+  // The input layer's twin has no weights: the rule stays at weight count
+  // 0 and out of the list, yet the program's update still reaches it.
+  kq::Axon input;
+  input.setRows(2);
+  kq::BackAxon twin;
+  twin.setDual(&input);
+  AddingRule rule;
+  rule.setBackprop(&twin);
+  ASSERT_EQ(rule.weightCount, 0);
+  rule.forward = &input;
+  TanhAxon target;
+  target.setRows(2);
+  target.weights = {std::numeric_limits<double>::infinity(), 3.0};
+  rule.applyUpdate(target);
+  EXPECT_EQ(rule.updates, 1);
+  EXPECT_EQ(target.weights, (std::vector<double>{0.0, 3.0}));
 }
 
 TEST(GradientTest, ResetClearsTheWholeAccumulator) {
