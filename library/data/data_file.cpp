@@ -129,14 +129,22 @@ void DataFile::transfer() {
 
   // A text record that ended exactly at the end of the file: the next one
   // starts from the top. (A binary record cut short was replaced above.)
+  // Console input follows the text rule too: running the whole transfer
+  // again, as for a binary record, would drop a record that was read
+  // complete, and would never end on a one-record file without a last line
+  // end.
   if (std::feof(file) != 0) std::fseek(file, 0, SEEK_SET);
 
   if (adjustChannel >= 0 && adjustChannel < length) q[adjustChannel] += adjustAmount;
   if (readsFile() && normalizationOn != 0) applyNormalization();
 
-  // Stepping back one record is meaningful in a binary file only.
-  if (hold != 0 && fileType == kBinaryFile) {
-    std::fseek(file, -static_cast<long>(sizeof(double)) * length, SEEK_CUR);
+  // A held record ends the transfer here, so oneShot never applies with it.
+  // Stepping back one record is meaningful in a binary file only: a held
+  // text or console record is not re-read.
+  if (hold != 0) {
+    if (fileType == kBinaryFile) {
+      std::fseek(file, -static_cast<long>(sizeof(double)) * length, SEEK_CUR);
+    }
     return;
   }
   if (oneShot != 0) enabled = 0;

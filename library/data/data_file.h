@@ -53,7 +53,7 @@ class DataFile : public InputSpatialData {
   int close();
 
   std::FILE* file = nullptr;        // the open stream
-  std::string fileName;             // name of the file to open
+  std::string fileName;             // name of the file to open (kept whole, any length)
   uint32_t fileType = kBinaryFile;  // DataFileType
   uint32_t enabled = 1;             // 0 stops every transfer
   uint32_t hold = 0;                // binary: each transfer steps back one record

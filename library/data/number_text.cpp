@@ -16,9 +16,12 @@ namespace {
 // as the full digit string would, from a bounded buffer.
 constexpr int kMaxDecimalDigits = 800;
 constexpr int kMaxHexDigits = 32;
-// Exponents are saturated far beyond the range of any double, so that a
-// hostile exponent cannot overflow the arithmetic.
+// The decimal exponent handed to the final conversion is clamped far beyond
+// the range of any double. The written exponent is saturated much later, so
+// that a run of zeros of any length that it offsets still counts, without
+// letting a hostile exponent overflow the 64-bit arithmetic.
 constexpr int64_t kExponentCap = 100000;
+constexpr int64_t kWrittenExponentCap = int64_t{1} << 60;
 
 inline int lower(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
@@ -73,7 +76,7 @@ class NumberBuilder {
   void dot() { afterDot_ = true; }
   void exponentSign(bool negative) { exponentNegative_ = negative; }
   void exponentDigit(int d) {
-    if (exponent_ < kExponentCap) exponent_ = exponent_ * 10 + d;
+    if (exponent_ < kWrittenExponentCap / 10) exponent_ = exponent_ * 10 + d;
   }
   int64_t mantissaDigits() const { return mantissaDigits_; }
 

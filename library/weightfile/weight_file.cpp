@@ -128,10 +128,32 @@ std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char*
   fatalf(messages::kSectionNotFound, word, name);
 }
 
+// After a read that found no number: true when every later read must fail
+// the same way, because the next character (blanks aside, which every read
+// skips) cannot begin a number and a read would consume nothing. A failed
+// read that stopped in front of a blank ("- 5", ". 5", "nax 5") leaves a
+// stream that the next read moves on, so reading goes on there.
+bool readsAreStuck(std::FILE* file, bool doubles) {
+  int c;
+  do {
+    c = std::getc(file);
+  } while (isBlankChar(c));
+  if (c == EOF) return true;
+  std::ungetc(c, file);
+  if ((c >= '0' && c <= '9') || c == '+' || c == '-') return false;
+  if (!doubles) return true;
+  return !(c == '.' || c == 'n' || c == 'N' || c == 'i' || c == 'I');
+}
+
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep) {
   int64_t i = 0;
   for (double value = 0.0; i < count; ++i) {
-    if (scanDouble(file, value) != ScanStatus::kValue) break;
+    const ScanStatus status = scanDouble(file, value);
+    if (status == ScanStatus::kEnd) break;
+    if (status == ScanStatus::kNoMatch) {
+      if (readsAreStuck(file, true)) break;
+      continue;  // the element keeps its value
+    }
     if (i < keep) dest[i] = value;
   }
   return i;
@@ -140,7 +162,9 @@ int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t k
 int64_t skipWeightInts(std::FILE* file, int64_t count) {
   int64_t i = 0;
   for (int32_t value = 0; i < count; ++i) {
-    if (scanInt(file, value) != ScanStatus::kValue) break;
+    const ScanStatus status = scanInt(file, value);
+    if (status == ScanStatus::kEnd) break;
+    if (status == ScanStatus::kNoMatch && readsAreStuck(file, false)) break;
   }
   return i;
 }

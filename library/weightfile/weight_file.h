@@ -48,10 +48,11 @@ KqWeightFileVersion readWeightFileVersion(std::FILE* file);
 std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char* key);
 
 // Count-driven reads of a record body. They read count numbers, store the
-// first keep of them into dest and drop the rest, and stop at the first read
-// that meets the end of the file or a token that is no number: every later
+// first keep of them into dest and drop the rest; a read that finds no number
+// leaves its element as it was. They stop at the end of the file, or when a
+// read fails in front of a character that no read can move past: every later
 // read would fail the same way, so a hostile count costs nothing and the
-// result is the same as reading on. They return the numbers read.
+// result is the same as reading on. They return the reads made.
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep);
 int64_t skipWeightInts(std::FILE* file, int64_t count);
 

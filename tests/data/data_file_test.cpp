@@ -102,6 +102,35 @@ TEST(DataFileText, ReadsAnyLineLayoutAndWhatPercentLfAccepts) {
   EXPECT_EQ(r[7], 0.0);
 }
 
+// Reads console input redirected from the named file: 0 when it gives the
+// records a text file gives.
+int consoleRecordsFollowTheTextRule(const char* name) {
+  if (std::freopen(name, "r", stdin) == nullptr) return 3;
+  DataFile pairs;
+  pairs.setMode(1, kStandardStreams);
+  pairs.setSize(2, 1);
+  const Record expected[] = {{1, 2}, {3, 1}, {2, 3}, {1, 2}};
+  for (const Record& record : expected) {
+    if (nextRecord(pairs) != record) return 4;
+  }
+  DataFile whole;
+  whole.setMode(1, kStandardStreams);
+  whole.setSize(3, 1);
+  std::rewind(stdin);
+  for (int i = 0; i < 3; ++i) {
+    if (nextRecord(whole) != (Record{1, 2, 3})) return 5;
+  }
+  return 0;
+}
+
+TEST(DataFileText, StandardInputFromAFileWrapsAsATextFileDoes) {
+  // The last number has no line end, so the end of the file is met right
+  // after the record that holds it; that record is kept, not read again.
+  writeBytes("console_in.asc", "1 2 3");
+  EXPECT_EXIT(std::exit(consoleRecordsFollowTheTextRule("console_in.asc")),
+              testing::ExitedWithCode(0), "");
+}
+
 // --- Reading binary ----------------------------------------------------------
 
 TEST(DataFileBinary, WrapsToTheFirstRecordAfterTheLast) {
@@ -141,6 +170,26 @@ TEST(DataFileBinary, HoldRereadsTheSameRecordButNotInText) {
   openReader(text, "hold.asc", kTextFile, 2);
   text.hold = 1;
   EXPECT_EQ(nextRecord(text), (Record{1, 2}));
+  EXPECT_EQ(nextRecord(text), (Record{3, 4}));
+}
+
+TEST(DataFileSwitches, HoldEndsTheTransferBeforeOneShotInEveryFileType) {
+  writeBytes("held.bin", doublesAsBytes({1, 2, 3, 4}));
+  DataFile binary;
+  openReader(binary, "held.bin", kBinaryFile, 2);
+  binary.hold = 1;
+  binary.oneShot = 1;
+  EXPECT_EQ(nextRecord(binary), (Record{1, 2}));
+  EXPECT_EQ(binary.enabled, 1u);
+  EXPECT_EQ(nextRecord(binary), (Record{1, 2}));
+
+  writeBytes("held.asc", "1 2 3 4\n");
+  DataFile text;
+  openReader(text, "held.asc", kTextFile, 2);
+  text.hold = 1;
+  text.oneShot = 1;
+  EXPECT_EQ(nextRecord(text), (Record{1, 2}));
+  EXPECT_EQ(text.enabled, 1u);
   EXPECT_EQ(nextRecord(text), (Record{3, 4}));
 }
 

@@ -478,4 +478,27 @@ TEST(NumberText, IgnoresTheEnvironmentsLocale) {
   std::setlocale(LC_ALL, "C");
 }
 
+TEST(ScanDouble, LongZeroRunsOffsetByLongExponentsKeepTheirValue) {
+  // Three million zeros after the point, made up by an exponent of seven
+  // digits: the value is 1000, as strtod and fscanf give it.
+  const std::string small = "0." + std::string(3000000, '0') + "1e3000004 ";
+  double value = 0.0;
+  EXPECT_EQ(kq::parseDouble(small.data(), small.data() + small.size(), value),
+            small.data() + small.size() - 1);
+  EXPECT_EQ(value, 1000.0);
+  const std::string large = "1" + std::string(3000000, '0') + "e-3000000";
+  EXPECT_EQ(kq::parseDouble(large.data(), large.data() + large.size(), value),
+            large.data() + large.size());
+  EXPECT_EQ(value, 1.0);
+
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::fputs(small.c_str(), file);
+  std::rewind(file);
+  value = 0.0;
+  EXPECT_EQ(kq::scanDouble(file, value), kq::ScanStatus::kValue);
+  EXPECT_EQ(value, 1000.0);
+  std::fclose(file);
+}
+
 }  // namespace

@@ -193,6 +193,29 @@ TEST(WeightValues, HostileCountsStopAtTheEndOrAtANonNumber) {
   std::fclose(stuck);
 }
 
+TEST(WeightValues, AFailedReadThatMovedTheStreamDoesNotStopTheRecord) {
+  // "-" and "." are consumed by the failed read, as fscanf consumes them,
+  // so the reads after them find the numbers that follow.
+  std::FILE* file = weightFile("1 - 2 . 3 4 x");
+  double kept[4] = {-1.0, -1.0, -1.0, -1.0};
+  EXPECT_EQ(kq::readWeightValues(file, 4, kept, 4), 4);
+  EXPECT_EQ(kept[0], 1.0);
+  EXPECT_EQ(kept[1], -1.0);  // the failed read keeps its element
+  EXPECT_EQ(kept[2], 2.0);
+  EXPECT_EQ(kept[3], -1.0);
+  double next = 0.0;
+  EXPECT_EQ(kq::readWeightValues(file, 1, &next, 1), 1);
+  EXPECT_EQ(next, 3.0);
+  std::fclose(file);
+
+  std::FILE* ints = weightFile("1 - 2 3");
+  EXPECT_EQ(kq::skipWeightInts(ints, 3), 3);
+  int32_t last = 0;
+  EXPECT_EQ(kq::scanInt(ints, last), kq::ScanStatus::kValue);
+  EXPECT_EQ(last, 3);
+  std::fclose(ints);
+}
+
 TEST(WeightValues, CursorTwinGivesZeroPastTheEndOfTheText) {
   WeightTextCursor cursor{"1 2 3"};
   double kept[5] = {-1.0, -1.0, -1.0, -1.0, -1.0};
