@@ -7,8 +7,6 @@
 
 namespace kq {
 
-void lmAssignColumns(Soma*, int, Soma*, Soma*) {}
-
 void BackCriteriaControl::release() {
   if (control != nullptr) control->removeBackCriteria(this);
   Axon::release();
@@ -34,7 +32,7 @@ int BackCriteriaControl::prepareLearning() {
     Soma* entry = allOutputs[i];
     if (entry == nullptr) continue;
     if (entry->isAxon()) entry->criterionMark = 1;
-    if (levenbergMarquardt) lmAssignColumns(entry, columnCount, this, this);
+    if (levenbergMarquardt) LMGlobals::lmAssignColumns(entry, columnCount, this, this);
   }
   return Engine::prepareLearning();
 }

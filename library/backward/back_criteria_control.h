@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backward/back_axon.h"
+#include "learning/lm_globals.h"
 
 // BackCriteriaControl: the backward twin of a criterion, and the start of
 // the backward network. Its dual is the criterion; when the program fires
@@ -26,12 +27,5 @@ class BackCriteriaControl : public BackAxon {
   // Copies the dual's current frame (the error signal) into its own.
   void compute() override;
 };
-
-// The Levenberg-Marquardt error-column set-up that a backward criteria
-// control starts on each component it feeds: component takes columns more
-// error columns, root is the criteria control that starts the walk and from
-// the component it came from. It does nothing until the Levenberg-Marquardt
-// learner provides the walk.
-void lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from);
 
 }  // namespace kq

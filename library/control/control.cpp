@@ -5,6 +5,7 @@
 #include "core/soma.h"
 #include "learning/gradient.h"
 #include "learning/learning_globals.h"
+#include "learning/lm_globals.h"
 
 namespace kq {
 
@@ -135,13 +136,16 @@ void StaticControl::deleteLearningGlobals() {
 }
 
 void StaticControl::freeSavedLmState() {
-  for (auto& matrix : savedLmState.squareMatrices) std::vector<double>().swap(matrix);
-  for (auto& vector : savedLmState.vectors) std::vector<double>().swap(vector);
-  for (auto& matrix : savedLmState.blockMatrices) std::vector<double>().swap(matrix);
-  savedLmState.n = 0;
-  savedLmState.m = 0;
-  savedLmState.ints[4] = 0;
-  savedLmState.ints[5] = 0;
+  SavedLmState& s = savedLmState;
+  for (std::vector<double>* array :
+       {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse, &s.jacobian, &s.savedGradient,
+        &s.previousAccumulator, &s.savedWeights, &s.step, &s.gradientSum}) {
+    std::vector<double>().swap(*array);
+  }
+  s.weightCount = 0;
+  s.blockCount = 0;
+  s.swapped = 0;
+  s.swapAvailable = 0;
 }
 
 void StaticControl::removeAxon(Soma* axon) { removeAll(axonList, axon); }

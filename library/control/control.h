@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -36,17 +35,32 @@ struct WeightIndex {
 };
 
 // Levenberg-Marquardt state read from the weight file, kept until it is
-// handed to the learning globals.
+// handed to the learning globals. Members carry the names of the LMGlobals
+// fields they are copied into; matrices are row-major.
 struct SavedLmState {
-  std::array<int32_t, 6> ints{};    // the method's saved integer fields
-  std::array<double, 3> doubles{};  // the method's saved scalars
-  int32_t n = 0;                    // weight count the state was saved for
-  int32_t m = 0;                    // block count the state was saved for
-  std::array<std::vector<double>, 4> squareMatrices;  // four n x n matrices
-  std::array<std::vector<double>, 3> vectors;         // three n-vectors
-  std::array<std::vector<double>, 3> blockMatrices;   // three m x n matrices
+  int32_t initialised = 0;     // the method's search has started
+  uint32_t skipFlag = 1;       // hooks wait for the first batch or pass
+  int32_t passDone = 0;        // a trial step was taken in this epoch
+  double initialDamping = 0.0; // damping the method restarts from
+  double damping = 0.0;        // current damping
+  double previousError = 0.0;  // error of the last accepted step
+  int32_t weightCount = 0;     // n: weight count the state was saved for
+  int32_t blockCount = 0;      // m: block count the state was saved for
+  int32_t resetRequested = 0;  // the method restarts at its next step
+  int32_t swapped = 0;         // the hessian and its saved copy are swapped
+  int32_t swapAvailable = 0;   // a saved copy can be swapped back
+  std::vector<double> exemplarJtJ;          // n x n
+  std::vector<double> hessian;              // n x n
+  std::vector<double> savedHessian;         // n x n
+  std::vector<double> inverse;              // n x n
+  std::vector<double> jacobian;             // m x n
+  std::vector<double> savedGradient;        // m x n
+  std::vector<double> previousAccumulator;  // m x n
+  std::vector<double> savedWeights;         // n
+  std::vector<double> step;                 // n
+  std::vector<double> gradientSum;          // n
 
-  bool present() const { return !squareMatrices[0].empty(); }
+  bool present() const { return !exemplarJtJ.empty(); }
 };
 
 class Control : public Engine {
@@ -73,6 +87,41 @@ class StaticControl : public Control {
   // One forward pass over one exemplar.
   void fireRoots();
   void numberDepths();
+
+  // The engine part, the backward criteria controls, the gradients' sizes,
+  // the first criterion, setLearning with the present flag, then the saved
+  // Levenberg-Marquardt state. Called once after the weight file is read.
+  int prepareLearning() override;
+
+  // Learning mode and globals (learning_mode.cpp).
+  // A different mode drops existing globals (and the weight index).
+  void setLearningMode(int mode);
+  // Derives the mode from the backward control's method name, then empties
+  // the five lists, so registration must follow.
+  void attachBackControl(BackStaticControl* object);
+  // CGGlobals in mode 1, LMGlobals otherwise; bound and reset.
+  void createLearningGlobals();
+  // Assigns the flag; modes 1 and 2 count and index the weights and
+  // prepare the globals (creating them when missing), mode 0 drops them.
+  void setLearning(int flag);
+  // Hands the saved state to matching Levenberg-Marquardt globals; the
+  // saved state is freed in every case.
+  void restoreLmState();
+  // Zero-filled arrays for the saved sizes, for the weight-file reader.
+  void allocateSecondOrder();
+  // Numbers the weights of the gradient list for m blocks.
+  void buildWeightIndex(int m);
+  // Learning hooks; each does nothing without globals.
+  void afterExemplar();
+  void endBatch();
+  void afterBatch();
+  void afterPass(int passNumber);
+  void finishTraining();
+  // The early-stop check, then the globals' afterEpoch.
+  void checkBestCost();
+  // Least-squares fit of a one-hidden-layer chain, tried once before the
+  // first epoch.
+  void leastSquaresInit();
 
   void setEpoch(int newEpoch);
   void setInitialDamping(double damping);

@@ -3,8 +3,12 @@
 #include <cstdint>
 
 // The state a second-order learning method keeps across every trainable
-// weight of a network. The control owns at most one, calls its hooks at
-// fixed points of the run, and reaches all weights through its WeightIndex.
+// weight of a network. The control owns at most one, creates it for its
+// learning mode, and calls its hooks at fixed points of the run. A method
+// never walks the component graph: weight i of the control's WeightIndex
+// is weightOwner[i]'s forward weight at weightSlot[0][i] (also the position
+// in the owner's per-weight vectors), and its accumulated negative gradient
+// in block b is the owner's backprop weight at weightSlot[b][i].
 // The base hooks do nothing (endBatch and afterPass clear skipFlag);
 // CGGlobals and LMGlobals override what their method needs.
 
@@ -45,12 +49,6 @@ class LearningGlobals {
   uint32_t skipFlag = 1;             // hooks wait for the first batch or pass
   int32_t initialised = 0;           // the conjugate-gradient search has started
   int32_t passDone = 0;              // a trial step was taken in this epoch
-};
-
-// Levenberg-Marquardt state; its method fills it in.
-class LMGlobals : public LearningGlobals {
- public:
-  double damping = 0.0;  // current damping of the normal equations
 };
 
 }  // namespace kq

@@ -13,6 +13,7 @@
 #include "control/control.h"
 #include "criteria/criterion.h"
 #include "learning/learning_globals.h"
+#include "learning/lm_globals.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "core/soma.h"
 #include "learning/gradient.h"
 #include "learning/learning_globals.h"
+#include "learning/lm_globals.h"
 
 namespace {
 
@@ -102,9 +103,10 @@ TEST(SetInitialDamping, ReachesLevenbergMarquardtGlobalsOnlyInModeTwo) {
   kq::StaticControl control;
   control.learningGlobals = std::make_unique<kq::LMGlobals>();
   auto* globals = static_cast<kq::LMGlobals*>(control.learningGlobals.get());
+  const double before = globals->damping;
   control.setInitialDamping(0.5);
   EXPECT_EQ(control.initialDamping, 0.5);
-  EXPECT_EQ(globals->damping, 0.0);
+  EXPECT_EQ(globals->damping, before);
   control.learningMode = 2;
   control.setInitialDamping(0.25);
   EXPECT_EQ(globals->damping, 0.25);
@@ -175,8 +177,8 @@ TEST_F(ControlWithMembers, ReleaseFreesOwnedStateAndDetachesMembersButKeepsLists
   control.addRoot(&axon, 0);
   control.weightIndex.weightCount = 1;
   control.weightIndex.weightOwner.push_back(&gradient);
-  control.savedLmState.n = 4;
-  control.savedLmState.squareMatrices[0].assign(16, 1.0);
+  control.savedLmState.weightCount = 4;
+  control.savedLmState.exemplarJtJ.assign(16, 1.0);
   control.release();
   EXPECT_EQ(freed, 1);  // releaseState calls freeState
   EXPECT_EQ(control.learningGlobals, nullptr);
@@ -184,7 +186,7 @@ TEST_F(ControlWithMembers, ReleaseFreesOwnedStateAndDetachesMembersButKeepsLists
   EXPECT_TRUE(control.weightIndex.empty());
   EXPECT_EQ(control.weightIndex.weightCount, 0);
   EXPECT_FALSE(control.savedLmState.present());
-  EXPECT_EQ(control.savedLmState.n, 0);
+  EXPECT_EQ(control.savedLmState.weightCount, 0);
   EXPECT_EQ(axon.control, nullptr);
   EXPECT_EQ(synapse.control, nullptr);
   EXPECT_EQ(gradient.control, nullptr);

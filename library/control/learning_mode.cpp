@@ -1,0 +1,255 @@
+// The control's learning-mode operations: choosing and owning the learning
+// globals, numbering the trainable weights for them, forwarding the run's
+// hooks, the early-stop check and the least-squares initialisation.
+
+#include <algorithm>
+#include <memory>
+
+#include "axons/axon.h"
+#include "control/back_static_control.h"
+#include "control/control.h"
+#include "core/fatal.h"
+#include "core/soma.h"
+#include "criteria/criterion.h"
+#include "learning/cg_globals.h"
+#include "learning/gradient.h"
+#include "learning/lm_globals.h"
+#include "linalg/ls_weight_initializer.h"
+
+namespace kq {
+
+namespace {
+
+int64_t weightTotalOf(const Soma* object) { return object != nullptr ? object->weightTotal() : 0; }
+
+// Own weights actually held, never more than the vector carries.
+int64_t ownWeightsHeld(const Soma* object) {
+  return std::min<int64_t>(object->ownCount, static_cast<int64_t>(object->weights.size()));
+}
+
+}  // namespace
+
+void StaticControl::setLearningMode(int mode) {
+  if (mode != learningMode && learningGlobals) deleteLearningGlobals();
+  learningMode = mode;
+}
+
+void StaticControl::attachBackControl(BackStaticControl* object) {
+  backControl = object;
+  if (object != nullptr) {
+    int mode = 0;
+    if (object->learningMethod == "LevenbergMarquardt") {
+      mode = 2;
+    } else if (object->learningMethod == "ConjugateGradient") {
+      mode = 1;
+    }
+    setLearningMode(mode);
+  }
+  clearComponentLists();
+}
+
+void StaticControl::createLearningGlobals() {
+  if (learningGlobals) {
+    learningGlobals->freeState();
+    learningGlobals.reset();
+    freeWeightIndex();
+  }
+  if (learningMode == 1) {
+    learningGlobals = std::make_unique<CGGlobals>();
+  } else {
+    learningGlobals = std::make_unique<LMGlobals>();
+  }
+  learningGlobals->bind(this);
+  learningGlobals->resetSearch();
+}
+
+void StaticControl::setLearning(int flag) {
+  reconnectSynapses();
+  learning = flag;
+  if (learningMode == 1 || learningMode == 2) {
+    int64_t total = 0;
+    int largestBlocks = 0;
+    // By index: sizing a gradient never changes the list, but stay safe.
+    for (size_t g = 0; g < gradientList.size(); ++g) {
+      Gradient* gradient = gradientList[g];
+      gradient->matchTargetSize();
+      total += weightTotalOf(gradient->forward);
+      largestBlocks = std::max(largestBlocks, gradient->gradientBlockCount());
+    }
+    weightCount = checkedCount(total);
+    buildWeightIndex(largestBlocks);
+    if (!learningGlobals) createLearningGlobals();
+    learningGlobals->prepare(learning);
+  } else if (learningGlobals) {
+    learningGlobals->freeState();
+    learningGlobals.reset();
+  }
+}
+
+void StaticControl::buildWeightIndex(int m) {
+  freeWeightIndex();
+  if (m <= 0 || weightCount <= 0) return;
+  const int32_t n = weightCount;
+  checkedProduct(m, n);
+  weightIndex.blockCount = m;
+  weightIndex.weightCount = n;
+  weightIndex.weightSlot.assign(static_cast<size_t>(m),
+                                std::vector<int32_t>(static_cast<size_t>(n), 0));
+  weightIndex.weightOwner.assign(static_cast<size_t>(n), nullptr);
+  int32_t i = 0;
+  for (Gradient* gradient : gradientList) {
+    const int64_t forwardCount = weightTotalOf(gradient->forward);
+    const int64_t backwardCount = weightTotalOf(gradient->backprop);
+    // The count was taken by setLearning; a caller that changed the list
+    // since cannot make the index run past its arrays.
+    for (int64_t k = 0; k < forwardCount && i < n; ++k, ++i) {
+      for (int l = 0; l < m; ++l) {
+        const int64_t slot = forwardCount == backwardCount ? k : k + forwardCount * l;
+        weightIndex.weightSlot[static_cast<size_t>(l)][static_cast<size_t>(i)] = checkedCount(slot);
+      }
+      weightIndex.weightOwner[static_cast<size_t>(i)] = gradient;
+    }
+  }
+}
+
+int StaticControl::prepareLearning() {
+  Engine::prepareLearning();
+  // By index: a member's preparation may change the lists.
+  for (size_t i = 0; i < backCriteriaList.size(); ++i) backCriteriaList[i]->prepareLearning();
+  for (size_t i = 0; i < gradientList.size(); ++i) gradientList[i]->matchTargetSize();
+  if (!criteriaList.empty()) currentCriterion = criteriaList.front();
+  setLearning(learning);
+  restoreLmState();
+  return 0;
+}
+
+void StaticControl::restoreLmState() {
+  const SavedLmState& saved = savedLmState;
+  auto* globals = dynamic_cast<LMGlobals*>(learningGlobals.get());
+  const size_t n = static_cast<size_t>(std::max(saved.weightCount, 0));
+  const size_t m = static_cast<size_t>(std::max(saved.blockCount, 0));
+  // The arrays must have the sizes the state claims, or the hand-over
+  // would read past them. Globals of another method (the weight file may
+  // switch the mode without replacing them) cannot take the state either.
+  const bool complete = saved.exemplarJtJ.size() == n * n && saved.hessian.size() == n * n &&
+                        saved.savedHessian.size() == n * n && saved.inverse.size() == n * n &&
+                        saved.jacobian.size() == m * n && saved.savedGradient.size() == m * n &&
+                        saved.previousAccumulator.size() == m * n &&
+                        saved.savedWeights.size() == n && saved.step.size() == n &&
+                        saved.gradientSum.size() == n;
+  if (saved.present() && complete && globals != nullptr && learningMode == 2 &&
+      leastSquaresPending == 0 && saved.weightCount == weightCount &&
+      saved.blockCount == weightIndex.blockCount) {
+    globals->freeState();
+    globals->takeSavedState(saved);
+    globals->prepare(learning != 0 && trainingFlag != 0 ? 1 : 0);
+  }
+  freeSavedLmState();
+}
+
+void StaticControl::allocateSecondOrder() {
+  SavedLmState& s = savedLmState;
+  const size_t square = static_cast<size_t>(checkedProduct(s.weightCount, s.weightCount));
+  const size_t block = static_cast<size_t>(checkedProduct(s.blockCount, s.weightCount));
+  const size_t vector = static_cast<size_t>(checkedCount(s.weightCount));
+  for (std::vector<double>* array : {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse}) {
+    array->assign(square, 0.0);
+  }
+  for (std::vector<double>* array : {&s.jacobian, &s.savedGradient, &s.previousAccumulator}) {
+    array->assign(block, 0.0);
+  }
+  for (std::vector<double>* array : {&s.savedWeights, &s.step, &s.gradientSum}) {
+    array->assign(vector, 0.0);
+  }
+}
+
+void StaticControl::afterExemplar() {
+  if (learningGlobals) learningGlobals->afterExemplar();
+}
+
+void StaticControl::endBatch() {
+  if (learningGlobals) learningGlobals->endBatch();
+}
+
+void StaticControl::afterBatch() {
+  if (learningGlobals) learningGlobals->afterBatch();
+}
+
+void StaticControl::afterPass(int passNumber) {
+  if (learningGlobals) learningGlobals->afterPass(passNumber);
+}
+
+void StaticControl::finishTraining() {
+  if (learningGlobals) learningGlobals->finishTraining();
+}
+
+void StaticControl::checkBestCost() {
+  const auto* criterion = dynamic_cast<const Criterion*>(currentCriterion);
+  if (earlyStopOn != 0 && criterion != nullptr && criterion->stopCheckOn != 0 &&
+      earlyStopArmed != 0) {
+    const double x = criterion->testCost;
+    if (bestCost > x && x > 1e-40 && epoch - 1 > warmUpEpochs) {
+      bestCost = x;
+      bestEpoch = epoch - 1;
+    }
+    if (bestEpoch != 0 && epoch - 1 - bestEpoch >= patience) stopRequested = 1;
+  }
+  if (learningGlobals) learningGlobals->afterEpoch();
+}
+
+void StaticControl::leastSquaresInit() {
+  if (leastSquaresPending != 0 && epoch == 0 && leastSquaresEnabled != 0 &&
+      leastSquaresInputs != nullptr && leastSquaresDesired != nullptr) {
+    Soma* firstSynapse = nullptr;
+    Soma* secondSynapse = nullptr;
+    for (Soma* synapse : synapseList) {
+      if (synapse->depth == 2) firstSynapse = synapse;
+      if (synapse->depth == 4) secondSynapse = synapse;
+    }
+    Axon* inputAxon = nullptr;
+    Axon* hiddenAxon = nullptr;
+    Axon* outputAxon = nullptr;
+    for (Soma* member : axonList) {
+      auto* axon = dynamic_cast<Axon*>(member);
+      if (axon == nullptr) continue;
+      if (axon->depth == 1) inputAxon = axon;
+      if (axon->depth == 3) hiddenAxon = axon;
+      if (axon->depth == 5) outputAxon = axon;
+    }
+    if (firstSynapse != nullptr && secondSynapse != nullptr && inputAxon != nullptr &&
+        hiddenAxon != nullptr && outputAxon != nullptr && firstSynapse->ownCount > 0 &&
+        secondSynapse->ownCount > 0 && hiddenAxon->ownCount > 0 && outputAxon->ownCount > 0) {
+      const int32_t inputs = checkedProduct(inputAxon->rows, inputAxon->columns);
+      const int32_t outputs = checkedProduct(outputAxon->rows, outputAxon->columns);
+      const int32_t hidden = checkedProduct(hiddenAxon->rows, hiddenAxon->columns);
+      // The fit writes hidden x inputs, hidden, outputs x hidden and outputs
+      // values: a chain whose weights are shorter than its layers (synapses
+      // that do not join these layers) is left alone rather than overrun.
+      const bool fits = ownWeightsHeld(firstSynapse) >= int64_t{hidden} * inputs &&
+                        ownWeightsHeld(hiddenAxon) >= hidden &&
+                        ownWeightsHeld(secondSynapse) >= int64_t{outputs} * hidden &&
+                        ownWeightsHeld(outputAxon) >= outputs;
+      if (fits) {
+        const auto slopeOf = [](const Axon& axon) {
+          const int kind = axon.activationKind();
+          return kind == kActivationBias || kind == kActivationNone ? 1.0 : axon.slope();
+        };
+        LSWeightInitializer initializer(leastSquaresExemplars, inputs, outputs, hidden);
+        initializer.setDesired(leastSquaresDesired);
+        initializer.setInputs(leastSquaresInputs);
+        initializer.setFirstWeights(firstSynapse->weights.data());
+        initializer.setHiddenBiases(hiddenAxon->weights.data());
+        initializer.setSecondWeights(secondSynapse->weights.data());
+        initializer.setOutputBiases(outputAxon->weights.data());
+        initializer.setHiddenActivation(hiddenAxon->activationKind(), slopeOf(*hiddenAxon));
+        initializer.setOutputActivation(outputAxon->activationKind(), slopeOf(*outputAxon));
+        initializer.fit();
+      }
+    }
+    leastSquaresInputs = nullptr;
+    leastSquaresDesired = nullptr;
+  }
+  leastSquaresPending = 0;
+}
+
+}  // namespace kq

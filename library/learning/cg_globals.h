@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "learning/learning_globals.h"
+
+// CGGlobals: the scaled-conjugate-gradient iteration over every trainable
+// weight of the network (Moller's method, halving lambda after a very good
+// step and quadrupling it after a poor one). One iteration spans one epoch
+// of two data passes: the first pass measures the gradient at the point
+// perturbed along the search direction (for the curvature estimate),
+// afterPass then moves to the trial point, the second pass evaluates it,
+// afterBatch checks its cost and afterEpoch accepts or rejects it and sets
+// up the next direction. The per-weight vectors live in the components'
+// ConjugateGradient objects and are reached through the control's
+// WeightIndex. Overrides bind, resetSearch, prepare, afterPass, afterBatch,
+// afterEpoch and finishTraining.
+
+namespace kq {
+
+class ConjugateGradient;
+class Soma;
+
+class CGGlobals : public LearningGlobals {
+ public:
+  CGGlobals() = default;
+
+  // Base binding, then the method's starting values; clears skipFlag,
+  // initialised and passDone.
+  void bind(StaticControl* owner) override;
+  // Zeroes the curvature, direction and steepest-descent vectors.
+  void resetSearch() override;
+  // Puts back a weight copy that finishTraining left, then reseeds the
+  // random generator with 1 whatever the flag.
+  void prepare(int learningFlag) override;
+  // The trial step, at the end of the pass run at the perturbed point.
+  void afterPass(int pass) override;
+  // Marks a trial step that did not lower the error.
+  void afterBatch() override;
+  // Accepts or rejects the trial step and sets up the next iteration.
+  void afterEpoch() override;
+  // Keeps the weights training stopped at and returns to the base point.
+  void finishTraining() override;
+
+  double lambda = 0.0;         // scale (damping) parameter
+  double lambdaBar = 0.0;      // scale raised to make the curvature positive
+  double currentError = 0.0;   // E at the current weights
+  double previousError = 0.0;  // E at the base point
+  double sigma = 0.0;          // perturbation constant
+  double sigmaK = 0.0;         // sigma / |p|: this iteration's perturbation length
+  double alpha = 0.0;          // trial step length mu / delta
+  double mu = 0.0;             // p . r
+  double delta = 0.0;          // scaled curvature along p
+  int32_t success = 0;         // the last trial step was accepted
+  int32_t stepPending = 0;     // a trial step awaits its afterBatch check
+  int32_t restorePending = 0;  // finishTraining left a weight copy to put back
+  int32_t restartCounter = 0;  // N of the restart test
+  int32_t iterationEpoch = 0;  // the control's epoch at the iteration's start
+
+ private:
+  // One trainable weight reached through the WeightIndex.
+  struct WeightRef {
+    ConjugateGradient* owner;  // the gradient holding the per-weight vectors
+    double* weight;            // the forward object's weight
+    std::size_t k;             // position in the owner's vectors
+    Soma* accumulator;         // the owner's backprop object
+    int blocks;                // accumulator blocks to visit
+  };
+
+  // Calls visit(WeightRef, index i) for every weight in ascending i.
+  template <typename Visit>
+  void forEachWeight(Visit&& visit);
+  // Block b's accumulator entry of weight i; null when out of range.
+  double* accumulatorEntry(const WeightRef& ref, int32_t i, int b) const;
+  // The training cost of the current criterion times the batch size.
+  double errorNow() const;
+  void averageGradients();
+  void zeroAccumulators();
+  void saveBase();
+  void restoreBase();
+  void saveCopy();
+  void restoreCopy();
+  // Every weight's p and r := g, counting the weights in restartCounter.
+  void restartFromGradient();
+  // The first-iteration reset, also used when lambda runs away.
+  void restartSearch();
+  // The square root of the sum of p^2.
+  double directionNorm();
+};
+
+}  // namespace kq

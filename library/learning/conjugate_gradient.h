@@ -1,0 +1,47 @@
+#pragma once
+
+#include <vector>
+
+#include "learning/gradient.h"
+
+// ConjugateGradient: the gradient object of one trainable component under
+// scaled conjugate gradient. It holds the method's per-weight vectors for
+// its component, indexed by a weight's position in the forward object's
+// weight vector, and changes no weight itself: the control's CGGlobals runs
+// the iteration over every component at once, so updateWeights stays the
+// base's no-op and applyUpdate only notifies and sanitises. Overrides the
+// class word, setWeightCount (to size the vectors) and release.
+
+namespace kq {
+
+class ConjugateGradient : public Gradient {
+ public:
+  ConjugateGradient() = default;
+
+  const char* className() const override { return "ConjugateGradient"; }
+  // Frees the vectors and the snapshots, forgets the forward object, then
+  // leaves the gradient list.
+  void release() override;
+  // A changed count reallocates the six vectors zero-filled and makes the
+  // learning globals start their search afresh; an unchanged count keeps
+  // the vectors and their contents.
+  void setWeightCount(int n) override;
+
+  std::vector<double> weightCopy;       // weights where training stopped
+  std::vector<double> baseWeights;      // the iteration's base point w
+  std::vector<double> averageGradient;  // last pass's accumulator / batch size
+  // Snapshots taken for the saved-state writers; empty until taken.
+  std::vector<double> savedWeightCopy;
+  std::vector<double> savedBaseWeights;
+  std::vector<double> savedDirection;
+  std::vector<double> savedSteepestDescent;
+  std::vector<double> savedCurvature;
+  std::vector<double> direction;        // search direction p
+  std::vector<double> steepestDescent;  // r: averaged accumulator at the base point
+  std::vector<double> curvature;        // s: estimate of the Hessian times p
+
+  // The six per-weight vectors exist (they are sized together).
+  bool hasVectors() const { return !direction.empty(); }
+};
+
+}  // namespace kq

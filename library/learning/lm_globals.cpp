@@ -1,0 +1,480 @@
+#include "learning/lm_globals.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "control/control.h"
+#include "core/fatal.h"
+#include "axons/axon.h"
+#include "backward/back_synapse.h"
+#include "core/soma.h"
+#include "criteria/criterion.h"
+#include "learning/gradient.h"
+
+namespace kq {
+
+namespace {
+
+// Errors this small would blow the Jacobian up; they divide as 1e-80.
+double guard(double x) { return std::fabs(x) < 1e-80 ? 1e-80 : x; }
+
+void zero(RowMatrix& m) {
+  for (auto& row : m) std::fill(row.begin(), row.end(), 0.0);
+}
+
+void zero(std::vector<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
+
+void copyMatrix(const RowMatrix& from, RowMatrix& to) {
+  const size_t rows = std::min(from.size(), to.size());
+  for (size_t r = 0; r < rows; ++r) {
+    const size_t n = std::min(from[r].size(), to[r].size());
+    std::copy(from[r].begin(), from[r].begin() + static_cast<std::ptrdiff_t>(n), to[r].begin());
+  }
+}
+
+// Row-major saved values into a table, as far as both reach.
+void copyRows(const std::vector<double>& from, RowMatrix& to) {
+  size_t next = 0;
+  for (auto& row : to) {
+    for (double& value : row) {
+      if (next >= from.size()) return;
+      value = from[next++];
+    }
+  }
+}
+
+void copyVector(const std::vector<double>& from, std::vector<double>& to) {
+  std::copy(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), to.size())),
+            to.begin());
+}
+
+}  // namespace
+
+void LMGlobals::bind(StaticControl* owner) {
+  LearningGlobals::bind(owner);
+  resetSearch();
+  if (control != nullptr) initialDamping = control->initialDamping;
+}
+
+void LMGlobals::resetSearch() {
+  resetRequested = 1;
+  previousError = 9999.9;
+  if (control != nullptr) control->freeSavedLmState();
+}
+
+void LMGlobals::prepare(int) {
+  if (control == nullptr) return;
+  bool reallocated = false;
+  if (control->weightCount != weightCount) {
+    freeWeightArrays();
+    weightCount = std::max(control->weightCount, 0);
+    allocateWeightArrays();
+    swapped = 0;
+    swapAvailable = 0;
+    reallocated = true;
+  }
+  if (reallocated || control->weightIndex.blockCount != blockCount) {
+    freeBlockArrays();
+    blockCount = std::max(control->weightIndex.blockCount, 0);
+    allocateBlockArrays();
+    resetSearch();
+  }
+  if (resetRequested != 0) {
+    resetRequested = 0;
+    zero(exemplarJtJ);
+    zero(hessian);
+    zero(inverse);
+    zero(jacobian);
+    zero(savedWeights);
+    swapped = 0;
+    damping = initialDamping;
+    previousError = 9999.9;
+  }
+  if (swapped != 0 && skipFlag == 0 && control->skipPrepareSwap == 0) {
+    // Training resumes from the weights it had reached.
+    swapWeights();
+    swapped = 0;
+  }
+}
+
+double* LMGlobals::weightAt(int i) const {
+  if (control == nullptr) return nullptr;
+  const WeightIndex& index = control->weightIndex;
+  if (i < 0 || static_cast<size_t>(i) >= index.weightOwner.size() || index.weightSlot.empty() ||
+      static_cast<size_t>(i) >= index.weightSlot[0].size()) {
+    return nullptr;
+  }
+  const Gradient* owner = index.weightOwner[static_cast<size_t>(i)];
+  if (owner == nullptr || owner->forward == nullptr) return nullptr;
+  Soma& target = *owner->forward;
+  const int32_t k = index.weightSlot[0][static_cast<size_t>(i)];
+  if (k < 0 || k >= target.weightTotal() || static_cast<size_t>(k) >= target.weights.size()) {
+    return nullptr;
+  }
+  return &target.weights[static_cast<size_t>(k)];
+}
+
+double* LMGlobals::accumulatorAt(int b, int i) const {
+  if (control == nullptr) return nullptr;
+  const WeightIndex& index = control->weightIndex;
+  if (b < 0 || static_cast<size_t>(b) >= index.weightSlot.size() || i < 0 ||
+      static_cast<size_t>(i) >= index.weightOwner.size() ||
+      static_cast<size_t>(i) >= index.weightSlot[static_cast<size_t>(b)].size()) {
+    return nullptr;
+  }
+  const Gradient* owner = index.weightOwner[static_cast<size_t>(i)];
+  if (owner == nullptr || owner->backprop == nullptr) return nullptr;
+  Soma& accumulator = *owner->backprop;
+  const int32_t slot = index.weightSlot[static_cast<size_t>(b)][static_cast<size_t>(i)];
+  // A gradient with fewer blocks than the network's widest has no entry for
+  // the blocks beyond its own.
+  if (slot < 0 || slot >= accumulator.weightTotal() ||
+      static_cast<size_t>(slot) >= accumulator.weights.size()) {
+    return nullptr;
+  }
+  return &accumulator.weights[static_cast<size_t>(slot)];
+}
+
+bool LMGlobals::isMarked(int i) const {
+  const WeightIndex& index = control->weightIndex;
+  if (i < 0 || static_cast<size_t>(i) >= index.weightOwner.size()) return false;
+  const Gradient* owner = index.weightOwner[static_cast<size_t>(i)];
+  return owner != nullptr && owner->backprop != nullptr && owner->backprop->criterionMark != 0;
+}
+
+Criterion* LMGlobals::criterion() const {
+  if (control == nullptr) return nullptr;
+  return dynamic_cast<Criterion*>(control->currentCriterion);
+}
+
+void LMGlobals::afterExemplar() {
+  if (control == nullptr || !weightArraysAllocated || !blockArraysAllocated) return;
+  const int n = weightCount;
+  const int m = blockCount;
+  int firstMarked = -1;
+  for (int i = 0; i < n; ++i) {
+    marked[static_cast<size_t>(i)] = isMarked(i) ? 1 : 0;
+    if (marked[static_cast<size_t>(i)] != 0 && firstMarked < 0) firstMarked = i;
+    for (int b = 0; b < m; ++b) {
+      const double* entry = accumulatorAt(b, i);
+      currentAccumulator[b][i] = entry != nullptr ? *entry : 0.0;
+    }
+  }
+
+  // Rows for outputs that have no error value in the criterion's buffer
+  // cannot be formed; they are left at 0.
+  const Criterion* source = criterion();
+  const int errorCount = source != nullptr ? static_cast<int>(source->errorBuffer.size()) : 0;
+  const auto row = [&](int b, int i) {
+    jacobian[b][i] = b < errorCount
+                         ? (currentAccumulator[b][i] - previousAccumulator[b][i]) /
+                               guard(source->errorBuffer[static_cast<size_t>(b)])
+                         : 0.0;
+  };
+  for (int i = 0; i < n; ++i) {
+    if (marked[static_cast<size_t>(i)] != 0) {
+      // An output-layer bias has its single non-zero row at its own output.
+      const int r = i - firstMarked;
+      if (r < m) row(r, i);
+    } else {
+      for (int b = 0; b < m; ++b) row(b, i);
+    }
+  }
+
+  if (control->skipJacobianProduct == 0) {
+    // J^T J is symmetric and each product is the same either way round, so
+    // one triangle is summed and mirrored.
+    for (int i = 0; i < n; ++i) {
+      for (int j = i; j < n; ++j) {
+        double sum = 0.0;
+        for (int k = 0; k < m; ++k) sum += jacobian[k][i] * jacobian[k][j];
+        exemplarJtJ[i][j] = sum;
+        exemplarJtJ[j][i] = sum;
+      }
+    }
+    for (int i = 0; i < n; ++i) {
+      std::vector<double>& h = hessian[static_cast<size_t>(i)];
+      const std::vector<double>& e = exemplarJtJ[static_cast<size_t>(i)];
+      for (int j = 0; j < n; ++j) h[static_cast<size_t>(j)] += e[static_cast<size_t>(j)];
+    }
+  }
+  copyMatrix(currentAccumulator, previousAccumulator);
+}
+
+void LMGlobals::endBatch() {
+  Criterion* source = criterion();
+  // Without a criterion there is no cost to judge the step by: the batch
+  // changes nothing, as a batch of zero cost does.
+  if (control != nullptr && control->learning != 0 && control->trainingFlag != 0 &&
+      source != nullptr) {
+    source->computeCost(0, 0);
+    const double cost = source->trainingCost;
+    if (cost > 1e-80 && weightArraysAllocated && blockArraysAllocated) {
+      const int n = weightCount;
+      const int m = blockCount;
+      if (cost <= previousError) {
+        damping = damping / 10.0;
+        previousError = cost;
+        copyMatrix(hessian, savedHessian);
+        for (int i = 0; i < n; ++i) {
+          if (const double* w = weightAt(i)) savedWeights[static_cast<size_t>(i)] = *w;
+          for (int b = 0; b < m; ++b) {
+            if (const double* g = accumulatorAt(b, i)) savedGradient[b][i] = *g;
+          }
+        }
+        swapAvailable = 1;
+        swapped = 0;
+      } else if (damping < 1e8) {
+        // The batch is redone from the last accepted point with more damping.
+        damping = damping * 10.0;
+        for (int i = 0; i < n; ++i) {
+          if (double* w = weightAt(i)) *w = savedWeights[static_cast<size_t>(i)];
+          for (int b = 0; b < m; ++b) {
+            if (double* g = accumulatorAt(b, i)) *g = savedGradient[b][i];
+          }
+        }
+        copyMatrix(savedHessian, hessian);
+      } else {
+        // Damping has run out: take a small gradient step instead.
+        previousError = cost;
+        for (int i = 0; i < n; ++i) {
+          double* w = weightAt(i);
+          if (w != nullptr) *w = savedWeights[static_cast<size_t>(i)];
+          for (int b = 0; b < m; ++b) {
+            const double* g = accumulatorAt(b, i);
+            if (g == nullptr) continue;
+            savedGradient[b][i] = *g;
+            if (w != nullptr) *w += 0.01 * *g;
+          }
+          if (w != nullptr) savedWeights[static_cast<size_t>(i)] = *w;
+        }
+        copyMatrix(hessian, savedHessian);
+        swapAvailable = 1;
+        swapped = 0;
+      }
+
+      for (int j = 0; j < n; ++j) hessian[j][j] += damping;
+      invertMatrix(hessian, n, inverse);
+
+      int firstMarked = -1;
+      for (int j = 0; j < n && firstMarked < 0; ++j) {
+        if (isMarked(j)) firstMarked = j;
+      }
+      for (int j = 0; j < n; ++j) {
+        double sum = 0.0;
+        if (isMarked(j)) {
+          if (const double* g = accumulatorAt(j - firstMarked, j)) sum = *g;
+        } else {
+          for (int b = 0; b < m; ++b) {
+            if (const double* g = accumulatorAt(b, j)) sum += *g;
+          }
+        }
+        gradientSum[static_cast<size_t>(j)] = sum;
+      }
+      for (int j = 0; j < n; ++j) {
+        const std::vector<double>& row = inverse[static_cast<size_t>(j)];
+        double sum = 0.0;
+        for (int i = 0; i < n; ++i) sum += gradientSum[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
+        weightStep[static_cast<size_t>(j)] = sum;
+      }
+      double squares = 0.0;
+      for (int j = 0; j < n; ++j) {
+        squares += gradientSum[static_cast<size_t>(j)] * gradientSum[static_cast<size_t>(j)];
+      }
+      if (std::sqrt(squares) > 1e-11) {
+        for (int j = 0; j < n; ++j) {
+          if (double* w = weightAt(j)) *w += weightStep[static_cast<size_t>(j)];
+        }
+      }
+
+      zero(hessian);
+      zero(previousAccumulator);
+      for (int i = 0; i < n; ++i) {
+        for (int b = 0; b < m; ++b) {
+          if (double* g = accumulatorAt(b, i)) *g = 0.0;
+        }
+      }
+      if (control->weightDecay != 0) {
+        if (control->keepRegularisationBeta != 0) updateRegularisation();
+        control->sumSquaredWeights();
+      }
+    }
+  }
+  LearningGlobals::endBatch();
+}
+
+void LMGlobals::updateRegularisation() {
+  const int n = weightCount;
+  const int m = blockCount;
+  const double alpha = control->regularisationAlpha;
+  const double beta = control->regularisationBeta;
+  for (int j = 0; j < n; ++j) {
+    std::vector<double>& out = regularisationMatrix[static_cast<size_t>(j)];
+    for (int i = 0; i < n; ++i) {
+      double sum = 0.0;
+      for (int k = 0; k < m; ++k) sum += beta * jacobian[k][i] * jacobian[k][j];
+      if (i == j) sum += alpha;
+      out[static_cast<size_t>(i)] = sum;
+    }
+  }
+  invertMatrix(regularisationMatrix, n, inverse);
+  double trace = 0.0;
+  for (int j = 0; j < n; ++j) trace += inverse[j][j];
+  const double weights = static_cast<double>(n);
+  const double gamma = weights - alpha * trace;
+  const double energy = control->weightEnergy;
+  const double batch = static_cast<double>(control->batchSize);
+  double a = 1.0;
+  double b = 1.0;
+  if (energy > 0.0) a = weights * gamma / (2.0 * energy);
+  // Without a batch size the data term has nothing to be divided by: b
+  // keeps its neutral 1.
+  if (previousError > 0.0 && control->batchSize > 0) {
+    b = (batch - gamma) / (4.0 * previousError * batch);
+  }
+  const double share = a / (a + b);
+  // A share that is not a number (a + b of 0) gives no new alpha.
+  if (!std::isfinite(share)) return;
+  if (alpha > share || alpha < 1e-11) {
+    const double newAlpha = std::min(share, 0.2);
+    control->regularisationAlpha = newAlpha;
+    control->regularisationBeta = 1.0 - newAlpha;
+  }
+}
+
+void LMGlobals::finishTraining() {
+  if (swapAvailable == 0) return;
+  swapWeights();
+  swapped = 1;
+  swapAvailable = 0;
+}
+
+void LMGlobals::swapWeights() {
+  if (control == nullptr || control->learning == 0 || control->trainingFlag == 0) return;
+  const int n = std::min<int>(weightCount, static_cast<int>(savedWeights.size()));
+  for (int i = 0; i < n; ++i) {
+    if (double* w = weightAt(i)) std::swap(*w, savedWeights[static_cast<size_t>(i)]);
+  }
+}
+
+void LMGlobals::allocateWeightArrays() {
+  const int n = weightCount;
+  checkedProduct(n, n);
+  exemplarJtJ = squareMatrix(n);
+  savedHessian = squareMatrix(n);
+  hessian = squareMatrix(n);
+  inverse = squareMatrix(n);
+  regularisationMatrix = squareMatrix(n);
+  weightStep.assign(static_cast<size_t>(n), 0.0);
+  gradientSum.assign(static_cast<size_t>(n), 0.0);
+  savedWeights.assign(static_cast<size_t>(n), 0.0);
+  marked.assign(static_cast<size_t>(n), 0);
+  weightArraysAllocated = true;
+}
+
+void LMGlobals::allocateBlockArrays() {
+  savedGradient = rowMatrix(blockCount, weightCount);
+  previousAccumulator = rowMatrix(blockCount, weightCount);
+  currentAccumulator = rowMatrix(blockCount, weightCount);
+  jacobian = rowMatrix(blockCount, weightCount);
+  blockArraysAllocated = true;
+}
+
+void LMGlobals::freeWeightArrays() {
+  RowMatrix().swap(exemplarJtJ);
+  RowMatrix().swap(savedHessian);
+  RowMatrix().swap(hessian);
+  RowMatrix().swap(inverse);
+  RowMatrix().swap(regularisationMatrix);
+  std::vector<double>().swap(weightStep);
+  std::vector<double>().swap(gradientSum);
+  std::vector<double>().swap(savedWeights);
+  std::vector<uint8_t>().swap(marked);
+  weightArraysAllocated = false;
+}
+
+void LMGlobals::freeBlockArrays() {
+  RowMatrix().swap(savedGradient);
+  RowMatrix().swap(previousAccumulator);
+  RowMatrix().swap(currentAccumulator);
+  RowMatrix().swap(jacobian);
+  blockArraysAllocated = false;
+}
+
+void LMGlobals::allocateWorkArrays() {
+  if (weightArraysAllocated) return;
+  weightCount = std::max(weightCount, 0);
+  blockCount = std::max(blockCount, 0);
+  allocateWeightArrays();
+  freeBlockArrays();
+  allocateBlockArrays();
+}
+
+void LMGlobals::freeState() {
+  const bool hadSavedWeights = weightArraysAllocated;
+  freeWeightArrays();
+  freeBlockArrays();
+  weightCount = 0;
+  blockCount = 0;
+  if (hadSavedWeights) {
+    swapped = 0;
+    swapAvailable = 0;
+  }
+}
+
+void LMGlobals::takeSavedState(const SavedLmState& saved) {
+  initialised = saved.initialised;
+  skipFlag = saved.skipFlag;
+  passDone = saved.passDone;
+  initialDamping = saved.initialDamping;
+  damping = saved.damping;
+  previousError = saved.previousError;
+  weightCount = std::max(saved.weightCount, 0);
+  blockCount = std::max(saved.blockCount, 0);
+  resetRequested = saved.resetRequested;
+  swapped = saved.swapped;
+  swapAvailable = saved.swapAvailable;
+  allocateWorkArrays();
+  copyRows(saved.exemplarJtJ, exemplarJtJ);
+  copyRows(saved.hessian, hessian);
+  copyRows(saved.savedHessian, savedHessian);
+  copyRows(saved.inverse, inverse);
+  copyRows(saved.jacobian, jacobian);
+  copyRows(saved.savedGradient, savedGradient);
+  copyRows(saved.previousAccumulator, previousAccumulator);
+  copyVector(saved.savedWeights, savedWeights);
+  copyVector(saved.step, weightStep);
+  copyVector(saved.gradientSum, gradientSum);
+}
+
+void LMGlobals::lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from) {
+  if (component == nullptr) return;
+  // Each root assigns columns once per component, which also ends any walk
+  // round a loop of the graph.
+  std::vector<Soma*>& visited = component->connectionList;
+  if (std::find(visited.begin(), visited.end(), root) != visited.end()) return;
+  visited.push_back(root);
+  if (from != nullptr) from->jacobianColumnBase = component->jacobianColumns;
+  if (const auto* twin = dynamic_cast<const BackSynapse*>(component)) {
+    if (twin->dual != nullptr && sameWord(twin->dual->className(), "SVMOutputSynapse")) columns = 1;
+  }
+  component->setJacobianColumns(checkedCount(int64_t{columns} + component->jacobianColumns));
+  if (auto* axon = dynamic_cast<Axon*>(component)) {
+    // By index: the walk resizes axons but never changes their output lists.
+    for (size_t e = 0; e < axon->allOutputs.size(); ++e) {
+      Soma* entry = axon->allOutputs[e];
+      if (entry == nullptr) continue;
+      lmAssignColumns(entry, axon->jacobianColumns, root, component);
+      if (entry->isAxon()) entry->criterionMark = 0;
+    }
+    return;
+  }
+  if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
+    if (Axon* output = synapse->targetAxon) {
+      lmAssignColumns(output, columns, root, component);
+      output->criterionMark = 0;
+    }
+  }
+}
+
+}  // namespace kq

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Dense LU factorisation, solve and inversion for the Levenberg-Marquardt
+// learner (Crout's method with implicit row scaling, as in Press et al.,
+// "Numerical Recipes", section 2.3). The routines keep no state. A matrix
+// is a table of rows; every routine checks the table against the size it is
+// handed and, on a mismatch, prints one of the two size messages on the
+// standard output (no line end) and leaves its outputs unchanged. A singular
+// matrix is never reported: zero pivots become 1e-16.
+
+namespace kq {
+
+// Rows of doubles, each row its own array.
+using RowMatrix = std::vector<std::vector<double>>;
+
+// A vector addressed from lo to hi inclusive (element lo at index lo),
+// zero-filled. Kept as storage plus the lower bound, so that no pointer
+// ever points outside its array.
+template <typename T>
+class OffsetVector {
+ public:
+  OffsetVector() = default;
+  OffsetVector(int lo, int hi)
+      : values(hi >= lo ? static_cast<std::size_t>(int64_t{hi} - lo + 1) : 0), lower(lo) {}
+
+  T& operator[](int i) { return values[static_cast<std::size_t>(i - lower)]; }
+  const T& operator[](int i) const { return values[static_cast<std::size_t>(i - lower)]; }
+  bool empty() const { return values.empty(); }
+  int lowerBound() const { return lower; }
+  // Gives the storage back.
+  void release() { std::vector<T>().swap(values); }
+
+ private:
+  std::vector<T> values;
+  int lower = 0;
+};
+
+// hi - lo + 1 doubles reached from index lo (none when hi < lo).
+OffsetVector<double> allocDoubleVector(int lo, int hi);
+// Frees a vector from allocDoubleVector; lo is the bound it was made with.
+void freeOffsetVector(OffsetVector<double>& vector, int lo);
+
+// Overwrites the n x n matrix a with its LU factors of a row permutation:
+// pivotRows[j] is the row swapped into row j at step j, sign is +1 or -1 by
+// the parity of the swaps. pivotRows is resized to n.
+void luDecompose(RowMatrix& a, int n, std::vector<int32_t>& pivotRows, double& sign);
+
+// Solves LU x = b in place for the factors and pivots from luDecompose. A
+// diagonal entry of exactly 0 becomes 1e-16 in lu before it divides.
+void luBackSubstitute(RowMatrix& lu, int n, const std::vector<int32_t>& pivotRows,
+                      std::vector<double>& b);
+
+// inverse := a^-1, column by column; a is overwritten by its LU factors.
+// inverse must already be n x n.
+void invertMatrix(RowMatrix& a, int n, RowMatrix& inverse);
+
+// n x n zero-filled rows (none for n below 1).
+RowMatrix squareMatrix(int n);
+// rows x columns zero-filled.
+RowMatrix rowMatrix(int rows, int columns);
+// Whether m has exactly rows rows of columns values each.
+bool hasShape(const RowMatrix& m, int rows, int columns);
+
+}  // namespace kq
