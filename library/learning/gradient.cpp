@@ -121,4 +121,34 @@ void Gradient::release() {
   Engine::release();
 }
 
+void Gradient::readWeights(std::FILE* file, KqWeightFileVersion version) {
+  matchTargetSize();
+  readState(file, version);
+}
+
+void Gradient::readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  matchTargetSize();
+  readStateFromText(cursor, version);
+}
+
+void Gradient::writeWeights(std::FILE* file) {
+  writeState(file);
+  std::fputc('\n', file);
+}
+
+void Gradient::writeWeightsToText(std::string& text) {
+  writeStateToText(text);
+  text += '\n';
+}
+
+void Gradient::writeSavedWeights(std::FILE* file) {
+  writeSavedState(file);
+  std::fputc('\n', file);
+}
+
+void Gradient::writeSavedWeightsToText(std::string& text) {
+  writeSavedStateToText(text);
+  text += '\n';
+}
+
 }  // namespace kq

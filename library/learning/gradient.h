@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "core/engine.h"
+#include "weightfile/weight_file.h"
 
 // A gradient object is the weight-update rule of one trainable component.
 // It holds no gradient of its own: the component's backward twin (backprop)
@@ -53,6 +56,24 @@ class Gradient : public Engine {
   // With a record installed: create a new instance, destroy the old one.
   virtual void recreateInstance();
   virtual const char* performName() const { return nullptr; }
+
+  // The gradient record of a weight-file section: matchTargetSize, then the
+  // rule's state record (readState). The writers add one line end after the
+  // rule's record; the saved forms write the snapshot taken by saveWeights.
+  virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
+  virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
+  // The rule's own state record; the base has none.
+  virtual void readState(std::FILE*, KqWeightFileVersion) {}
+  virtual void readStateFromText(WeightTextCursor&, KqWeightFileVersion) {}
+  virtual void writeSavedWeights(std::FILE* file);
+  virtual void writeSavedWeightsToText(std::string& text);
+  virtual void writeWeights(std::FILE* file);
+  virtual void writeWeightsToText(std::string& text);
+  virtual void saveWeights() { saveState(); }
+  virtual void writeSavedState(std::FILE*) {}
+  virtual void writeSavedStateToText(std::string&) {}
+  virtual void writeState(std::FILE*) {}
+  virtual void writeStateToText(std::string&) {}
   virtual void saveState() {}
   // Clears the rule's state (resetState).
   virtual void reset();
