@@ -67,6 +67,16 @@ class Axon : public Soma {
   void connectOutput(Soma* target) override;
   void setDelay(int n) override;
   Soma* firstFiringEntry() const override;
+  // The axon record (axon_records.cpp): the shape, from version 224 the
+  // active flag, then the weights record. A shape outside 1..1000000 ends
+  // the process before the axon is changed.
+  void readWeights(std::FILE* file, KqWeightFileVersion version) override;
+  void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
+  // The writers always print the active flag.
+  void writeSavedWeights(std::FILE* file, int blankLine) override;
+  void writeSavedWeightsToText(std::string& text, int blankLine) override;
+  void writeWeights(std::FILE* file, int blankLine) override;
+  void writeWeightsToText(std::string& text, int blankLine) override;
 
   virtual int activationKind() const { return kActivationNone; }
   virtual double slope() const { return 1.0; }
@@ -109,6 +119,8 @@ class Axon : public Soma {
   SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
 
  protected:
+  void readAxonRecord(RecordReader& reader, KqWeightFileVersion version);
+  void writeAxonRecord(RecordWriter& writer, int blankLine, bool fromSnapshot);
   // The Axon step without a subclass's extra work.
   void stepAndClear();
 };

@@ -20,6 +20,7 @@ void ContextAxon::release() {
     memory->attachAxon(nullptr, 0);
     memory.reset();
   }
+  std::vector<double>().swap(savedMemory);
   Axon::release();
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "axons/axon.h"
@@ -36,6 +38,16 @@ class ContextAxon : public LinearAxon {
   void stepForward() override;
   // x := beta (x + w m)
   void compute() override;
+  // The memory record (from version 124): the memory frame, length values.
+  // The snapshot is allocated by the first saveState and freed by the
+  // writeSavedState that prints it.
+  void readState(std::FILE* file, KqWeightFileVersion version) override;
+  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
+  void writeSavedState(std::FILE* file) override;
+  void writeSavedStateToText(std::string& text) override;
+  void writeState(std::FILE* file) override;
+  void writeStateToText(std::string& text) override;
+  void saveState() override;
   // The weights and frames, then the memory attached anew (which raises the
   // delay to memoryDelay + 1 when it is smaller).
   void allocateFrames() override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "backward/gradient_terms.h"
+#include "weightfile/records.h"
 
 namespace kq {
 
@@ -17,6 +18,7 @@ void BackContextAxon::release() {
     memory->attachAxon(nullptr, 0);
     memory.reset();
   }
+  std::vector<double>().swap(savedMemory);
   Axon::release();
 }
 
@@ -76,6 +78,40 @@ void BackContextAxon::compute() {
 void BackIntegratorAxon::compute() {
   computeWith(
       [](double e, double n, double w, double beta) { return beta * (e * (1.0 - w) + w * n); });
+}
+
+// The memory record: the memory's current frame, the axon's length of it.
+
+void BackContextAxon::readState(std::FILE* file, KqWeightFileVersion version) {
+  FileRecordReader reader(file);
+  if (version >= kVersionMemoryRecords) readFrameRecord(reader, frameView(memory.get(), length));
+}
+
+void BackContextAxon::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  TextRecordReader reader(cursor);
+  if (version >= kVersionMemoryRecords) readFrameRecord(reader, frameView(memory.get(), length));
+}
+
+void BackContextAxon::writeState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeFrameRecord(writer, frameView(memory.get(), length));
+}
+
+void BackContextAxon::writeStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeFrameRecord(writer, frameView(memory.get(), length));
+}
+
+void BackContextAxon::saveState() { saveFrame(savedMemory, frameView(memory.get(), length)); }
+
+void BackContextAxon::writeSavedState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeSavedFrame(writer, savedMemory, frameView(memory.get(), length));
+}
+
+void BackContextAxon::writeSavedStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeSavedFrame(writer, savedMemory, frameView(memory.get(), length));
 }
 
 }  // namespace kq

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "backward/back_axon.h"
@@ -34,6 +36,16 @@ class BackContextAxon : public BackLinearAxon {
   void stepForward() override;
   // e := beta (e + w n)
   void compute() override;
+  // The memory record (from version 124): the memory frame, length values.
+  // The snapshot is allocated by the first saveState and freed by the
+  // writeSavedState that prints it.
+  void readState(std::FILE* file, KqWeightFileVersion version) override;
+  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
+  void writeSavedState(std::FILE* file) override;
+  void writeSavedStateToText(std::string& text) override;
+  void writeState(std::FILE* file) override;
+  void writeStateToText(std::string& text) override;
+  void saveState() override;
   // The frames, one accumulator value per input element, then the memory
   // attached one frame back (raising the delay to 2 when it is lower).
   void allocateFrames() override;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "core/engine.h"
+#include "weightfile/weight_file.h"
 
 // The run control of one network. Every network object is given the control
 // and registers with it; the control files components by kind in five
@@ -109,6 +111,11 @@ class StaticControl : public Control {
   void restoreLmState();
   // Zero-filled arrays for the saved sizes, for the weight-file reader.
   void allocateSecondOrder();
+  // The control's weight-file record (control_record.cpp, from version
+  // 242): best epoch and cost, the mode (replaced without dropping the
+  // globals), and, when its flag says so, the mode's learning state and
+  // leastSquaresPending.
+  void readLearningState(std::FILE* file, KqWeightFileVersion version);
   // Numbers the weights of the gradient list for m blocks.
   void buildWeightIndex(int m);
   // Learning hooks; each does nothing without globals.

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/engine.h"
 #include "core/perform.h"
+#include "weightfile/weight_file.h"
 
 // Soma is the base of every data-flow component: axons, synapses and their
 // backward twins. It holds the activity as a ring of frames so that a
@@ -18,6 +21,8 @@
 namespace kq {
 
 class SpatialAccess;
+class RecordReader;
+class RecordWriter;
 
 // 1 while a component resets and tells its observers; transmitters stay
 // silent meanwhile.
@@ -43,8 +48,30 @@ class Soma : public Engine {
 
   // Called by the criterion and the learning rules at the end of an epoch.
   virtual void resetEpoch() {}
+  // The weight-file section body (soma_records.cpp): the weights record for
+  // Soma and the synapses, the axon record for the axons. Both forms read
+  // the same numbers; each ends with the class's state record.
+  virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
+  virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
+  // The class's state record after the weights; Soma has none.
+  virtual void readState(std::FILE*, KqWeightFileVersion) {}
+  virtual void readStateFromText(WeightTextCursor&, KqWeightFileVersion) {}
   // Re-shares the rings of the input axon after they moved (synapses).
   virtual void reconnect() {}
+  // The record from the snapshot taken by saveWeights, or from the present
+  // values; blankLine non-zero ends it with one more line end.
+  virtual void writeSavedWeights(std::FILE* file, int blankLine);
+  virtual void writeSavedWeightsToText(std::string& text, int blankLine);
+  virtual void writeWeights(std::FILE* file, int blankLine);
+  virtual void writeWeightsToText(std::string& text, int blankLine);
+  // Snapshot of the weights, then of the state (saveState).
+  virtual void saveWeights();
+  // The state-record parts of the writers and of the snapshot.
+  virtual void writeSavedState(std::FILE*) {}
+  virtual void writeSavedStateToText(std::string&) {}
+  virtual void writeState(std::FILE*) {}
+  virtual void writeStateToText(std::string&) {}
+  virtual void saveState() {}
   // Name of the outside function this class expects, or null.
   virtual const char* performName() const { return nullptr; }
   virtual void createInstance() {}
@@ -142,6 +169,10 @@ class Soma : public Engine {
   PerformRecord* performRecord = nullptr;         // outside computation
 
  protected:
+  // The weights record in either form: the count (read and ignored), the
+  // weight total's values, the state record.
+  void readWeightsRecord(RecordReader& reader, KqWeightFileVersion version);
+  void writeWeightsRecord(RecordWriter& writer, int blankLine, bool fromSnapshot);
   // Moves the current frame without any of the subclasses' extra work.
   void moveForward();
   void moveBack();

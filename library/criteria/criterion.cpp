@@ -6,6 +6,7 @@
 #include "control/control.h"
 #include "core/fatal.h"
 #include "data/spatial_access.h"
+#include "weightfile/records.h"
 
 // Construction, wiring, the per-exemplar cost and error, and the life cycle
 // of the criterion. The statistics and their records are in
@@ -288,5 +289,47 @@ void L2Criterion::computeError() {
   }
   Criterion::computeError();
 }
+
+// The desired-range record: one pair per output.
+
+void Criterion::readDesiredRange(RecordReader& reader, KqWeightFileVersion version) {
+  if (version < kVersionDesiredRange) return;
+  const int64_t kept = std::min<int64_t>({length, static_cast<int64_t>(desiredMin.size()),
+                                          static_cast<int64_t>(desiredMax.size())});
+  readCountedPairs(reader, desiredMin.data(), desiredMax.data(), kept);
+}
+
+void Criterion::writeDesiredRange(RecordWriter& writer) {
+  writer.putInt(length, ' ');
+  for (int64_t i = 0; i < length; ++i) {
+    writer.putValue(i < static_cast<int64_t>(desiredMin.size()) ? desiredMin[i] : 0.0);
+    writer.putValue(i < static_cast<int64_t>(desiredMax.size()) ? desiredMax[i] : 0.0);
+  }
+  writer.putLineEnd();
+}
+
+void Criterion::readState(std::FILE* file, KqWeightFileVersion version) {
+  FileRecordReader reader(file);
+  readDesiredRange(reader, version);
+}
+
+void Criterion::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  TextRecordReader reader(cursor);
+  readDesiredRange(reader, version);
+}
+
+void Criterion::writeState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeDesiredRange(writer);
+}
+
+void Criterion::writeStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeDesiredRange(writer);
+}
+
+void Criterion::writeSavedState(std::FILE* file) { writeState(file); }
+
+void Criterion::writeSavedStateToText(std::string& text) { writeStateToText(text); }
 
 }  // namespace kq

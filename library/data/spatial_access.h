@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "core/engine.h"
+#include "weightfile/weight_file.h"
 
 // A data access is bound to a block of doubles that another object owns (an
 // activity frame, a criterion's statistics, weights). The owner calls step
@@ -75,6 +77,11 @@ class InputSpatialData : public SpatialData {
   void applyNormalization();
   // Into scratch: (x - offset) / scale; the block is left alone.
   void normalize();
+  // The normalisation record of the weight file (normalization_record.cpp):
+  // a count and one scale, offset pair per element, elements beyond
+  // normalizationSize dropped; a reading object's file from version 214
+  // carries a second block, which is read past.
+  void readNormalization(std::FILE* file, KqWeightFileVersion version);
 
   uint32_t normalizationOn = 0;  // map every value through scale and offset
   int32_t normalizationSize = 0; // elements of the three arrays below

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "learning/gradient.h"
@@ -14,6 +16,9 @@
 
 namespace kq {
 
+class RecordReader;
+class RecordWriter;
+
 class ConjugateGradient : public Gradient {
  public:
   ConjugateGradient() = default;
@@ -26,6 +31,21 @@ class ConjugateGradient : public Gradient {
   // learning globals start their search afresh; an unchanged count keeps
   // the vectors and their contents.
   void setWeightCount(int n) override;
+  // The conjugate-gradient record (from version 216): "%d\n" weightCount,
+  // five lines of weightCount values (weightCopy, baseWeights, direction,
+  // steepestDescent, curvature) and an empty line. A count other than
+  // weightCount (or no vectors yet) prints a message on standard output and
+  // reads nothing more; files below version 235 carry a legacy block after
+  // the vectors, which is read past.
+  void readState(std::FILE* file, KqWeightFileVersion version) override;
+  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
+  // The snapshot: allocated by the first saveState, freed by the
+  // writeSavedState that prints it.
+  void writeSavedState(std::FILE* file) override;
+  void writeSavedStateToText(std::string& text) override;
+  void writeState(std::FILE* file) override;
+  void writeStateToText(std::string& text) override;
+  void saveState() override;
 
   std::vector<double> weightCopy;       // weights where training stopped
   std::vector<double> baseWeights;      // the iteration's base point w
@@ -42,6 +62,10 @@ class ConjugateGradient : public Gradient {
 
   // The six per-weight vectors exist (they are sized together).
   bool hasVectors() const { return !direction.empty(); }
+
+ private:
+  void readRecord(RecordReader& reader, KqWeightFileVersion version);
+  void writeRecord(RecordWriter& writer, bool fromSnapshot);
 };
 
 }  // namespace kq

@@ -7,6 +7,7 @@
 #include "control/control.h"
 #include "core/fatal.h"
 #include "data/spatial_access.h"
+#include "weightfile/records.h"
 
 namespace kq {
 
@@ -201,6 +202,48 @@ void FullSynapse::compute() {
     j += 4;
   }
   for (; j < nOut; ++j) addRows<1>(w + int64_t{j} * stride, stride, x, nIn, y + j);
+}
+
+// The delayed-activity record, present only for a synapse with a delay.
+
+void Synapse::readState(std::FILE* file, KqWeightFileVersion version) {
+  if (delay == 0 || version < kVersionMemoryRecords) return;
+  FileRecordReader reader(file);
+  readFrameRecord(reader, frameView(this, length));
+}
+
+void Synapse::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  if (delay == 0 || version < kVersionMemoryRecords) return;
+  TextRecordReader reader(cursor);
+  readFrameRecord(reader, frameView(this, length));
+}
+
+void Synapse::writeState(std::FILE* file) {
+  if (delay == 0) return;
+  FileRecordWriter writer(file);
+  writeFrameRecord(writer, frameView(this, length));
+}
+
+void Synapse::writeStateToText(std::string& text) {
+  if (delay == 0) return;
+  TextRecordWriter writer(text);
+  writeFrameRecord(writer, frameView(this, length));
+}
+
+void Synapse::saveState() {
+  if (delay != 0) saveFrame(savedDelayedActivity, frameView(this, length));
+}
+
+void Synapse::writeSavedState(std::FILE* file) {
+  if (delay == 0) return;
+  FileRecordWriter writer(file);
+  writeSavedFrame(writer, savedDelayedActivity, frameView(this, length));
+}
+
+void Synapse::writeSavedStateToText(std::string& text) {
+  if (delay == 0) return;
+  TextRecordWriter writer(text);
+  writeSavedFrame(writer, savedDelayedActivity, frameView(this, length));
 }
 
 }  // namespace kq

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "core/soma.h"
@@ -51,6 +53,16 @@ class Synapse : public Soma {
   // Takes an axon as the output end; anything else (null) disconnects.
   void connectOutput(Soma* target) override;
   void setDelay(int n) override;
+  // The delayed-activity record (from version 124, only with a delay): the
+  // current frame, which holds the delayed activity read, length values.
+  // With delay 0 these read, write and save nothing.
+  void readState(std::FILE* file, KqWeightFileVersion version) override;
+  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
+  void writeSavedState(std::FILE* file) override;
+  void writeSavedStateToText(std::string& text) override;
+  void writeState(std::FILE* file) override;
+  void writeStateToText(std::string& text) override;
+  void saveState() override;
 
   // Sizes the weights for the current ends; called when both are known.
   virtual void sizeWeights();

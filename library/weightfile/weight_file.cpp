@@ -151,7 +151,9 @@ int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t k
     const ScanStatus status = scanDouble(file, value);
     if (status == ScanStatus::kEnd) break;
     if (status == ScanStatus::kNoMatch) {
-      if (readsAreStuck(file, true)) break;
+      // Looking ahead skips blanks, so it is done only while reads remain:
+      // after the last read the stream stands where fscanf would leave it.
+      if (i + 1 < count && readsAreStuck(file, true)) break;
       continue;  // the element keeps its value
     }
     if (i < keep) dest[i] = value;
@@ -164,7 +166,7 @@ int64_t skipWeightInts(std::FILE* file, int64_t count) {
   for (int32_t value = 0; i < count; ++i) {
     const ScanStatus status = scanInt(file, value);
     if (status == ScanStatus::kEnd) break;
-    if (status == ScanStatus::kNoMatch && readsAreStuck(file, false)) break;
+    if (status == ScanStatus::kNoMatch && i + 1 < count && readsAreStuck(file, false)) break;
   }
   return i;
 }

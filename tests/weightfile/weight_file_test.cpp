@@ -216,6 +216,23 @@ TEST(WeightValues, AFailedReadThatMovedTheStreamDoesNotStopTheRecord) {
   std::fclose(ints);
 }
 
+TEST(WeightValues, ALastReadThatFailsLeavesTheStreamWhereFscanfWould) {
+  // The failed last read consumes the '-' and nothing after it; the blanks
+  // and the line end that follow stay for whatever reads next.
+  std::FILE* file = weightFile("1.5 -\n  7");
+  double kept[2] = {-1.0, -1.0};
+  EXPECT_EQ(kq::readWeightValues(file, 2, kept, 2), 2);
+  EXPECT_EQ(kept[0], 1.5);
+  EXPECT_EQ(kept[1], -1.0);
+  EXPECT_EQ(std::ftell(file), 5);
+  std::fclose(file);
+
+  std::FILE* ints = weightFile("4 +\t\n9");
+  EXPECT_EQ(kq::skipWeightInts(ints, 2), 2);
+  EXPECT_EQ(std::ftell(ints), 3);
+  std::fclose(ints);
+}
+
 TEST(WeightValues, CursorTwinGivesZeroPastTheEndOfTheText) {
   WeightTextCursor cursor{"1 2 3"};
   double kept[5] = {-1.0, -1.0, -1.0, -1.0, -1.0};
