@@ -1,0 +1,214 @@
+#include "momentum/momentum.h"
+
+#include <algorithm>
+
+#include "core/perform.h"
+#include "core/soma.h"
+#include "data/number_text.h"
+#include "data/spatial_access.h"
+
+namespace kq {
+
+namespace {
+
+using MomentumPerform = void (*)(void*, double*, int, double*, double*, int, int, int, double,
+                                 double, double*);
+using MomentumPerformWithDatum = void (*)(void*, double*, int, double*, double*, int, int, int,
+                                          double, double, double*, uint64_t);
+
+void putRecord(std::FILE* file, const double* values, int64_t count) {
+  putInt(file, static_cast<int32_t>(count), ' ');
+  for (int64_t i = 0; i < count; ++i) putValue(file, values[i]);
+  std::fputc('\n', file);
+}
+
+void appendRecord(std::string& text, const double* values, int64_t count) {
+  appendInt(text, static_cast<int32_t>(count), ' ');
+  for (int64_t i = 0; i < count; ++i) appendValue(text, values[i]);
+  text += '\n';
+}
+
+}  // namespace
+
+void Momentum::release() {
+  velocity.clear();
+  velocity.shrink_to_fit();
+  momentums.clear();
+  momentums.shrink_to_fit();
+  momentumCount = 0;
+  Step::release();
+}
+
+double Momentum::getDouble(int index) {
+  if (index < kFirstOwnIndex) return Step::getDouble(index);
+  DoubleGetter entry = momentumGetters.find(*this, index);
+  return entry != nullptr ? entry(*this) : 0.0;
+}
+
+void Momentum::setDouble(int index, double value) {
+  if (index < kFirstOwnIndex) return Step::setDouble(index, value);
+  if (DoubleSetter entry = momentumSetters.find(*this, index)) entry(*this, value);
+}
+
+void Momentum::setWeightCount(int n) {
+  Step::setWeightCount(n);
+  velocity.assign(static_cast<size_t>(weightCount), 0.0);
+  attachVelocityObserver(velocityObserver);
+  momentumCount = perWeightMomentum != 0 ? weightCount : 1;
+  momentums.assign(static_cast<size_t>(momentumCount), 0.0);
+  setMomentum(scalarMomentum);
+  attachMomentumObserver(momentumObserver);
+}
+
+void Momentum::setMomentum(double mu) {
+  scalarMomentum = mu;
+  const int64_t count = std::min<int64_t>(momentumCount, static_cast<int64_t>(momentums.size()));
+  for (int64_t i = 0; i < count; ++i) momentums[static_cast<size_t>(i)] = mu;
+  if (momentumObserver != nullptr) momentumObserver->step();
+}
+
+void Momentum::setPerWeightMomentum(int on) {
+  perWeightMomentum = on;
+  setWeightCount(weightCount);
+}
+
+void Momentum::attachVelocityObserver(SpatialAccess* access) {
+  velocityObserver = access;
+  if (velocityObserver != nullptr) {
+    velocityObserver->setData(velocity.empty() ? nullptr : velocity.data(),
+                              static_cast<int>(velocity.size()), 1);
+  }
+}
+
+void Momentum::attachMomentumObserver(SpatialAccess* access) {
+  momentumObserver = access;
+  if (momentumObserver != nullptr) {
+    momentumObserver->setData(momentums.empty() ? nullptr : momentums.data(), momentumCount, 1);
+  }
+}
+
+void Momentum::updateWeights(Soma& target) {
+  UpdateShape shape;
+  if (momentums.empty() || velocity.empty() || !shapeUpdate(target, shape)) return;
+  const double shared = stepSizeAt(0);
+  const double mu = momentums[0];
+  const double d = effectiveDivisor();
+  const double e = weightDecay / static_cast<double>(shape.blocks);
+  // The velocity is laid out like the accumulator; neither is read past
+  // its end.
+  const int64_t available = std::min<int64_t>(shape.available, static_cast<int64_t>(velocity.size()));
+  double* w = shape.weights;
+  for (int64_t j = 0; j < shape.blocks; ++j) {
+    const int64_t count = passLength(shape, j, available);
+    if (count == 0) break;  // every later block lies past the end as well
+    double* g = shape.gradient + j * shape.n;
+    double* v = velocity.data() + j * shape.n;
+    for (int64_t i = 0; i < count; ++i) {
+      const double t = (stepFor(i, shared) / d) * g[i];
+      v[i] = mu * v[i] + t;
+      if (decayOn != 0) {
+        w[i] = w[i] + (v[i] - e * w[i]);
+      } else {
+        w[i] = w[i] + v[i];
+      }
+      g[i] = 0.0;
+    }
+  }
+  if (velocityObserver != nullptr) velocityObserver->step();
+}
+
+void Momentum::perform(Soma& target) {
+  if (performRecord == nullptr || performRecord->perform == nullptr) return;
+  if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty() ||
+      momentums.empty()) {
+    return;
+  }
+  double* s = &stepSizeAt(0);
+  const double mu = momentums[0];
+  if (userDatum != 0) {
+    reinterpret_cast<MomentumPerformWithDatum>(performRecord->perform)(
+        performRecord->instance, target.weightData(), target.weightTotal(),
+        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
+        velocity.data(), userDatum);
+  } else {
+    reinterpret_cast<MomentumPerform>(performRecord->perform)(
+        performRecord->instance, target.weightData(), target.weightTotal(),
+        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
+        velocity.data());
+  }
+  clearUsedGradient(target);
+  if (velocityObserver != nullptr) velocityObserver->step();
+}
+
+void Momentum::resetState() {
+  std::fill(velocity.begin(), velocity.end(), 0.0);
+  resettingFlag = 1;
+  if (velocityObserver != nullptr) velocityObserver->step();
+  resettingFlag = 0;
+  setMomentum(scalarMomentum);
+  Step::resetState();
+}
+
+int64_t Momentum::recordCount() const {
+  if (backprop == nullptr) return 0;
+  return std::min<int64_t>(std::max(backprop->weightTotal(), 0),
+                           static_cast<int64_t>(velocity.size()));
+}
+
+void Momentum::readState(std::FILE* file, KqWeightFileVersion version) {
+  if (version < kVersionMemoryRecords) return;
+  int32_t stored = 0;
+  // An unreadable count reads nothing: the velocity stays as it is.
+  if (scanInt(file, stored) != ScanStatus::kValue) return;
+  readWeightValues(file, stored, velocity.data(), recordCount());
+  Step::readState(file, version);
+}
+
+void Momentum::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  if (version < kVersionMemoryRecords) return;
+  const int32_t stored = cursor.readInt();
+  cursor.readValues(stored, velocity.data(), recordCount());
+  Step::readStateFromText(cursor, version);
+}
+
+void Momentum::writeState(std::FILE* file) {
+  putRecord(file, velocity.data(), recordCount());
+  Step::writeState(file);
+}
+
+void Momentum::writeStateToText(std::string& text) {
+  appendRecord(text, velocity.data(), recordCount());
+  Step::writeStateToText(text);
+}
+
+void Momentum::saveState() {
+  const int64_t n = recordCount();
+  savedVelocity.assign(velocity.begin(), velocity.begin() + n);
+  Step::saveState();
+}
+
+void Momentum::writeSavedState(std::FILE* file) {
+  if (!savedVelocity.empty()) {
+    // The snapshot carries its own count, so the record stays whole even
+    // when the size changed since it was taken. It is written once.
+    putRecord(file, savedVelocity.data(), static_cast<int64_t>(savedVelocity.size()));
+    savedVelocity.clear();
+    savedVelocity.shrink_to_fit();
+  } else {
+    putRecord(file, velocity.data(), recordCount());
+  }
+  Step::writeSavedState(file);
+}
+
+void Momentum::writeSavedStateToText(std::string& text) {
+  if (!savedVelocity.empty()) {
+    appendRecord(text, savedVelocity.data(), static_cast<int64_t>(savedVelocity.size()));
+    savedVelocity.clear();
+    savedVelocity.shrink_to_fit();
+  } else {
+    appendRecord(text, velocity.data(), recordCount());
+  }
+  Step::writeSavedStateToText(text);
+}
+
+}  // namespace kq

@@ -1,0 +1,156 @@
+#include "momentum/step.h"
+
+#include <algorithm>
+
+#include "core/perform.h"
+#include "core/soma.h"
+#include "data/spatial_access.h"
+
+namespace kq {
+
+namespace {
+
+using StepCreate = void* (*)(void*, int, int);
+using StepCreateWithDatum = void* (*)(void*, int, int, uint64_t);
+using StepPerform = void (*)(void*, double*, int, double*, double*, int, int, int, double);
+using StepPerformWithDatum = void (*)(void*, double*, int, double*, double*, int, int, int,
+                                      double, uint64_t);
+
+}  // namespace
+
+void Step::release() {
+  stepSizes.clear();
+  stepSizes.shrink_to_fit();
+  // Nothing is left to index: setStepSize after release must not write.
+  stepCount = 0;
+  Gradient::release();
+}
+
+double Step::getDouble(int index) {
+  if (index < kFirstOwnIndex) return Engine::getDouble(index);
+  DoubleGetter entry = doubleGetters.find(*this, index);
+  return entry != nullptr ? entry(*this) : 0.0;
+}
+
+void Step::setDouble(int index, double value) {
+  if (index < kFirstOwnIndex) return Engine::setDouble(index, value);
+  if (DoubleSetter entry = doubleSetters.find(*this, index)) entry(*this, value);
+}
+
+void Step::setWeightCount(int n) {
+  Gradient::setWeightCount(n);
+  stepCount = perWeightStep != 0 ? weightCount : 1;
+  stepSizes.assign(static_cast<size_t>(stepCount), 0.0);
+  setStepSize(scalarStep);
+  attachStepObserver(stepObserver);
+}
+
+void Step::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  const int total = backprop != nullptr ? backprop->weightTotal() : 0;
+  if (userDatum != 0) {
+    performRecord->instance = reinterpret_cast<StepCreateWithDatum>(performRecord->create)(
+        performRecord->instance, total, perWeightStep, userDatum);
+  } else {
+    performRecord->instance = reinterpret_cast<StepCreate>(performRecord->create)(
+        performRecord->instance, total, perWeightStep);
+  }
+}
+
+void Step::setStepSize(double s) {
+  scalarStep = s;
+  const int count = std::min<int>(stepCount, static_cast<int>(stepSizes.size()));
+  for (int i = 0; i < count; ++i) stepSizeAt(i) = s;
+  if (stepObserver != nullptr) stepObserver->step();
+}
+
+void Step::setPerWeightStep(int on) {
+  perWeightStep = on;
+  setWeightCount(weightCount);
+}
+
+double& Step::stepSizeAt(int i) {
+  if (stepSizes.empty()) return Gradient::stepSizeAt(i);
+  if (perWeightStep != 0 && i >= 0 && i < stepCount &&
+      i < static_cast<int>(stepSizes.size())) {
+    return stepSizes[static_cast<size_t>(i)];
+  }
+  return stepSizes[0];
+}
+
+void Step::attachStepObserver(SpatialAccess* access) {
+  stepObserver = access;
+  if (stepObserver != nullptr) {
+    stepObserver->setData(stepSizes.empty() ? nullptr : stepSizes.data(), stepCount, 1);
+  }
+}
+
+bool Step::shapeUpdate(Soma& target, UpdateShape& shape) {
+  if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return false;
+  shape.weights = target.weightData();
+  shape.n = std::min<int64_t>(target.weightTotal(), static_cast<int64_t>(target.weights.size()));
+  shape.gradient = backprop->weights.data();
+  shape.available = std::min<int64_t>(backprop->weightTotal(),
+                                      static_cast<int64_t>(backprop->weights.size()));
+  shape.blocks = gradientBlockCount();
+  return shape.weights != nullptr && shape.n > 0 && shape.blocks >= 1;
+}
+
+int64_t Step::passLength(const UpdateShape& shape, int64_t j, int64_t available) {
+  const int64_t start = j * shape.n;
+  if (start >= available) return 0;
+  return std::min(shape.n, available - start);
+}
+
+void Step::updateWeights(Soma& target) {
+  UpdateShape shape;
+  if (!shapeUpdate(target, shape)) return;
+  const double shared = stepSizeAt(0);
+  const double d = effectiveDivisor();
+  const double e = weightDecay / static_cast<double>(shape.blocks);
+  double* w = shape.weights;
+  for (int64_t j = 0; j < shape.blocks; ++j) {
+    const int64_t count = passLength(shape, j, shape.available);
+    if (count == 0) break;  // every later block lies past the end as well
+    double* g = shape.gradient + j * shape.n;
+    for (int64_t i = 0; i < count; ++i) {
+      const double t = (stepFor(i, shared) / d) * g[i];
+      if (decayOn != 0) {
+        w[i] = w[i] + (t - e * w[i]);
+      } else {
+        w[i] = w[i] + t;
+      }
+      g[i] = 0.0;
+    }
+  }
+}
+
+void Step::clearUsedGradient(Soma& target) {
+  if (backprop == nullptr) return;
+  const int64_t n = std::min<int64_t>(target.weightTotal(),
+                                      static_cast<int64_t>(backprop->weights.size()));
+  if (n > 0) std::fill_n(backprop->weights.begin(), n, 0.0);
+}
+
+void Step::perform(Soma& target) {
+  if (performRecord == nullptr || performRecord->perform == nullptr) return;
+  if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return;
+  double* s = &stepSizeAt(0);
+  if (userDatum != 0) {
+    reinterpret_cast<StepPerformWithDatum>(performRecord->perform)(
+        performRecord->instance, target.weightData(), target.weightTotal(),
+        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, userDatum);
+  } else {
+    reinterpret_cast<StepPerform>(performRecord->perform)(
+        performRecord->instance, target.weightData(), target.weightTotal(),
+        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay);
+  }
+  clearUsedGradient(target);
+}
+
+void Step::resetState() {
+  if (perWeightStep == 0) setStepSize(scalarStep);
+  Gradient::resetState();
+}
+
+}  // namespace kq
