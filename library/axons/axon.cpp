@@ -162,7 +162,11 @@ void Axon::fire() {
   if (inputAccess != nullptr) inputAccess->setDataAndStep(currentFrame());
   if (active != 0) {
     dataArrived = 0;
-    compute();
+    if (hasPerformFunction()) {
+      perform();
+    } else {
+      compute();
+    }
     if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
     if (outputCopy != nullptr) {
       if (const double* frame = currentFrame()) {
@@ -212,6 +216,18 @@ void Axon::stepAndClear() {
 
 void Axon::stepForward() { stepAndClear(); }
 
+void Axon::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  performRecord->instance = callOutside<AxonCreate>(performRecord->create, userDatum,
+                                                    performRecord->instance, rows, columns);
+}
+
+void Axon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<AxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                           currentFrame(), rows, columns);
+}
+
 // BiasAxon
 
 int BiasAxon::elementCount() const {
@@ -222,6 +238,12 @@ int BiasAxon::elementCount() const {
 void BiasAxon::allocateFrames() {
   setWeightCount(length, 0);
   Axon::allocateFrames();
+}
+
+void BiasAxon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BiasAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                               currentFrame(), rows, columns, weightData());
 }
 
 void BiasAxon::compute() {
@@ -245,6 +267,12 @@ double LinearAxon::getDouble(int index) {
 void LinearAxon::setDouble(int index, double value) {
   if (index < kFirstOwnIndex) return Soma::setDouble(index, value);
   if (DoubleSetter entry = slopeSetters.find(*this, index)) entry(*this, value);
+}
+
+void LinearAxon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<LinearAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                 currentFrame(), rows, columns, weightData(), beta);
 }
 
 void LinearAxon::compute() {

@@ -50,6 +50,8 @@ class Axon : public Soma {
   int ownParameterCount() const override { return 3; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
   const char* performName() const override { return "performAxon"; }
+  // create(instance, rows, columns).
+  void createInstance() override;
   void reset() override;
   bool isAxon() const override { return true; }
   // One arrival; the last arrival of a cycle computes and fires on.
@@ -80,6 +82,9 @@ class Axon : public Soma {
 
   virtual int activationKind() const { return kActivationNone; }
   virtual double slope() const { return 1.0; }
+  // Hands the computation of the current frame to the installed perform
+  // function; fire calls it instead of compute when one is installed.
+  virtual void perform();
   // Adds this axon's activity into the successor being fired (an axon).
   virtual void addInto();
   // The transfer function, in place on the current frame; called once per
@@ -130,6 +135,8 @@ class BiasAxon : public Axon {
   const char* className() const override { return "BiasAxon"; }
   const char* performName() const override { return "performBiasAxon"; }
   int activationKind() const override { return kActivationBias; }
+  // The Axon arguments, then the biases.
+  void perform() override;
   // x := x + b
   void compute() override;
   // One bias per element, then the frames.
@@ -149,6 +156,8 @@ class LinearAxon : public BiasAxon {
   int activationKind() const override { return kActivationLinear; }
   double slope() const override { return beta; }
   void setSlope(double value) override { beta = value; }
+  // The BiasAxon arguments, then the slope.
+  void perform() override;
   double getDouble(int index) override;
   void setDouble(int index, double value) override;
   int ownParameterCount() const override { return 1; }

@@ -74,6 +74,13 @@ int ContextAxon::memoryElementCount() const {
       std::min<int64_t>({inputLength, frameSize, memory->frameSize, weightCount}));
 }
 
+void ContextAxon::perform() {
+  if (!hasPerformFunction()) return;
+  double* memoryFrame = memory ? memory->currentFrame() : nullptr;
+  callOutside<ContextAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                  currentFrame(), rows, columns, memoryFrame, weightData(), beta);
+}
+
 void ContextAxon::compute() {
   double* x = currentFrame();
   if (x == nullptr) return;

@@ -36,6 +36,8 @@ class ContextAxon : public LinearAxon {
   void restoreFramePosition() override;
   void stepBack() override;
   void stepForward() override;
+  // The Axon arguments, then the memory frame, the weights and the slope.
+  void perform() override;
   // x := beta (x + w m)
   void compute() override;
   // The memory record (from version 124): the memory frame, length values.

@@ -15,6 +15,20 @@ void BackAxon::fire() {
   if (ownWeightAccess != nullptr) ownWeightAccess->step();
 }
 
+void BackAxon::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr || dual == nullptr) return;
+  performRecord->instance =
+      callOutside<BackAxonCreate>(performRecord->create, userDatum, performRecord->instance,
+                                  dualInstance(), dual->rows, dual->columns);
+}
+
+void BackAxon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BackAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                               dualInstance(), dualFrame(), dualRows(), dualColumns(),
+                               currentFrame());
+}
+
 void BackAxon::stepForward() {
   // One backward step pairs this ring's next frame with the dual's previous
   // one, so the next backward pass reads the exemplar before.
@@ -128,6 +142,13 @@ void BackBiasAxon::allocateFrames() {
   Axon::allocateFrames();
 }
 
+void BackBiasAxon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BackBiasAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                   dualInstance(), dualFrame(), dualRows(), dualColumns(),
+                                   currentFrame(), weightData());
+}
+
 void BackBiasAxon::compute() {
   if (learningEnabled == 0) return;
   const int m = blockCount();
@@ -163,6 +184,14 @@ double BackLinearAxon::getDouble(int index) {
 void BackLinearAxon::setDouble(int index, double value) {
   if (index < kFirstOwnIndex) return Soma::setDouble(index, value);
   if (DoubleSetter entry = offsetSetters.find(*this, index)) entry(*this, value);
+}
+
+void BackLinearAxon::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BackLinearAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                     dualInstance(), dualFrame(), dualRows(), dualColumns(),
+                                     currentFrame(), weightData(),
+                                     dual != nullptr ? dual->slope() : 1.0);
 }
 
 void BackLinearAxon::compute() {

@@ -29,6 +29,12 @@ class BackAxon : public Axon {
   BackAxon();
 
   const char* performName() const override { return "performBackAxon"; }
+  // create(instance, dual's instance, dual's rows, dual's columns) once the
+  // dual is set.
+  void createInstance() override;
+  // (instance, dual's instance, dual's activity, dual's rows and columns,
+  // the error); the criteria control uses it too.
+  void perform() override;
   // The Axon firing, then the own-part weight observer sees the gradient.
   void fire() override;
   // With learning on, the dual steps back first; then the Axon step.
@@ -67,6 +73,12 @@ class BackAxon : public Axon {
   // Values of the dual's current frame and weight vector that may be read.
   int dualFrameCount() const;
   int dualWeightCount() const;
+  // The dual's instance, frame and shape as the perform calls pass them
+  // (null and 0 without a dual).
+  void* dualInstance() const { return dual != nullptr ? dual->performInstance() : nullptr; }
+  double* dualFrame() const { return dual != nullptr ? dual->currentFrame() : nullptr; }
+  int dualRows() const { return dual != nullptr ? dual->rows : 0; }
+  int dualColumns() const { return dual != nullptr ? dual->columns : 0; }
   // Values of the own current frame and accumulator that may be touched.
   int ownFrameCount() const;
   int ownWeightCount() const;
@@ -78,6 +90,8 @@ class BackAxon : public Axon {
 class BackBiasAxon : public BackAxon {
  public:
   const char* performName() const override { return "performBackBiasAxon"; }
+  // The BackAxon arguments, then the bias gradients.
+  void perform() override;
   // The error passes unchanged; with learning it is the bias gradient term.
   void compute() override;
   // One accumulator value per element, then the frames.
@@ -94,6 +108,8 @@ class BackLinearAxon : public BackBiasAxon {
   int ownParameterCount() const override { return 1; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
   void setDerivativeOffset(double offset) override { derivativeOffset = offset; }
+  // The BackBiasAxon arguments, then the dual's slope.
+  void perform() override;
   // e := beta e
   void compute() override;
 

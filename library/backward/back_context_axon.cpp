@@ -71,6 +71,16 @@ void BackContextAxon::computeWith(Blend blend) {
   if (learn && terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
 }
 
+void BackContextAxon::perform() {
+  if (!hasPerformFunction()) return;
+  double* memoryFrame = memory ? memory->currentFrame() : nullptr;
+  callOutside<BackContextAxonPerform>(
+      performRecord->perform, userDatum, performRecord->instance, dualInstance(), currentFrame(),
+      dualRows(), dualColumns(), memoryFrame, memoryFrame,
+      dual != nullptr ? dual->weightData() : nullptr, dual != nullptr ? dual->slope() : 1.0,
+      weightData());
+}
+
 void BackContextAxon::compute() {
   computeWith([](double e, double n, double w, double beta) { return beta * (e + w * n); });
 }

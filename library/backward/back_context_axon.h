@@ -34,6 +34,9 @@ class BackContextAxon : public BackLinearAxon {
   // The dual steps back (with or without learning), the memory steps on,
   // then the Axon step.
   void stepForward() override;
+  // (instance, dual's instance, the error, dual's rows and columns, the
+  // memory frame twice, dual's weights, dual's slope, the gradients).
+  void perform() override;
   // e := beta (e + w n)
   void compute() override;
   // The memory record (from version 124): the memory frame, length values.

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "axons/axon.h"
+#include "backward/back_axon.h"
 #include "backward/gradient_terms.h"
 #include "core/fatal.h"
 #include "data/spatial_access.h"
@@ -16,6 +17,48 @@ BackSynapse::BackSynapse() = default;
 void BackSynapse::fire() {
   Synapse::fire();
   if (ownWeightAccess != nullptr) ownWeightAccess->step();
+}
+
+namespace {
+
+const Axon* forwardSide(const Axon* end) {
+  const auto* twin = dynamic_cast<const BackAxon*>(end);
+  return twin != nullptr && twin->dual != nullptr ? twin->dual : end;
+}
+
+}  // namespace
+
+int BackSynapse::endRows(const Axon* end) {
+  const Axon* side = forwardSide(end);
+  return side != nullptr ? side->rows : 0;
+}
+
+int BackSynapse::endColumns(const Axon* end) {
+  const Axon* side = forwardSide(end);
+  return side != nullptr ? side->columns : 0;
+}
+
+void BackSynapse::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  if (dual == nullptr || sourceAxon == nullptr || targetAxon == nullptr) return;
+  const int inRows = endRows(sourceAxon);
+  const int inColumns = endColumns(sourceAxon);
+  const int outRows = endRows(targetAxon);
+  const int outColumns = endColumns(targetAxon);
+  if (inRows == 0 || inColumns == 0 || outRows == 0 || outColumns == 0) return;
+  performRecord->instance = callOutside<BackSynapseCreate>(
+      performRecord->create, userDatum, performRecord->instance, dual->performInstance(), inRows,
+      inColumns, outRows, outColumns);
+}
+
+void BackSynapse::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BackSynapsePerform>(
+      performRecord->perform, userDatum, performRecord->instance,
+      dual != nullptr ? dual->performInstance() : nullptr, currentFrame(), endRows(sourceAxon),
+      endColumns(sourceAxon), targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+      endRows(targetAxon), endColumns(targetAxon),
+      dual != nullptr ? dual->currentFrame() : nullptr);
 }
 
 void BackSynapse::stepForward() {
@@ -49,6 +92,17 @@ void BackSynapse::restoreDualFramePosition() {
 void BackFullSynapse::sizeWeights() {
   setWeightCount(checkedProduct(length, inputLength), 0);
   Synapse::sizeWeights();
+}
+
+void BackFullSynapse::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<BackFullSynapsePerform>(
+      performRecord->perform, userDatum, performRecord->instance,
+      dual != nullptr ? dual->performInstance() : nullptr, currentFrame(), endRows(sourceAxon),
+      endColumns(sourceAxon), targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+      endRows(targetAxon), endColumns(targetAxon),
+      dual != nullptr ? dual->currentFrame() : nullptr,
+      dual != nullptr ? dual->weightData() : nullptr, weightData());
 }
 
 void BackFullSynapse::bindWeightAccess() {

@@ -27,6 +27,13 @@ class BackSynapse : public Synapse {
   const char* className() const override { return "BackSynapse"; }
   const char* performName() const override { return "performBackSynapse"; }
   bool isBackSynapse() const override { return true; }
+  // create(instance, dual's instance, input rows, input columns, output
+  // rows, output columns) once the dual and both ends are set and none of
+  // the sizes is 0; each end's sizes are its forward twin's where it has one.
+  void createInstance() override;
+  // (instance, dual's instance, the error read, the input end's sizes, the
+  // output axon's frame, the output end's sizes, the dual's frame).
+  void perform() override;
   // The Synapse firing, then the own-part weight observer sees the gradient.
   void fire() override;
   // With learning on, the dual steps back first; then the plain Soma step
@@ -51,6 +58,12 @@ class BackSynapse : public Synapse {
   int32_t exemplarFactorCount = 0;         // entries of exemplarFactors; 0 none
   int32_t exemplarFactorIndex = 0;         // factor of the current exemplar
   Synapse* dual = nullptr;                 // the forward twin
+
+ protected:
+  // Rows and columns of an end as the outside functions see it: those of
+  // its forward twin where it has one, else its own (0 without an end).
+  static int endRows(const Axon* end);
+  static int endColumns(const Axon* end);
 };
 
 class BackFullSynapse : public BackSynapse {
@@ -59,6 +72,8 @@ class BackFullSynapse : public BackSynapse {
   const char* performName() const override { return "performBackFullSynapse"; }
   // length x input length accumulator values, not forced.
   void sizeWeights() override;
+  // The BackSynapse arguments, then the dual's weights and the gradients.
+  void perform() override;
   // u += W^T delta into the output axon's frame; with learning, the
   // accumulator gains delta x per weight.
   void compute() override;

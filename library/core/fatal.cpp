@@ -25,6 +25,7 @@ std::string vformat(const char* format, va_list args) {
   return text;
 }
 
+#ifndef KQNET_FATAL_THROWS
 // An allocation that fails ends the run like any other exhausted resource,
 // with the at-exit destructors still closing the files.
 void outOfMemoryHandler() {
@@ -32,7 +33,6 @@ void outOfMemoryHandler() {
   fatalOutOfMemory();
 }
 
-#ifndef KQNET_FATAL_THROWS
 [[maybe_unused]] const bool handlerInstalled = [] {
   std::set_new_handler(outOfMemoryHandler);
   return true;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "core/fatal.h"
 #include "core/random.h"
@@ -74,12 +75,76 @@ void Soma::setDoubleAt(int index, double value, int element) {
   }
 }
 
-void Soma::destroyInstance(void*) {}
+void Soma::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  performRecord->instance =
+      callOutside<SomaCreate>(performRecord->create, userDatum, performRecord->instance);
+}
+
+void Soma::destroyInstance(void* oldInstance) {
+  if (performRecord == nullptr || performRecord->destroy == nullptr) return;
+  callOutside<InstanceDestroy>(performRecord->destroy, userDatum, oldInstance);
+}
+
+namespace {
+
+// Parameters an instance states; a negative length counts as none, one
+// beyond 32 bits cannot occur (the field is 32-bit).
+int32_t parameterCount(const ParameterVector* vector) {
+  return vector != nullptr ? checkedCount(vector->length) : 0;
+}
+
+}  // namespace
 
 void Soma::recreateInstance() {
-  // Outside instances are not supported yet: with no record installed there
-  // is nothing to re-create.
   if (performRecord == nullptr) return;
+  void* old = performRecord->instance;
+  // The old values are copied out first: re-sizing frees the weights that
+  // the old vector's data may point into. Storage inside the weights is
+  // read no further than the weights reach.
+  std::vector<double> kept;
+  if (ParameterVector* vector = instanceParameters(old); vector != nullptr && vector->data) {
+    int64_t count = parameterCount(vector);
+    const double* begin = weights.data();
+    const double* end = begin + weights.size();
+    if (!weights.empty() && std::less_equal<const double*>()(begin, vector->data) &&
+        std::less<const double*>()(vector->data, end)) {
+      count = std::min<int64_t>(count, end - vector->data);
+    }
+    kept.assign(vector->data, vector->data + count);
+  }
+  const int64_t keptCount = static_cast<int64_t>(kept.size());
+
+  createInstance();
+  void* created = performRecord != nullptr ? performRecord->instance : nullptr;
+  ParameterVector* vector = instanceParameters(created);
+  if (old != nullptr && old != created) {
+    const int64_t newCount = parameterCount(vector);
+    if (newCount != keptCount || (vector != nullptr && vector->data == nullptr)) {
+      setWeightCount(ownCount, 1);
+    }
+    if (newCount != 0 && keptCount != 0 && vector != nullptr && vector->data != nullptr) {
+      std::copy_n(kept.begin(), std::min(newCount, keptCount), vector->data);
+    }
+    destroyInstance(old);
+  } else if (old == nullptr && vector != nullptr && vector->data == nullptr) {
+    setWeightCount(ownCount, 1);
+  }
+}
+
+void Soma::setPerformRecord(PerformRecord* record) {
+  performRecord = record;
+  if (record != nullptr) recreateInstance();
+}
+
+void Soma::setPerformFunctions(GenericFunction perform, GenericFunction create,
+                               GenericFunction destroy, void* instance, uint64_t datum) {
+  // A previous record stays as it was.
+  madeRecords.push_back(
+      std::make_unique<PerformRecord>(PerformRecord{perform, create, destroy, instance}));
+  performRecord = madeRecords.back().get();
+  userDatum = datum;
+  recreateInstance();
 }
 
 void Soma::moveForward() {

@@ -74,10 +74,19 @@ class Soma : public Engine {
   virtual void saveState() {}
   // Name of the outside function this class expects, or null.
   virtual const char* performName() const { return nullptr; }
-  virtual void createInstance() {}
+  // The record's create call with the class's sizes (core/perform.h);
+  // nothing without a create function or while the sizes are unknown.
+  virtual void createInstance();
+  // The record's destroy call for a replaced instance.
   virtual void destroyInstance(void* oldInstance);
-  // Re-creates the outside instance after a change of shape.
+  // Re-creates the outside instance after a change of shape, keeping the
+  // leading instance parameters and their storage inside the weights.
   virtual void recreateInstance();
+  // Installs record (null only clears the reference); never frees one.
+  virtual void setPerformRecord(PerformRecord* record);
+  // Installs a new record made of the three functions and the instance.
+  virtual void setPerformFunctions(GenericFunction perform, GenericFunction create,
+                                   GenericFunction destroy, void* instance, uint64_t datum);
   // Turns every non-finite weight into 0 after an update.
   virtual void sanitizeWeights();
   virtual void resetMemory() {}
@@ -126,6 +135,15 @@ class Soma : public Engine {
   double* currentFrame() const { return ring ? ring.get() + currentOffset : nullptr; }
   int64_t currentFrameOffset() const { return currentOffset; }
   int frameCount() const { return frameSize > 0 ? static_cast<int>(ringLength / frameSize) : 0; }
+  // True when a record with a perform function is installed; a record
+  // without one leaves the built-in computation in charge.
+  bool hasPerformFunction() const {
+    return performRecord != nullptr && performRecord->perform != nullptr;
+  }
+  // The outside instance, or null without a record.
+  void* performInstance() const {
+    return performRecord != nullptr ? performRecord->instance : nullptr;
+  }
   // Own weights followed by the instance part.
   int weightTotal() const { return ownCount + instanceCount; }
   double* weightData() { return weights.empty() ? nullptr : weights.data(); }
@@ -167,6 +185,10 @@ class Soma : public Engine {
   SpatialAccess* ownWeightAccess = nullptr;       // observer of the own weights
   SpatialAccess* instanceWeightAccess = nullptr;  // observer of the instance weights
   PerformRecord* performRecord = nullptr;         // outside computation
+  // Records made by setPerformFunctions: kept for the component's lifetime
+  // (release leaves them), so whoever still points at one never reads freed
+  // memory.
+  std::vector<std::unique_ptr<PerformRecord>> madeRecords;
 
  protected:
   // The weights record in either form: the count (read and ignored), the

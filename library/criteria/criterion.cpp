@@ -221,6 +221,21 @@ void Criterion::compute() {
   computeError();
 }
 
+void Criterion::perform() {
+  if (!hasPerformFunction()) return;
+  double* y = currentFrame();
+  const int n = outputCount();
+  if (y == nullptr || n == 0 || n > frameSize) return;
+  if (desiredAccess != nullptr) desiredAccess->step();
+  accumulateStatistics();
+  exemplarCost =
+      callOutside<CriterionPerform>(performRecord->perform, userDatum, performRecord->instance, y,
+                                    rows, columns, y, desired.data(), testMode);
+  ++exemplarCount;
+  Criterion::accumulateCost();
+  Criterion::computeError();
+}
+
 void Criterion::accumulateCost() {
   const bool training = testMode == 0;
   if (desiredCopyOn != 0 && training && desiredCopy.size() == desired.size()) {

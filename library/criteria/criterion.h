@@ -66,6 +66,10 @@ class Criterion : public Axon {
   void bindWeightAccess() override;
   // Desired record, statistics, cost, error signal.
   void compute() override;
+  // As compute, with the exemplar's cost and the error signal from the
+  // installed perform function; only the base steps of the cost and the
+  // error follow.
+  void perform() override;
   // The frames, then every statistics array, each access bound anew.
   void allocateFrames() override;
   // The desired-range record (from version 246): length pairs of

@@ -27,22 +27,7 @@ namespace kq {
 // Called once per pair by transmit.
 using TransmitFunction = void (*)(void* target, void* source);
 
-// Perform-record signatures of the transmitters; the forms with a trailing
-// 64-bit value are used when the user datum is not 0.
-using TransmitterCreate = void* (*)(void* instance);
-using TransmitterCreateWithDatum = void* (*)(void* instance, uint64_t datum);
-using TransmitterDestroy = void (*)(void* instance);
-using TransmitterDestroyWithDatum = void (*)(void* instance, uint64_t datum);
-using TransmitterPerform = int (*)(void* instance, double* data, int length);
-using TransmitterPerformWithDatum = int (*)(void* instance, double* data, int length,
-                                            uint64_t datum);
-using ThresholdCreate = void* (*)(void* instance, int rows, int columns);
-using ThresholdCreateWithDatum = void* (*)(void* instance, int rows, int columns, uint64_t datum);
-using ThresholdPerform = int (*)(void* instance, double* smoothed, int rows, int columns,
-                                 double threshold, int sense, int triggerMode, int channel);
-using ThresholdPerformWithDatum = int (*)(void* instance, double* smoothed, int rows, int columns,
-                                          double threshold, int sense, int triggerMode, int channel,
-                                          uint64_t datum);
+// The perform-record signatures of the transmitters are in core/perform.h.
 
 class Transmitter : public SpatialData {
  public:

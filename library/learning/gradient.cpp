@@ -9,17 +9,6 @@
 
 namespace kq {
 
-namespace {
-
-// A gradient's create and destroy functions take the instance and, when it
-// is non-zero, the user datum.
-using CreateFunction = void* (*)(void*);
-using CreateWithDatum = void* (*)(void*, uint64_t);
-using DestroyFunction = void (*)(void*);
-using DestroyWithDatum = void (*)(void*, uint64_t);
-
-}  // namespace
-
 void Gradient::setWeightCount(int n) {
   weightCount = n < 1 ? 1 : n;
   recreateInstance();
@@ -28,25 +17,28 @@ void Gradient::setWeightCount(int n) {
 void Gradient::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
   if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<CreateWithDatum>(performRecord->create)(
+    performRecord->instance = reinterpret_cast<WithDatum<SomaCreate>>(performRecord->create)(
         performRecord->instance, userDatum);
   } else {
     performRecord->instance =
-        reinterpret_cast<CreateFunction>(performRecord->create)(performRecord->instance);
+        reinterpret_cast<SomaCreate>(performRecord->create)(performRecord->instance);
   }
 }
 
 void Gradient::destroyInstance(void* instance) {
   if (performRecord == nullptr || performRecord->destroy == nullptr) return;
   if (userDatum != 0) {
-    reinterpret_cast<DestroyWithDatum>(performRecord->destroy)(instance, userDatum);
+    reinterpret_cast<WithDatum<InstanceDestroy>>(performRecord->destroy)(instance, userDatum);
   } else {
-    reinterpret_cast<DestroyFunction>(performRecord->destroy)(instance);
+    reinterpret_cast<InstanceDestroy>(performRecord->destroy)(instance);
   }
 }
 
 void Gradient::recreateInstance() {
   if (performRecord == nullptr) return;
+  // The instance held before is always handed to destroy, even when create
+  // returned it unchanged (or it was null): a rule's create function builds
+  // a new instance every time.
   void* kept = performRecord->instance;
   createInstance();
   destroyInstance(kept);
@@ -80,7 +72,9 @@ void Gradient::applyUpdate(Soma& target) {
   // works on the target it is handed; whether the forward field is set, or
   // the accumulator is empty, does not matter here.
   if (backprop == nullptr) return;
-  if (performRecord != nullptr) {
+  // A record without a perform function leaves the built-in rule in charge
+  // rather than calling through a null pointer.
+  if (performRecord != nullptr && performRecord->perform != nullptr) {
     perform(target);
   } else {
     updateWeights(target);

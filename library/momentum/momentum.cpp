@@ -11,11 +11,6 @@ namespace kq {
 
 namespace {
 
-using MomentumPerform = void (*)(void*, double*, int, double*, double*, int, int, int, double,
-                                 double, double*);
-using MomentumPerformWithDatum = void (*)(void*, double*, int, double*, double*, int, int, int,
-                                          double, double, double*, uint64_t);
-
 void putRecord(std::FILE* file, const double* values, int64_t count) {
   putInt(file, static_cast<int32_t>(count), ' ');
   for (int64_t i = 0; i < count; ++i) putValue(file, values[i]);
@@ -126,7 +121,7 @@ void Momentum::perform(Soma& target) {
   double* s = &stepSizeAt(0);
   const double mu = momentums[0];
   if (userDatum != 0) {
-    reinterpret_cast<MomentumPerformWithDatum>(performRecord->perform)(
+    reinterpret_cast<WithDatum<MomentumPerform>>(performRecord->perform)(
         performRecord->instance, target.weightData(), target.weightTotal(),
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
         velocity.data(), userDatum);

@@ -8,16 +8,6 @@
 
 namespace kq {
 
-namespace {
-
-using StepCreate = void* (*)(void*, int, int);
-using StepCreateWithDatum = void* (*)(void*, int, int, uint64_t);
-using StepPerform = void (*)(void*, double*, int, double*, double*, int, int, int, double);
-using StepPerformWithDatum = void (*)(void*, double*, int, double*, double*, int, int, int,
-                                      double, uint64_t);
-
-}  // namespace
-
 void Step::release() {
   stepSizes.clear();
   stepSizes.shrink_to_fit();
@@ -49,7 +39,7 @@ void Step::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
   const int total = backprop != nullptr ? backprop->weightTotal() : 0;
   if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<StepCreateWithDatum>(performRecord->create)(
+    performRecord->instance = reinterpret_cast<WithDatum<StepCreate>>(performRecord->create)(
         performRecord->instance, total, perWeightStep, userDatum);
   } else {
     performRecord->instance = reinterpret_cast<StepCreate>(performRecord->create)(
@@ -137,7 +127,7 @@ void Step::perform(Soma& target) {
   if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return;
   double* s = &stepSizeAt(0);
   if (userDatum != 0) {
-    reinterpret_cast<StepPerformWithDatum>(performRecord->perform)(
+    reinterpret_cast<WithDatum<StepPerform>>(performRecord->perform)(
         performRecord->instance, target.weightData(), target.weightTotal(),
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, userDatum);
   } else {

@@ -124,8 +124,35 @@ void Synapse::fire() {
   // re-allocated its ring: do it before reading.
   refreshView();
   if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
-  compute();
+  if (hasPerformFunction()) {
+    perform();
+  } else {
+    compute();
+  }
   Soma::fire();
+}
+
+void Synapse::createInstance() {
+  if (performRecord == nullptr || performRecord->create == nullptr) return;
+  if (sourceAxon == nullptr || targetAxon == nullptr) return;
+  const int inRows = sourceAxon->rows;
+  const int inColumns = sourceAxon->columns;
+  const int outRows = targetAxon->rows;
+  const int outColumns = targetAxon->columns;
+  if (inRows == 0 || inColumns == 0 || outRows == 0 || outColumns == 0) return;
+  performRecord->instance =
+      callOutside<SynapseCreate>(performRecord->create, userDatum, performRecord->instance, inRows,
+                                 inColumns, outRows, outColumns);
+}
+
+void Synapse::perform() {
+  if (!hasPerformFunction()) return;
+  // Missing ends are passed as no frame and no elements.
+  callOutside<SynapsePerform>(
+      performRecord->perform, userDatum, performRecord->instance, currentFrame(),
+      sourceAxon != nullptr ? sourceAxon->rows : 0, sourceAxon != nullptr ? sourceAxon->columns : 0,
+      targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+      targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0);
 }
 
 void Synapse::compute() {
@@ -141,6 +168,16 @@ void Synapse::compute() {
 void FullSynapse::sizeWeights() {
   setWeightCount(checkedProduct(length, inputLength), 0);
   Synapse::sizeWeights();
+}
+
+void FullSynapse::perform() {
+  if (!hasPerformFunction()) return;
+  callOutside<FullSynapsePerform>(
+      performRecord->perform, userDatum, performRecord->instance, currentFrame(),
+      sourceAxon != nullptr ? sourceAxon->rows : 0, sourceAxon != nullptr ? sourceAxon->columns : 0,
+      targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+      targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0,
+      weightData());
 }
 
 void FullSynapse::bindWeightAccess() {

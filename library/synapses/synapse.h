@@ -39,6 +39,9 @@ class Synapse : public Soma {
   int ownParameterCount() const override { return 1; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
   const char* performName() const override { return "performSynapse"; }
+  // create(instance, input rows, input columns, output rows, output
+  // columns) once both ends are set and none of the four is 0.
+  void createInstance() override;
   // Re-shares the input axon's ring after it moved; the control calls it.
   void reconnect() override;
   // A delayed synapse holds past activity of its input axon: zero the ring.
@@ -66,6 +69,9 @@ class Synapse : public Soma {
 
   // Sizes the weights for the current ends; called when both are known.
   virtual void sizeWeights();
+  // Hands the transfer to the installed perform function; fire calls it
+  // instead of compute when one is installed.
+  virtual void perform();
   // The built-in transfer: adds into the output axon's current frame.
   virtual void compute();
 
@@ -93,6 +99,8 @@ class FullSynapse : public Synapse {
   const char* performName() const override { return "performFullSynapse"; }
   // length x input length weights, not forced: an unchanged count keeps them.
   void sizeWeights() override;
+  // The Synapse arguments, then the weights.
+  void perform() override;
   // y[j] += W[j][k] x[k], per output element in ascending k.
   void compute() override;
   // The own part as the matrix, one row per output element.
