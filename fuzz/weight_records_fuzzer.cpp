@@ -1,0 +1,501 @@
+// The record readers of the weight file's sections over the input: the
+// first byte picks the object (axons, context axons and their backward twin,
+// synapses with and without delay, a criterion, a plain Soma, the
+// conjugate-gradient and momentum rules, reading and writing data files,
+// the run control in each learning mode with and without globals), the
+// second the file version, and the rest is the record body, read from a
+// stream and, where the object has one, by the text twin from a copy.
+// Checked: every object keeps the sizes the record does not set; an axon
+// takes only a shape within 1..1000000 and otherwise fails with the shape
+// message before it changes; a body of plain integers reads the same
+// through both twins, and a plain weights or normalisation record gives the
+// values a token model gives. The sanitizers and libFuzzer's limits catch
+// crashes, leaks and allocations a hostile count could drive.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "axons/axon.h"
+#include "axons/context_axon.h"
+#include "backward/back_context_axon.h"
+#include "control/control.h"
+#include "core/fatal.h"
+#include "core/messages.h"
+#include "core/soma.h"
+#include "criteria/criterion.h"
+#include "data/data_file.h"
+#include "fuzz_support.h"
+#include "learning/cg_globals.h"
+#include "learning/conjugate_gradient.h"
+#include "momentum/momentum.h"
+#include "synapses/synapse.h"
+#include "weightfile/records.h"
+#include "weightfile/weight_file.h"
+
+namespace {
+
+using kqfuzz::InputCopy;
+
+constexpr kq::KqWeightFileVersion kVersions[] = {100, 123, 124, 213, 214, 215, 216, 223, 224,
+                                                 234, 235, 241, 242, 244, 245, 246, 247};
+constexpr int kVersionCount = sizeof kVersions / sizeof kVersions[0];
+
+// An axon record may legitimately ask for any shape up to 1000000 x
+// 1000000; the fuzzer keeps to small ones so that its runs stay fast.
+constexpr int64_t kLargestFuzzedLength = 4096;
+
+enum Kind {
+  kTanhAxon,
+  kDelayedSynapse,
+  kDirectSynapse,
+  kIntegratorAxon,
+  kBackIntegratorAxon,
+  kCriterion,
+  kPlainSoma,
+  kConjugateGradient,
+  kMomentum,
+  kReadingDataFile,
+  kWritingDataFile,
+  kControlFirst,  // six control kinds: mode 0/1/2, without and with globals
+  kKindCount = kControlFirst + 6,
+};
+
+std::vector<double> frameOf(const kq::Soma* soma, int64_t count) {
+  if (soma == nullptr || soma->currentFrame() == nullptr) return {};
+  return std::vector<double>(soma->currentFrame(), soma->currentFrame() + count);
+}
+
+bool sameVector(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!kqfuzz::sameValue(a[i], b[i])) return false;
+  }
+  return true;
+}
+
+void zero(std::vector<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
+
+void zeroFrame(kq::Soma* soma, int64_t count) {
+  if (soma != nullptr && soma->currentFrame() != nullptr) {
+    std::fill_n(soma->currentFrame(), std::min<int64_t>(count, soma->frameSize), 0.0);
+  }
+}
+
+// Tokens of a body made only of short decimal integers between blanks;
+// false for any other body. Both twins read such a body alike.
+bool plainTokens(const InputCopy& body, std::vector<double>& tokens) {
+  const char* p = body.data();
+  const char* end = p + body.size();
+  while (p < end) {
+    if (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r') {
+      ++p;
+      continue;
+    }
+    const char* start = p;
+    if (*p == '-') ++p;
+    const char* digits = p;
+    while (p < end && kqfuzz::isDigit(static_cast<unsigned char>(*p))) ++p;
+    if (p == digits || p - digits > 9) return false;
+    if (p < end && !(*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) return false;
+    // As "%lf" takes it: "-0" is a negative zero.
+    tokens.push_back(std::strtod(start, nullptr));
+  }
+  return true;
+}
+
+// The first two integers as the file reader and as the text reader take
+// them: the shape of an axon record.
+bool shapeIsSmall(const InputCopy& body) {
+  int32_t rows = 0, columns = 0;
+  {
+    kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+    kq::FileRecordReader reader(file.get());
+    reader.readInt(rows);
+    reader.readInt(columns);
+  }
+  if (int64_t{rows} * columns > kLargestFuzzedLength) return false;
+  rows = columns = 0;
+  kq::WeightTextCursor cursor{body.data()};
+  kq::TextRecordReader reader(cursor);
+  reader.readInt(rows);
+  reader.readInt(columns);
+  return int64_t{rows} * columns <= kLargestFuzzedLength;
+}
+
+// What a reader left: the values both twins must agree on, and the sizes.
+struct Outcome {
+  bool failed = false;
+  std::string message;
+  int32_t rows = 0, columns = 0, length = 0, active = 0;
+  std::vector<double> weights, frame, memory, first, second, third, fourth, fifth;
+  std::vector<size_t> sizes;
+};
+
+void checkSameOutcome(const Outcome& a, const Outcome& b, int kind, int version) {
+  KQFUZZ_CHECK(a.failed == b.failed && a.message == b.message,
+               "kind %d version %d: file %s \"%s\", text %s \"%s\"", kind, version,
+               a.failed ? "failed" : "read", a.message.c_str(), b.failed ? "failed" : "read",
+               b.message.c_str());
+  KQFUZZ_CHECK(a.rows == b.rows && a.columns == b.columns && a.active == b.active &&
+                   a.length == b.length,
+               "kind %d version %d: shape %dx%d/%d vs %dx%d/%d", kind, version, a.rows, a.columns,
+               a.active, b.rows, b.columns, b.active);
+  KQFUZZ_CHECK(sameVector(a.weights, b.weights), "kind %d version %d: weights differ", kind,
+               version);
+  KQFUZZ_CHECK(sameVector(a.frame, b.frame), "kind %d version %d: frame differs", kind, version);
+  KQFUZZ_CHECK(sameVector(a.memory, b.memory), "kind %d version %d: memory differs", kind,
+               version);
+  KQFUZZ_CHECK(sameVector(a.first, b.first) && sameVector(a.second, b.second) &&
+                   sameVector(a.third, b.third) && sameVector(a.fourth, b.fourth) &&
+                   sameVector(a.fifth, b.fifth),
+               "kind %d version %d: state vectors differ", kind, version);
+  KQFUZZ_CHECK(a.sizes == b.sizes, "kind %d version %d: sizes differ", kind, version);
+}
+
+// The shape message an axon must give for the dimensions it refused.
+void checkShapeMessage(const std::string& message) {
+  const bool rowsMessage = message.rfind("Number of rows in axon out of range. Read ", 0) == 0;
+  const bool columnsMessage =
+      message.rfind("Number of columns in axon out of range. Read ", 0) == 0;
+  KQFUZZ_CHECK(rowsMessage || columnsMessage, "unexpected fatal message \"%s\"", message.c_str());
+  const char* number = message.c_str() + message.find("Read ") + 5;
+  const long value = std::strtol(number, nullptr, 10);
+  KQFUZZ_CHECK(value < 1 || value > 1000000, "refused an in-range dimension: \"%s\"",
+               message.c_str());
+  const std::string tail = ", valid range is 1-1000000.";
+  KQFUZZ_CHECK(message.size() > tail.size() &&
+                   message.compare(message.size() - tail.size(), tail.size(), tail) == 0,
+               "message \"%s\" does not end as the shape message does", message.c_str());
+}
+
+// Reads an axon-family record, through the file or the text twin, and
+// checks what the Part of the record the axon must keep.
+template <typename AxonType, typename Setup, typename Capture>
+Outcome readAxonFamily(const InputCopy& body, kq::KqWeightFileVersion version, bool text,
+                       Setup setup, Capture capture) {
+  AxonType axon;
+  setup(axon);
+  Outcome out;
+  try {
+    if (text) {
+      kq::WeightTextCursor cursor{body.data()};
+      axon.readWeightsFromText(cursor, version);
+    } else {
+      kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+      axon.readWeights(file.get(), version);
+    }
+  } catch (const kq::FatalError& error) {
+    out.failed = true;
+    out.message = error.what();
+    checkShapeMessage(out.message);
+    // Refused before the axon changes.
+    KQFUZZ_CHECK(axon.rows == 3 && axon.columns == 1 && axon.length == 3,
+                 "a refused shape changed the axon to %dx%d", axon.rows, axon.columns);
+  }
+  KQFUZZ_CHECK(axon.rows >= 1 && axon.rows <= 1000000 && axon.columns >= 1 &&
+                   axon.columns <= 1000000 && axon.length == axon.rows * axon.columns,
+               "shape %dx%d length %d", axon.rows, axon.columns, axon.length);
+  // The sizes are those a fresh axon of the same shape has.
+  AxonType fresh;
+  setup(fresh);
+  fresh.setRows(axon.rows);
+  fresh.setColumns(axon.columns);
+  KQFUZZ_CHECK(axon.weights.size() == fresh.weights.size() &&
+                   axon.savedWeights.size() == fresh.savedWeights.size() &&
+                   axon.frameSize == fresh.frameSize && axon.weightTotal() == fresh.weightTotal() &&
+                   axon.ringLength == fresh.ringLength,
+               "sizes after reading differ from a fresh %dx%d axon", axon.rows, axon.columns);
+  out.rows = axon.rows;
+  out.columns = axon.columns;
+  out.length = axon.length;
+  out.active = axon.active;
+  out.weights = axon.weights;
+  out.sizes = {axon.weights.size(), axon.savedWeights.size(), static_cast<size_t>(axon.frameSize)};
+  capture(axon, fresh, out);
+  return out;
+}
+
+template <typename ContextType>
+void setupContext(ContextType& axon) {
+  axon.setRows(3);
+  zero(axon.weights);
+  zeroFrame(axon.memory.get(), axon.length);
+}
+
+template <typename ContextType>
+void captureMemory(ContextType& axon, ContextType& fresh, Outcome& out) {
+  KQFUZZ_CHECK(axon.memory != nullptr && fresh.memory != nullptr &&
+                   axon.memory->frameSize == fresh.memory->frameSize,
+               "memory sizes differ from a fresh axon");
+  KQFUZZ_CHECK(axon.memory->frameSize >= axon.length, "memory frame %d shorter than length %d",
+               axon.memory->frameSize, axon.length);
+  out.memory = frameOf(axon.memory.get(), axon.length);
+}
+
+Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version, bool text) {
+  switch (kind) {
+    case kTanhAxon:
+      return readAxonFamily<kq::TanhAxon>(
+          body, version, text,
+          [](kq::TanhAxon& a) {
+            a.setRows(3);
+            zero(a.weights);
+          },
+          [](kq::TanhAxon&, kq::TanhAxon&, Outcome&) {});
+    case kIntegratorAxon:
+      return readAxonFamily<kq::IntegratorAxon>(body, version, text,
+                                                setupContext<kq::IntegratorAxon>,
+                                                captureMemory<kq::IntegratorAxon>);
+    case kBackIntegratorAxon:
+      return readAxonFamily<kq::BackIntegratorAxon>(body, version, text,
+                                                    setupContext<kq::BackIntegratorAxon>,
+                                                    captureMemory<kq::BackIntegratorAxon>);
+    case kCriterion:
+      return readAxonFamily<kq::L2Criterion>(
+          body, version, text,
+          [](kq::L2Criterion& c) {
+            c.setRows(3);
+            zero(c.weights);
+            zero(c.desiredMin);
+            zero(c.desiredMax);
+          },
+          [](kq::L2Criterion& c, kq::L2Criterion& fresh, Outcome& out) {
+            KQFUZZ_CHECK(c.desiredMin.size() == fresh.desiredMin.size() &&
+                             c.desiredMax.size() == fresh.desiredMax.size(),
+                         "desired range sizes differ from a fresh criterion");
+            out.first = c.desiredMin;
+            out.second = c.desiredMax;
+          });
+    case kDelayedSynapse:
+    case kDirectSynapse: {
+      kq::Axon input, output;
+      kq::FullSynapse synapse;
+      input.setRows(3);
+      output.setRows(2);
+      synapse.setDelay(kind == kDelayedSynapse ? 1 : 0);
+      input.connectOutput(&synapse);
+      synapse.connectInput(&input);
+      synapse.connectOutput(&output);
+      output.connectInput(&synapse);
+      zero(synapse.weights);
+      zeroFrame(&synapse, synapse.length);
+      const size_t weightsBefore = synapse.weights.size();
+      const int32_t totalBefore = synapse.weightTotal();
+      const int32_t lengthBefore = synapse.length;
+      const int32_t frameBefore = synapse.frameSize;
+      if (text) {
+        kq::WeightTextCursor cursor{body.data()};
+        synapse.readWeightsFromText(cursor, version);
+      } else {
+        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+        synapse.readWeights(file.get(), version);
+      }
+      KQFUZZ_CHECK(synapse.weights.size() == weightsBefore &&
+                       synapse.weightTotal() == totalBefore && synapse.length == lengthBefore &&
+                       synapse.frameSize == frameBefore,
+                   "a synapse record changed the synapse's sizes");
+      Outcome out;
+      out.weights = synapse.weights;
+      out.frame = frameOf(&synapse, std::min(synapse.length, synapse.frameSize));
+      // Break the links before the objects go.
+      synapse.release();
+      return out;
+    }
+    case kPlainSoma: {
+      kq::Soma soma;
+      soma.setWeightCount(12, 1);
+      zero(soma.weights);
+      const size_t before = soma.weights.size();
+      if (text) {
+        kq::WeightTextCursor cursor{body.data()};
+        soma.readWeightsFromText(cursor, version);
+      } else {
+        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+        soma.readWeights(file.get(), version);
+      }
+      KQFUZZ_CHECK(soma.weights.size() == before, "a weights record resized the weights");
+      Outcome out;
+      out.weights = soma.weights;
+      return out;
+    }
+    case kConjugateGradient:
+    case kMomentum: {
+      kq::Soma target;
+      target.setWeightCount(3, 1);
+      std::unique_ptr<kq::Gradient> gradient;
+      if (kind == kConjugateGradient) {
+        gradient = std::make_unique<kq::ConjugateGradient>();
+      } else {
+        gradient = std::make_unique<kq::Momentum>();
+      }
+      gradient->setBackprop(&target);
+      Outcome out;
+      auto* cg = dynamic_cast<kq::ConjugateGradient*>(gradient.get());
+      auto* momentum = dynamic_cast<kq::Momentum*>(gradient.get());
+      std::vector<std::vector<double>*> vectors;
+      if (cg != nullptr) {
+        vectors = {&cg->weightCopy, &cg->baseWeights, &cg->direction, &cg->steepestDescent,
+                   &cg->curvature};
+      } else {
+        vectors = {&momentum->velocity};
+      }
+      std::vector<size_t> before;
+      for (std::vector<double>* v : vectors) {
+        zero(*v);
+        before.push_back(v->size());
+      }
+      if (text) {
+        kq::WeightTextCursor cursor{body.data()};
+        gradient->readWeightsFromText(cursor, version);
+      } else {
+        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+        gradient->readWeights(file.get(), version);
+      }
+      for (size_t k = 0; k < vectors.size(); ++k) {
+        KQFUZZ_CHECK(vectors[k]->size() == before[k], "a gradient record resized vector %zu", k);
+      }
+      KQFUZZ_CHECK(gradient->weightCount == 3, "weight count %d", gradient->weightCount);
+      std::vector<double>* slots[] = {&out.first, &out.second, &out.third, &out.fourth,
+                                      &out.fifth};
+      for (size_t k = 0; k < vectors.size(); ++k) *slots[k] = *vectors[k];
+      gradient->release();
+      return out;
+    }
+    default:
+      kqfuzz::failCheck("kind %d has no text twin", kind);
+  }
+}
+
+// The normalisation record: file only; a plain body is checked against the
+// token model (count, then pairs, the first three kept).
+void readNormalization(int kind, const InputCopy& body, kq::KqWeightFileVersion version,
+                       const std::vector<double>* tokens) {
+  kq::DataFile data;
+  data.setSize(3, 1);
+  data.reading = kind == kReadingDataFile ? 1 : 0;
+  zero(data.scale);
+  zero(data.offset);
+  const size_t scaleSize = data.scale.size(), offsetSize = data.offset.size();
+  {
+    kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+    data.readNormalization(file.get(), version);
+  }
+  KQFUZZ_CHECK(data.scale.size() == scaleSize && data.offset.size() == offsetSize &&
+                   data.normalizationSize == 3,
+               "the normalisation record resized the arrays");
+  if (tokens == nullptr || tokens->empty()) return;
+  const int64_t count = static_cast<int64_t>((*tokens)[0]);
+  for (int64_t i = 0; i < 3; ++i) {
+    double scale = 0.0, offset = 0.0;
+    const size_t at = static_cast<size_t>(1 + 2 * i);
+    if (i < count && at < tokens->size()) scale = (*tokens)[at];
+    if (i < count && at + 1 < tokens->size()) offset = (*tokens)[at + 1];
+    KQFUZZ_CHECK(kqfuzz::sameValue(data.scale[static_cast<size_t>(i)], scale) &&
+                     kqfuzz::sameValue(data.offset[static_cast<size_t>(i)], offset),
+                 "normalisation pair %lld: %g %g, model %g %g", static_cast<long long>(i),
+                 data.scale[static_cast<size_t>(i)], data.offset[static_cast<size_t>(i)], scale,
+                 offset);
+  }
+}
+
+void readControl(int kind, const InputCopy& body, kq::KqWeightFileVersion version) {
+  const int mode = (kind - kControlFirst) % 3;
+  const bool withGlobals = kind - kControlFirst >= 3;
+  kq::StaticControl control;
+  control.learningMode = mode;
+  if (withGlobals) control.createLearningGlobals();
+  try {
+    kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+    control.readLearningState(file.get(), version);
+  } catch (const kq::FatalError& error) {
+    // Only sizes beyond 32 bits may end the read.
+    KQFUZZ_CHECK(std::string(error.what()) == "Error: Out of memory.\n", "message \"%s\"",
+                 error.what());
+    KQFUZZ_CHECK(int64_t{control.savedLmState.weightCount} * control.savedLmState.weightCount >
+                         INT32_MAX ||
+                     int64_t{control.savedLmState.weightCount} * control.savedLmState.blockCount >
+                         INT32_MAX,
+                 "out of memory for n=%d m=%d", control.savedLmState.weightCount,
+                 control.savedLmState.blockCount);
+    return;
+  }
+  const kq::SavedLmState& s = control.savedLmState;
+  if (s.present()) {
+    const size_t n = static_cast<size_t>(s.weightCount);
+    const size_t m = static_cast<size_t>(std::max(s.blockCount, 0));
+    KQFUZZ_CHECK(s.weightCount > 0 && s.exemplarJtJ.size() == n * n && s.hessian.size() == n * n &&
+                     s.savedHessian.size() == n * n && s.inverse.size() == n * n &&
+                     s.jacobian.size() == m * n && s.savedGradient.size() == m * n &&
+                     s.previousAccumulator.size() == m * n && s.savedWeights.size() == n &&
+                     s.step.size() == n && s.gradientSum.size() == n,
+                 "saved state arrays do not match n=%d m=%d", s.weightCount, s.blockCount);
+    // Every value the arrays hold came from the file or stays zero: the
+    // arrays never outgrow what the input could fill.
+    KQFUZZ_CHECK(n * (4 * n + 3 * m + 3) <= body.size(), "arrays of n=%zu m=%zu from %zu bytes",
+                 n, m, body.size());
+  }
+  if (withGlobals) {
+    KQFUZZ_CHECK(control.learningGlobals != nullptr, "the globals were lost");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The conjugate-gradient reader reports a count mismatch on the standard
+  // output; keep it out of the fuzzer's log.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) kqfuzz::failCheck("no /dev/null");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const int kind = data[0] % kKindCount;
+  const kq::KqWeightFileVersion version = kVersions[data[1] % kVersionCount];
+  const InputCopy body(data + 2, size - 2);
+  const int descriptors = kqfuzz::lowestFreeDescriptor();
+
+  std::vector<double> tokens;
+  const bool plain = plainTokens(body, tokens);
+
+  if (kind == kReadingDataFile || kind == kWritingDataFile) {
+    readNormalization(kind, body, version, plain ? &tokens : nullptr);
+  } else if (kind >= kControlFirst) {
+    readControl(kind, body, version);
+  } else {
+    const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
+                            kind == kBackIntegratorAxon || kind == kCriterion;
+    if (axonRecord && !shapeIsSmall(body)) return 0;
+    const Outcome fromFile = readOne(kind, body, version, false);
+    const Outcome fromText = readOne(kind, body, version, true);
+    if (plain) {
+      // Where the source runs out the twins part ways by design (the file
+      // keeps what the object held, the text gives 0.0), so they are
+      // compared on the body followed by zeros enough for every element
+      // the object could keep.
+      const int64_t elements = std::max<int64_t>(fromFile.length, fromText.length);
+      std::string padded(body.data(), body.size());
+      padded += '\n';
+      for (int64_t i = 0; i < 2 * elements + 64; ++i) padded += "0 ";
+      const InputCopy paddedBody(reinterpret_cast<const uint8_t*>(padded.data()), padded.size());
+      checkSameOutcome(readOne(kind, paddedBody, version, false),
+                       readOne(kind, paddedBody, version, true), kind, version);
+    }
+    if (plain && kind == kPlainSoma && !tokens.empty()) {
+      // The stored count is ignored: the twelve weights follow it.
+      for (size_t i = 0; i < 12; ++i) {
+        const double want = i + 1 < tokens.size() ? tokens[i + 1] : 0.0;
+        KQFUZZ_CHECK(kqfuzz::sameValue(fromFile.weights[i], want), "weight %zu: %g, model %g", i,
+                     fromFile.weights[i], want);
+      }
+    }
+  }
+  KQFUZZ_CHECK(kqfuzz::lowestFreeDescriptor() == descriptors, "a stream was left open");
+  return 0;
+}
