@@ -242,6 +242,10 @@ void FullSynapse::compute() {
 }
 
 // The delayed-activity record, present only for a synapse with a delay.
+// Its count is the synapse's length (the output axon's), but the frame is
+// the input axon's, which may be shorter (the context synapse reads 8 into
+// 50): only the frame's part is stored, the rest of the count is read past,
+// and the writer prints 0.0 for it, so no other frame of the ring is touched.
 
 void Synapse::readState(std::FILE* file, KqWeightFileVersion version) {
   if (delay == 0 || version < kVersionMemoryRecords) return;

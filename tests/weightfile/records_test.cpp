@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "axons/axon.h"
 #include "axons/context_axon.h"
 #include "control/control.h"
+#include "core/fatal.h"
 #include "criteria/criterion.h"
 #include "data/number_text.h"
 #include "data/spatial_access.h"
@@ -247,6 +249,41 @@ TEST(StateRecords, OnlyADelayedSynapseReadsItsActivityAndOnlyFrom124) {
   std::string text;
   delayed.writeStateToText(text);
   EXPECT_EQ(text, "2 5.0000000000000000e-01 2.5000000000000000e-01 \n");
+}
+
+TEST(StateRecords, ASynapseWiderThanItsInputFrameKeepsOnlyTheFramesPart) {
+  // As the context synapse: 8 inputs delayed into 50 outputs, so the record
+  // carries 50 values while the frame it reads holds 8.
+  Axon input;
+  Axon output;
+  FullSynapse delayed;
+  input.setRows(8);
+  output.setRows(50);
+  delayed.setDelay(1);
+  input.connectOutput(&delayed);
+  delayed.connectInput(&input);
+  delayed.connectOutput(&output);
+  output.connectInput(&delayed);
+  ASSERT_EQ(delayed.length, 50);
+  ASSERT_EQ(delayed.frameSize, 8);
+  std::fill(input.ringStart(), input.ringEnd(), 7.0);
+  std::string record = "50";
+  for (int i = 0; i < 50; ++i) record += " " + std::to_string(i + 1);
+  TextFile f(record + " 99");
+  delayed.readState(f.file, 246);
+  EXPECT_EQ(f.nextInt(), 99);
+  const double* frame = delayed.currentFrame();
+  for (const double* p = input.ringStart(); p != input.ringEnd(); ++p) {
+    const int64_t i = p - frame;
+    EXPECT_EQ(*p, i >= 0 && i < 8 ? static_cast<double>(i + 1) : 7.0) << (p - input.ringStart());
+  }
+  std::string text;
+  delayed.writeStateToText(text);
+  std::string expected = "50 ";
+  for (int i = 0; i < 50; ++i) {
+    expected += formatString("%22.16e ", i < 8 ? static_cast<double>(i + 1) : 0.0);
+  }
+  EXPECT_EQ(text, expected + "\n");
 }
 
 TEST(StateRecords, ContextMemoryRoundTripsAndHostileCountsAreHarmless) {
