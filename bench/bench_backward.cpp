@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "axons/axon.h"
+#include "bench_support.h"
 #include "axons/context_axon.h"
 #include "backward/back_axon.h"
 #include "backward/back_context_axon.h"
@@ -24,28 +25,9 @@
 
 namespace {
 
-// Hands out the next of a fixed set of records on every transfer.
-class RecordSource : public kq::SpatialAccess {
- public:
-  const char* className() const override { return "RecordSource"; }
-  void transfer() override {
-    if (data == nullptr || records.empty()) return;
-    const std::vector<double>& record = records[next];
-    next = (next + 1) % records.size();
-    std::copy(record.begin(), record.begin() + std::min<size_t>(record.size(), length), data);
-  }
+using kqbench::RecordSource;
 
-  std::vector<std::vector<double>> records;
-  size_t next = 0;
-};
-
-std::vector<std::vector<double>> randomRecords(size_t count, size_t width) {
-  std::vector<std::vector<double>> records(count, std::vector<double>(width));
-  for (auto& record : records) {
-    for (double& value : record) value = (std::rand() % 2001 - 1000) / 1000.0;
-  }
-  return records;
-}
+using kqbench::randomRecords;
 
 struct OrvaneTraining {
   static constexpr int kInputs = 8;

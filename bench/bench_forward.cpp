@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "axons/axon.h"
+#include "bench_support.h"
 #include "axons/context_axon.h"
 #include "control/control.h"
 #include "data/spatial_access.h"
@@ -18,20 +19,8 @@
 
 namespace {
 
-// Hands out the next of a fixed set of input records on every transfer.
-class RecordSource : public kq::SpatialAccess {
- public:
-  const char* className() const override { return "RecordSource"; }
-  void transfer() override {
-    if (data == nullptr || records.empty()) return;
-    const std::vector<double>& record = records[next];
-    next = (next + 1) % records.size();
-    std::copy(record.begin(), record.begin() + std::min<size_t>(record.size(), length), data);
-  }
-
-  std::vector<std::vector<double>> records;
-  size_t next = 0;
-};
+using kqbench::RecordSource;
+using kqbench::randomRecords;
 
 struct OrvaneShape {
   static constexpr int kInputs = 8;
@@ -87,10 +76,7 @@ struct OrvaneShape {
     control.addRoot(&inputAxon, 0);
     control.numberDepths();
 
-    source.records.assign(64, std::vector<double>(kInputs));
-    for (auto& record : source.records) {
-      for (double& value : record) value = (std::rand() % 2001 - 1000) / 1000.0;
-    }
+    source.records = randomRecords(64, kInputs);
   }
 
   kq::StaticControl control;

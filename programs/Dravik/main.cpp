@@ -7,10 +7,10 @@
 
 namespace {
 
-using kq::programs::LayerSpec;
+using kq::programs::LayerEntry;
 
 // Each layer's synapse and axon gradients share the layer's step size.
-constexpr LayerSpec kLayers[] = {
+constexpr LayerEntry kLayers[] = {
     {"hidden1Synapse", "hidden1Axon", 50, 0.1, 0.1},
     {"hidden2Synapse", "hidden2Axon", 50, 0.01, 0.01},
     {"hidden3Synapse", "hidden3Axon", 50, 0.001, 0.001},

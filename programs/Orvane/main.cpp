@@ -6,9 +6,9 @@
 
 namespace {
 
-using kq::programs::LayerSpec;
+using kq::programs::LayerEntry;
 
-constexpr LayerSpec kLayers[] = {
+constexpr LayerEntry kLayers[] = {
     {"hidden1Synapse", "hidden1Axon", 50},
     {"hidden2Synapse", "hidden2Axon", 50},
     {"hidden3Synapse", "hidden3Axon", 50},

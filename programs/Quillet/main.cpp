@@ -8,8 +8,8 @@
 
 namespace {
 
-using kq::programs::LayerSpec;
-using kq::programs::SkipSpec;
+using kq::programs::LayerEntry;
+using kq::programs::SkipEntry;
 
 // Step size by the layer a synapse leaves: a synapse's gradient takes its
 // source layer's entry, a layer's axon gradient the entry of the layer below.
@@ -21,7 +21,7 @@ constexpr double kHidden4Step = 0.0;
 constexpr double kHidden5Step = 0.0;
 constexpr double kHidden6Step = 0.000001;
 
-constexpr LayerSpec kLayers[] = {
+constexpr LayerEntry kLayers[] = {
     {"hidden1Synapse", "hidden1Axon", 50, kInputStep, kInputStep},
     {"hidden2Synapse", "hidden2Axon", 50, kHidden1Step, kHidden1Step},
     {"hidden3Synapse", "hidden3Axon", 50, kHidden2Step, kHidden2Step},
@@ -33,7 +33,7 @@ constexpr LayerSpec kLayers[] = {
 
 // Layers: 0 input, 1..6 hidden, 7 output. By source from the input up, and
 // within a source by target from the nearest up.
-constexpr SkipSpec kSkips[] = {
+constexpr SkipEntry kSkips[] = {
     {"inputAxonToHidden2AxonSynapse", 0, 2, kInputStep},
     {"inputAxonToHidden3AxonSynapse", 0, 3, kInputStep},
     {"inputAxonToHidden4AxonSynapse", 0, 4, kInputStep},

@@ -24,7 +24,7 @@
 //
 // How a program uses it. A program's source holds only its declarations:
 //
-//   constexpr kq::programs::LayerSpec kLayers[] = {
+//   constexpr kq::programs::LayerEntry kLayers[] = {
 //       {"hidden1Synapse", "hidden1Axon", 50},  // hidden layers in order,
 //       ...
 //       {"outputSynapse", "outputAxon", 6},     // the output layer last
@@ -53,7 +53,7 @@
 // Rule set-up: when NetworkValues::ruleSetup is set, every gradient gets
 // setMomentum(momentum), setStepSize(its step) and setDivisor(divisor) at
 // its place in object order and setPerWeightStep(0) when it is attached.
-// Steps: LayerSpec::synapseStep / axonStep, SkipSpec::step, contextStep.
+// Steps: LayerEntry::synapseStep / axonStep, SkipEntry::step, contextStep.
 //
 // Conjugate-gradient networks (learningMode 1) additionally clear the learning
 // globals' passDone before loading and run the criterion's between-pass
@@ -70,7 +70,7 @@
 namespace kq::programs {
 
 // One layer fed by a chain synapse: a hidden layer or the output layer.
-struct LayerSpec {
+struct LayerEntry {
   const char* synapseKey = nullptr;  // the synapse into the layer ("hidden1Synapse")
   const char* axonKey = nullptr;     // the layer's axon ("hidden1Axon")
   int rows = 0;                      // elements of the layer
@@ -79,7 +79,7 @@ struct LayerSpec {
 };
 
 // A synapse from a layer to a later layer that is not its successor.
-struct SkipSpec {
+struct SkipEntry {
   const char* key = nullptr;  // "inputAxonToHidden2AxonSynapse"
   int source = 0;             // 0 the input layer, k the k-th layer of NetworkValues::layers
   int target = 0;             // as source; always above source + 1
@@ -89,7 +89,7 @@ struct SkipSpec {
 // Every value the run takes from the program.
 struct NetworkValues {
   const char* weightFileName = nullptr;  // "Orvane.kqw"
-  std::span<const LayerSpec> layers;     // hidden layers in order, the output layer last
+  std::span<const LayerEntry> layers;     // hidden layers in order, the output layer last
   int inputRows = 8;                     // elements of the input layer
   int freeParameterCount = 0;            // k of AIC and MDL
   int exemplarsPerEpoch = 0;             // also the batch size
@@ -99,7 +99,7 @@ struct NetworkValues {
   double momentum = 0.7;                 // every gradient's momentum (rule set-up)
   int divisor = 1;                       // every gradient's batch divisor (rule set-up)
   double contextStep = 0.0;              // step of the context synapse's gradient (rule set-up)
-  std::span<const SkipSpec> skips;       // skip groups in object order (none in most networks)
+  std::span<const SkipEntry> skips;       // skip groups in object order (none in most networks)
 };
 
 // One layer's six objects, in object order.

@@ -147,14 +147,14 @@ void configure(const NetworkView& n, const NetworkValues& values) {
 
   for (size_t k = 0; k < n.layers.size(); ++k) {
     const LayerView& l = n.layers[k];
-    const LayerSpec& spec = values.layers[k];
-    setUpRule(*l.synapseGradient, values, spec.synapseStep);
-    l.axon->setRows(spec.rows);
+    const LayerEntry& layer = values.layers[k];
+    setUpRule(*l.synapseGradient, values, layer.synapseStep);
+    l.axon->setRows(layer.rows);
     if (hasContext(n) && k == 0) l.axon->setDelay(kHidden1Delay);
     l.axonBackprop->derivativeOffset = kDerivativeOffset;
-    l.axonBackprop->setRows(spec.rows);
+    l.axonBackprop->setRows(layer.rows);
     if (hasContext(n) && k == 0) l.axonBackprop->setDelay(kHidden1Delay);
-    setUpRule(*l.axonGradient, values, spec.axonStep);
+    setUpRule(*l.axonGradient, values, layer.axonStep);
   }
 
   openData(*n.activeOutputProbe, "activeOutputProbe.asc", 0, outputs, 1);
@@ -319,11 +319,11 @@ void connect(const NetworkView& n, const NetworkValues& values) {
 
   for (size_t i = 0; i < n.skips.size(); ++i) {
     const SkipView& s = n.skips[i];
-    const SkipSpec& spec = values.skips[i];
-    s.synapse->connectInput(layerAxon(n, spec.source));
-    s.synapse->connectOutput(layerAxon(n, spec.target));
-    s.synapseBackprop->connectInput(layerAxonBackprop(n, spec.target));
-    s.synapseBackprop->connectOutput(layerAxonBackprop(n, spec.source));
+    const SkipEntry& skip = values.skips[i];
+    s.synapse->connectInput(layerAxon(n, skip.source));
+    s.synapse->connectOutput(layerAxon(n, skip.target));
+    s.synapseBackprop->connectInput(layerAxonBackprop(n, skip.target));
+    s.synapseBackprop->connectOutput(layerAxonBackprop(n, skip.source));
   }
 }
 
