@@ -140,6 +140,7 @@ void CGGlobals::bind(StaticControl* owner) {
   restorePending = 0;
   restartCounter = 0;
   iterationEpoch = 0;
+  trialMeasured = 0;
   skipFlag = 0;
   initialised = 0;
   passDone = 0;
@@ -206,6 +207,7 @@ void CGGlobals::afterPass(int pass) {
       *ref.weight = g.baseWeights[ref.k] + alpha * g.direction[ref.k];
     });
     stepPending = 1;
+    trialMeasured = 0;
   }
   zeroAccumulators();
   passDone = 1;
@@ -221,6 +223,10 @@ void CGGlobals::afterBatch() {
     double x = errorNow();
     if (x < 0.0) x = 1e10;
     if (x >= previousError) criterion->setFlag();
+    // The flag makes the epoch's cost report the held best cost, which is
+    // never above previousError: the step is judged by this measurement.
+    trialError = x;
+    trialMeasured = 1;
   }
   stepPending = 0;
 }
@@ -250,6 +256,7 @@ void CGGlobals::afterEpoch() {
         *ref.weight = w + w * (randomDraw() / 32767.0 - 0.5) * 0.0001;
       });
     } else {
+      if (trialMeasured != 0) currentError = trialError;
       double pr = 0.0;
       forEachWeight([&](const WeightRef& ref, int32_t) {
         pr += ref.owner->direction[ref.k] * ref.owner->steepestDescent[ref.k];
@@ -302,6 +309,7 @@ void CGGlobals::afterEpoch() {
   }
   zeroAccumulators();
   passDone = 0;
+  trialMeasured = 0;
 }
 
 void CGGlobals::finishTraining() {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "../backward/backward_network.h"
@@ -279,21 +280,20 @@ struct PlainScg {
   }
 };
 
-// A 3-4-2 tanh network with one ConjugateGradient per trainable component,
-// trained the way the programs' loop drives the control: two passes per
-// epoch, one batch per pass.
-class CgTrainingTest : public ::testing::Test {
- protected:
-  static constexpr int kExemplars = 5;
-
-  CgTrainingTest() : network({3, 4, 2}, {{0, 1}, {1, 2}}) {
-    std::mt19937_64 generator(21);
+// A tanh chain with one ConjugateGradient per trainable component, trained
+// the way the programs' loop drives the control: two passes per epoch, one
+// batch per pass.
+struct CgNetwork {
+  CgNetwork(const std::vector<int>& sizes, unsigned seed, int exemplarCount)
+      : network(sizes, chainLinks(sizes.size())), exemplars(exemplarCount) {
+    std::mt19937_64 generator(seed);
     network.randomizeForward(generator, 0.6);
-    network.inputs.records = kqtest::randomRecords(kExemplars, 3, generator);
-    network.desired.records = kqtest::randomRecords(kExemplars, 2, generator);
+    const size_t count = static_cast<size_t>(exemplars);
+    network.inputs.records = kqtest::randomRecords(count, static_cast<size_t>(sizes.front()), generator);
+    network.desired.records = kqtest::randomRecords(count, static_cast<size_t>(sizes.back()), generator);
     kq::StaticControl& control = network.control;
     // Gradients in the programs' order: per layer the synapse's, then the axon's.
-    for (size_t l = 1; l <= 2; ++l) {
+    for (size_t l = 1; l < sizes.size(); ++l) {
       addGradient(network.synapseTwins[l - 1].get(), network.synapses[l - 1].get());
       addGradient(network.layerTwin(l), network.layer(l));
     }
@@ -302,11 +302,17 @@ class CgTrainingTest : public ::testing::Test {
     control.setLearningMode(1);
     control.trainingFlag = 1;
     control.passesPerEpoch = 2;
-    control.exemplarsPerEpoch = kExemplars;
-    control.batchSize = kExemplars;
+    control.exemplarsPerEpoch = exemplars;
+    control.batchSize = exemplars;
     control.learning = 1;
     control.prepareLearning();
     control.setEpoch(0);
+  }
+
+  static std::vector<std::pair<int, int>> chainLinks(size_t layers) {
+    std::vector<std::pair<int, int>> links;
+    for (int l = 1; l < static_cast<int>(layers); ++l) links.emplace_back(l - 1, l);
+    return links;
   }
 
   void addGradient(kq::Soma* twin, kq::Soma* forward) {
@@ -317,6 +323,8 @@ class CgTrainingTest : public ::testing::Test {
     g.control = &network.control;
     g.registerWithControl();
   }
+
+  kq::CGGlobals& globals() { return static_cast<kq::CGGlobals&>(*network.control.learningGlobals); }
 
   std::vector<double> flatWeights() const {
     std::vector<double> all;
@@ -334,15 +342,22 @@ class CgTrainingTest : public ::testing::Test {
     }
     return all;
   }
-  double errorNow() const { return network.criterion.trainingCost * kExemplars; }
+  // One of the method's per-weight vectors over every component.
+  std::vector<double> flat(std::vector<double> kq::ConjugateGradient::*vector) const {
+    std::vector<double> all;
+    for (const auto& g : gradients) all.insert(all.end(), ((*g).*vector).begin(), ((*g).*vector).end());
+    return all;
+  }
+  double errorNow() const { return network.criterion.trainingCost * exemplars; }
+  double cost() const { return network.plain().cost(network.inputs.records, network.desired.records); }
 
   void runPass() {
     kq::StaticControl& control = network.control;
-    for (int e = 0; e < kExemplars; ++e) {
+    for (int e = 0; e < exemplars; ++e) {
       network.forward();
       network.backward();
       control.afterExemplar();
-      if (++batchCounter >= kExemplars) {
+      if (++batchCounter >= exemplars) {
         control.endBatch();
         for (const auto& g : gradients) g->applyUpdate(*g->forward);
         control.afterBatch();
@@ -351,9 +366,38 @@ class CgTrainingTest : public ::testing::Test {
     }
   }
 
+  // One epoch as the programs run it; returns whether the trial step was
+  // held as not lowering the error. With byReportedCost the method is made
+  // to forget its own measurement of the trial point, so that it judges the
+  // step by the cost the epoch reports, which is then the held best cost.
+  bool epoch(bool byReportedCost) {
+    kq::StaticControl& control = network.control;
+    kq::L2Criterion& criterion = network.criterion;
+    runPass();
+    criterion.clearMeasureAccumulators(1);
+    criterion.computeCost(0, 1);
+    control.afterPass(1);
+    runPass();
+    const bool held = criterion.holdBestCosts != 0;
+    control.epoch = control.epoch + 1;
+    criterion.computeCost(1, 1);
+    criterion.holdBestCosts = 0;
+    criterion.resetEpoch();
+    if (byReportedCost) globals().trialMeasured = 0;
+    control.checkBestCost();
+    return held;
+  }
+
   kqtest::BackwardNetwork network;
+  int exemplars;
   std::vector<std::unique_ptr<kq::ConjugateGradient>> gradients;
   int batchCounter = 0;
+};
+
+class CgTrainingTest : public ::testing::Test, public CgNetwork {
+ protected:
+  static constexpr int kExemplars = 5;
+  CgTrainingTest() : CgNetwork({3, 4, 2}, 21, kExemplars) {}
 };
 
 TEST_F(CgTrainingTest, EveryIterationMatchesThePlainMethodAndTheCostFalls) {
@@ -399,6 +443,42 @@ TEST_F(CgTrainingTest, EveryIterationMatchesThePlainMethodAndTheCostFalls) {
   const double after = network.plain().cost(network.inputs.records, network.desired.records);
   EXPECT_EQ(flatWeights(), plain.base);
   EXPECT_LT(after, 0.8 * before) << "accepted " << accepted << ", rejected " << rejected;
+}
+
+TEST(CgTrialStepTest, AStepThatRaisesTheErrorIsRejectedAndTrainingGoesOn) {
+  // With these data the trial step of epoch 5 raises the error.
+  CgNetwork mended({3, 4, 3, 2}, 1, 6);
+  CgNetwork byReportedCost({3, 4, 3, 2}, 1, 6);
+  int failures = 0;
+  for (int epoch = 0; epoch < 40; ++epoch) {
+    const kq::CGGlobals& g = mended.globals();
+    const std::vector<double> base = mended.flat(&kq::ConjugateGradient::baseWeights);
+    const std::vector<double> direction = mended.flat(&kq::ConjugateGradient::direction);
+    const std::vector<double> perturbed = mended.flatWeights();
+    const double previousError = g.previousError;
+    const bool raised = mended.epoch(false);
+    const bool reportedAccepts = byReportedCost.epoch(true) && byReportedCost.globals().success != 0;
+    if (epoch == 0 || !raised) continue;
+    // The failure branch: the scale is raised, the base point and the
+    // direction are kept and the next epoch measures at the same perturbed
+    // point again; the epoch still reports the held best cost.
+    EXPECT_EQ(g.success, 0) << epoch;
+    EXPECT_GT(g.lambdaBar, 0.0) << epoch;
+    EXPECT_EQ(g.lambda, 4.0 * g.lambdaBar) << epoch;
+    EXPECT_EQ(g.previousError, previousError) << epoch;
+    EXPECT_EQ(mended.flat(&kq::ConjugateGradient::baseWeights), base) << epoch;
+    EXPECT_EQ(mended.flat(&kq::ConjugateGradient::direction), direction) << epoch;
+    EXPECT_EQ(mended.flatWeights(), perturbed) << epoch;
+    EXPECT_LE(mended.errorNow(), previousError) << epoch;
+    // Judged by the reported cost, the same first step would have been taken.
+    if (failures++ == 0) {
+      EXPECT_TRUE(reportedAccepts) << epoch;
+    }
+  }
+  EXPECT_GT(failures, 0);
+  mended.network.control.finishTraining();
+  byReportedCost.network.control.finishTraining();
+  EXPECT_LT(mended.cost(), 0.1 * byReportedCost.cost());
 }
 
 }  // namespace
