@@ -15,6 +15,7 @@
 #include "learning/gradient.h"
 #include "learning/lm_globals.h"
 #include "linalg/ls_weight_initializer.h"
+#include "synapses/synapse.h"
 
 namespace kq {
 
@@ -25,6 +26,23 @@ int64_t weightTotalOf(const Soma* object) { return object != nullptr ? object->w
 // Own weights actually held, never more than the vector carries.
 int64_t ownWeightsHeld(const Soma* object) {
   return std::min<int64_t>(object->ownCount, static_cast<int64_t>(object->weights.size()));
+}
+
+// Whether the synapse reads from one axon and adds into the other.
+bool joins(const Soma* synapse, const Axon* from, const Axon* to) {
+  const auto* link = dynamic_cast<const Synapse*>(synapse);
+  return link != nullptr && link->sourceAxon == from && link->targetAxon == to;
+}
+
+// Whether the axon feeds one of the criteria, and that criterion takes
+// records of exactly its width.
+bool feedsCriterion(const Axon& axon, const std::vector<Soma*>& criteria, int64_t width) {
+  for (Soma* output : axon.allOutputs) {
+    if (std::find(criteria.begin(), criteria.end(), output) == criteria.end()) continue;
+    const auto* criterion = dynamic_cast<const Axon*>(output);
+    if (criterion != nullptr && int64_t{criterion->rows} * criterion->columns == width) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -216,9 +234,18 @@ void StaticControl::leastSquaresInit() {
       if (axon->depth == 3) hiddenAxon = axon;
       if (axon->depth == 5) outputAxon = axon;
     }
-    if (firstSynapse != nullptr && secondSynapse != nullptr && inputAxon != nullptr &&
-        hiddenAxon != nullptr && outputAxon != nullptr && firstSynapse->ownCount > 0 &&
-        secondSynapse->ownCount > 0 && hiddenAxon->ownCount > 0 && outputAxon->ownCount > 0) {
+    // The depths name these roles only in a network with one hidden layer
+    // (with two, depth 5 is the second hidden layer). The fit rewrites all
+    // four components and reads desired records as wide as the output
+    // axon, so it runs only on a chain input -> synapse -> hidden ->
+    // synapse -> output whose output axon feeds a criterion of its width.
+    const bool chain = inputAxon != nullptr && hiddenAxon != nullptr && outputAxon != nullptr &&
+                       joins(firstSynapse, inputAxon, hiddenAxon) &&
+                       joins(secondSynapse, hiddenAxon, outputAxon) &&
+                       feedsCriterion(*outputAxon, criteriaList,
+                                      int64_t{outputAxon->rows} * outputAxon->columns);
+    if (chain && firstSynapse->ownCount > 0 && secondSynapse->ownCount > 0 &&
+        hiddenAxon->ownCount > 0 && outputAxon->ownCount > 0) {
       const int32_t inputs = checkedProduct(inputAxon->rows, inputAxon->columns);
       const int32_t outputs = checkedProduct(outputAxon->rows, outputAxon->columns);
       const int32_t hidden = checkedProduct(hiddenAxon->rows, hiddenAxon->columns);

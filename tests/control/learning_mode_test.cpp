@@ -407,4 +407,46 @@ TEST(LeastSquaresInitTest, AnIncompleteOrShortChainOnlyClearsTheFlags) {
   }
 }
 
+TEST(LeastSquaresInitTest, ANetworkWithTwoHiddenLayersIsLeftAlone) {
+  // The second hidden layer, wider than the output, sits where the output
+  // layer of a one-hidden-layer chain would: nothing may be fitted, and no
+  // desired record (two values each) may be read beyond its end.
+  kqtest::BackwardNetwork network({2, 3, 5, 2}, {{0, 1}, {1, 2}, {2, 3}});
+  std::mt19937_64 generator(6);
+  network.randomizeForward(generator, 0.5);
+  const auto inputs = kqtest::randomRecords(4, 2, generator);
+  const auto desired = kqtest::randomRecords(4, 2, generator);
+  std::vector<const double*> inputRows, desiredRows;
+  for (size_t e = 0; e < 4; ++e) {
+    inputRows.push_back(inputs[e].data());
+    desiredRows.push_back(desired[e].data());
+  }
+  kq::StaticControl& control = network.control;
+  ASSERT_EQ(network.layer(2)->depth, 5);
+  control.leastSquaresEnabled = 1;
+  control.leastSquaresExemplars = 4;
+  control.leastSquaresInputs = inputRows.data();
+  control.leastSquaresDesired = desiredRows.data();
+  std::vector<std::vector<double>> before;
+  for (const auto& s : network.synapses) before.push_back(s->weights);
+  for (const auto& a : network.layers) before.push_back(a->weights);
+  control.leastSquaresInit();
+  std::vector<std::vector<double>> after;
+  for (const auto& s : network.synapses) after.push_back(s->weights);
+  for (const auto& a : network.layers) after.push_back(a->weights);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(control.leastSquaresPending, 0);
+  EXPECT_EQ(control.leastSquaresDesired, nullptr);
+}
+
+TEST(LeastSquaresInitTest, AChainWhoseOutputFeedsNoCriterionIsLeftAlone) {
+  LeastSquaresChain chain;
+  kqtest::BackwardNetwork& network = chain.network;
+  network.control.criteriaList.clear();
+  const std::vector<double> before = network.synapses[1]->weights;
+  network.control.leastSquaresInit();
+  EXPECT_EQ(network.synapses[1]->weights, before);
+  EXPECT_EQ(network.control.leastSquaresPending, 0);
+}
+
 }  // namespace
