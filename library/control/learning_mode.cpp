@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "axons/axon.h"
 #include "control/back_static_control.h"
@@ -136,7 +137,13 @@ int StaticControl::prepareLearning() {
   for (size_t i = 0; i < backCriteriaList.size(); ++i) backCriteriaList[i]->prepareLearning();
   for (size_t i = 0; i < gradientList.size(); ++i) gradientList[i]->matchTargetSize();
   if (!criteriaList.empty()) currentCriterion = criteriaList.front();
+  // The globals were sized before the criteria controls assigned their
+  // error columns, so this sizing finds another block count and resets the
+  // search, which drops the saved state. It is kept aside until the globals
+  // have their final size and can take it over.
+  SavedLmState saved = std::move(savedLmState);
   setLearning(learning);
+  savedLmState = std::move(saved);
   restoreLmState();
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "control/control.h"
 #include "criteria/criterion.h"
 #include "learning/gradient.h"
+#include "weightfile/records.h"
 
 namespace {
 
@@ -244,7 +245,7 @@ namespace {
 // The programs' network shape in small: 2 inputs, 3 hidden, 2 outputs,
 // trained by Levenberg-Marquardt through the control.
 struct LmNetwork {
-  explicit LmNetwork(int batch) : net({2, 3, 2}, {{0, 1}, {1, 2}}) {
+  explicit LmNetwork(int batch, bool prepare = true) : net({2, 3, 2}, {{0, 1}, {1, 2}}) {
     std::mt19937_64 generator(7);
     net.randomizeForward(generator, 0.5);
     net.inputs.records = kqtest::randomRecords(static_cast<size_t>(batch), 2, generator);
@@ -262,9 +263,33 @@ struct LmNetwork {
     addGradient(net.synapseTwins[1].get(), net.synapses[1].get());
     addGradient(net.layerTwin(2), net.layer(2));
     net.criterion.stopCheckOn = 1;  // the criterion counts its cost
-    net.control.learning = 1;
     net.control.batchSize = batch;
+    if (!prepare) {
+      // The programs switch learning off before the weight file is read.
+      net.control.setLearning(0);
+      return;
+    }
+    net.control.learning = 1;
     net.control.prepareLearning();
+  }
+
+  // One batch of one epoch as the programs' loop runs it.
+  void runBatch() {
+    for (size_t e = 0; e < net.inputs.records.size(); ++e) {
+      net.forward();
+      net.backward();
+      net.control.afterExemplar();
+    }
+    net.control.endBatch();
+    for (const auto& g : gradients) g->applyUpdate(*g->forward);
+    net.control.afterBatch();
+    net.criterion.computeCost(1, 1);
+  }
+
+  std::vector<std::vector<double>> weights() const {
+    std::vector<std::vector<double>> all;
+    for (const auto& g : gradients) all.push_back(g->forward->weights);
+    return all;
   }
 
   void addGradient(kq::Soma* twin, kq::Soma* forward) {
@@ -452,6 +477,83 @@ TEST(LMTrainingTest, WeightsFollowThePlainFormulasAndTheCostFalls) {
     net.criterion.computeCost(1, 1);  // the epoch ends with the batch
   }
   EXPECT_LT(t.lm().previousError, 0.5 * costs.front());
+}
+
+// The control's record of a mode-2 run, written from its globals in the
+// record's layout (the weight file's control record has no writer).
+void writeControlRecord(std::FILE* file, const kq::StaticControl& control, const LMGlobals& lm) {
+  kq::FileRecordWriter w(file);
+  w.putInt(control.bestEpoch, ' ');
+  w.putValue(control.bestCost);
+  w.putInt(2, ' ');
+  w.putInt(1, '\n');
+  w.putInt(lm.initialised, ' ');
+  w.putInt(static_cast<int32_t>(lm.skipFlag), ' ');
+  w.putInt(lm.passDone, '\n');
+  for (double v : {lm.initialDamping, lm.damping, lm.previousError}) w.putValue(v);
+  for (int32_t v : {lm.weightCount, lm.blockCount, lm.resetRequested, lm.swapped, lm.swapAvailable}) {
+    w.putInt(v, ' ');
+  }
+  for (int i = 0; i < lm.weightCount; ++i) {
+    w.putLineEnd();
+    for (int j = 0; j < lm.weightCount; ++j) {
+      for (const RowMatrix* m : {&lm.exemplarJtJ, &lm.hessian, &lm.savedHessian, &lm.inverse}) {
+        w.putValue((*m)[i][j]);
+      }
+    }
+    for (int b = 0; b < lm.blockCount; ++b) {
+      for (const RowMatrix* m : {&lm.jacobian, &lm.savedGradient, &lm.previousAccumulator}) {
+        w.putValue((*m)[b][i]);
+      }
+    }
+    for (const std::vector<double>* v : {&lm.savedWeights, &lm.weightStep, &lm.gradientSum}) {
+      w.putValue((*v)[i]);
+    }
+  }
+  w.putInt(0, '\n');  // leastSquaresPending
+}
+
+TEST(LMResumeTest, ARunSavedInModeTwoResumesWhereItStopped) {
+  const int batch = 5;
+  // Saved at a batch end and prepared with learning off, as the programs
+  // prepare; or saved after the run ended (the network then holds the last
+  // accepted weights) and prepared with learning on, which undoes the swap.
+  for (const bool finished : {false, true}) {
+    LmNetwork uninterrupted(batch);
+    LmNetwork stopped(batch);
+    for (int round = 0; round < 3; ++round) {
+      uninterrupted.runBatch();
+      stopped.runBatch();
+    }
+    if (finished) stopped.net.control.finishTraining();
+    ASSERT_EQ(stopped.lm().swapped, finished ? 1 : 0);
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    writeControlRecord(file, stopped.net.control, stopped.lm());
+    std::rewind(file);
+
+    // A new process in the programs' order: the weights, the control's
+    // record, the preparation, then learning on.
+    LmNetwork resumed(batch, false);
+    const auto saved = stopped.weights();
+    for (size_t g = 0; g < saved.size(); ++g) resumed.gradients[g]->forward->weights = saved[g];
+    resumed.net.control.readLearningState(file, 247);
+    std::fclose(file);
+    resumed.net.control.learning = finished ? 1 : 0;
+    resumed.net.control.prepareLearning();
+    EXPECT_FALSE(resumed.net.control.savedLmState.present());
+    EXPECT_EQ(resumed.lm().damping, uninterrupted.lm().damping) << finished;
+    resumed.net.control.setLearning(1);
+    EXPECT_EQ(resumed.weights(), uninterrupted.weights()) << finished;
+
+    for (int round = 0; round < 2; ++round) {
+      uninterrupted.runBatch();
+      resumed.runBatch();
+      EXPECT_EQ(resumed.weights(), uninterrupted.weights()) << finished << " batch " << round;
+      EXPECT_EQ(resumed.lm().damping, uninterrupted.lm().damping) << finished << " " << round;
+      EXPECT_EQ(resumed.lm().previousError, uninterrupted.lm().previousError) << finished;
+    }
+  }
 }
 
 }  // namespace
