@@ -62,16 +62,25 @@ void LMGlobals::resetSearch() {
   if (control != nullptr) control->freeSavedLmState();
 }
 
-void LMGlobals::prepare(int) {
+void LMGlobals::prepare(int learningFlag) {
   if (control == nullptr) return;
   bool reallocated = false;
   if (control->weightCount != weightCount) {
     freeWeightArrays();
     weightCount = std::max(control->weightCount, 0);
-    allocateWeightArrays();
+    // The n x n arrays grow with the square of the weight count (tens of
+    // gigabytes for a program's network) and only a learning run uses
+    // them: without learning they are sized at the next prepare with it.
+    if (learningFlag != 0) {
+      allocateWeightArrays();
+    } else {
+      weightArraysPending = true;
+    }
     swapped = 0;
     swapAvailable = 0;
     reallocated = true;
+  } else if (learningFlag != 0 && weightArraysPending) {
+    allocateWeightArrays();
   }
   if (reallocated || control->weightIndex.blockCount != blockCount) {
     freeBlockArrays();
@@ -370,6 +379,7 @@ void LMGlobals::allocateWeightArrays() {
   savedWeights.assign(static_cast<size_t>(n), 0.0);
   marked.assign(static_cast<size_t>(n), 0);
   weightArraysAllocated = true;
+  weightArraysPending = false;
 }
 
 void LMGlobals::allocateBlockArrays() {
@@ -391,6 +401,7 @@ void LMGlobals::freeWeightArrays() {
   std::vector<double>().swap(savedWeights);
   std::vector<uint8_t>().swap(marked);
   weightArraysAllocated = false;
+  weightArraysPending = false;
 }
 
 void LMGlobals::freeBlockArrays() {

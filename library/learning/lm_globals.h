@@ -38,8 +38,9 @@ class LMGlobals : public LearningGlobals {
   // Asks prepare for a full reset; forgets the last accepted cost and drops
   // the control's saved state.
   void resetSearch() override;
-  // Sizes the arrays to the control's weight numbering, applies a requested
-  // reset and undoes the swap finishTraining made.
+  // Sizes the arrays to the control's weight numbering (the n x n ones only
+  // with learning on), applies a requested reset and undoes the swap
+  // finishTraining made.
   void prepare(int learning) override;
   // One exemplar's Jacobian rows and their J^T J into the Hessian.
   void afterExemplar() override;
@@ -103,6 +104,7 @@ class LMGlobals : public LearningGlobals {
   void updateRegularisation();
 
   bool weightArraysAllocated = false;  // the n-sized arrays exist
+  bool weightArraysPending = false;    // sized for weightCount once learning is on
   bool blockArraysAllocated = false;   // the m x n arrays exist
   std::vector<uint8_t> marked;         // per weight: fed by the criteria control
 };
