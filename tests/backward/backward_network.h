@@ -132,14 +132,20 @@ class BackwardNetwork {
     criterionTwin.restoreDualFramePosition();
   }
 
-  // The same network as plain vectors, with the library's present weights.
+  // The same network as plain vectors, with the library's present weights,
+  // slopes and derivative offsets.
   PlainNetwork plain() const {
     PlainNetwork p;
     p.sizes.push_back(input.length);
     p.biases.emplace_back();
-    for (const auto& axon : layers) {
-      p.sizes.push_back(axon->length);
-      p.biases.emplace_back(axon->weights.begin(), axon->weights.begin() + axon->length);
+    p.slopes.push_back(1.0);
+    p.offsets.push_back(0.0);
+    for (size_t l = 1; l <= layers.size(); ++l) {
+      const kq::TanhAxon& axon = *layer(l);
+      p.sizes.push_back(axon.length);
+      p.biases.emplace_back(axon.weights.begin(), axon.weights.begin() + axon.length);
+      p.slopes.push_back(axon.slope());
+      p.offsets.push_back(layerTwin(l)->derivativeOffset);
     }
     for (size_t i = 0; i < linkEnds.size(); ++i) {
       const kq::FullSynapse& s = *synapses[i];

@@ -29,6 +29,7 @@ void checkAgainstFiniteDifferences(BackwardNetwork& network, size_t exemplars,
     network.backward();
   }
   PlainNetwork plain = network.plain();
+  plain.setPivots(network.inputs.records);
   const auto cost = [&](const std::vector<double>& p) {
     PlainNetwork copy = plain;
     copy.setParameters(p);
@@ -68,6 +69,20 @@ TEST(BackwardPassTest, SkipSynapsesGetTheirGradientsAndFeedTheErrorBack) {
                                             {2, 4}});
   network.randomizeForward(generator, 0.7);
   checkAgainstFiniteDifferences(network, 3, generator, "skip network, three exemplars");
+}
+
+TEST(BackwardPassTest, SlopesAndDerivativeOffsetsEnterAsTheTwinsDefineThem) {
+  std::mt19937_64 generator(17);
+  BackwardNetwork network({3, 4, 3, 2}, {{0, 1}, {1, 2}, {2, 3}});
+  network.randomizeForward(generator, 0.8);
+  network.layer(1)->setSlope(0.6);
+  network.layer(2)->setSlope(1.7);
+  network.layer(3)->setSlope(1.3);
+  // The programs' offset on the hidden layers; a larger one at the output.
+  network.layerTwin(1)->derivativeOffset = 0.001;
+  network.layerTwin(2)->derivativeOffset = 0.001;
+  network.layerTwin(3)->derivativeOffset = 0.05;
+  checkAgainstFiniteDifferences(network, 3, generator, "slopes and derivative offsets");
 }
 
 TEST(BackwardPassTest, SecondPassAddsExactlyItsOwnTermsToTheFirst) {

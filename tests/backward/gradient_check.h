@@ -24,18 +24,35 @@ struct PlainLink {
   std::vector<double> weights;  // target size x source size
 };
 
-// Layer 0 is the input; every later layer is tanh(net + bias) with slope 1.
+// Layer 0 is the input; every later layer is tanh(s), s = slope x net +
+// bias. A tanh twin takes slope x (1 - y^2 + offset) as the layer's
+// derivative by its net input and adds error x that factor to the bias
+// gradient, which is slope times the true bias derivative. So that central
+// differences give what the twins define, the bias parameter is bias /
+// slope, and a layer with a derivative offset adds offset x (s - s0) to
+// its activity, s0 being its s at the pivot parameters (setPivots): there
+// the activity is unchanged and its derivative gains exactly the offset.
+// With slope 1 and offset 0 this is the plain tanh network.
 struct PlainNetwork {
   std::vector<int> sizes;                  // elements per layer
   std::vector<PlainLink> links;            // any order; all links into a layer are summed
   std::vector<std::vector<double>> biases; // per layer (layer 0 unused)
+  std::vector<double> slopes;              // per layer; layers past the end have slope 1
+  std::vector<double> offsets;             // derivative offsets per layer; past the end 0
+  // Per exemplar and layer, s at the pivot parameters.
+  std::vector<std::vector<std::vector<double>>> pivots;
 
-  // Every weight and bias in one vector: link weights in link order, then
-  // the biases of layers 1 onwards.
+  double slope(size_t layer) const { return layer < slopes.size() ? slopes[layer] : 1.0; }
+  double offset(size_t layer) const { return layer < offsets.size() ? offsets[layer] : 0.0; }
+
+  // Every weight and bias parameter in one vector: link weights in link
+  // order, then bias / slope of layers 1 onwards.
   std::vector<double> parameters() const {
     std::vector<double> p;
     for (const PlainLink& link : links) p.insert(p.end(), link.weights.begin(), link.weights.end());
-    for (size_t l = 1; l < biases.size(); ++l) p.insert(p.end(), biases[l].begin(), biases[l].end());
+    for (size_t l = 1; l < biases.size(); ++l) {
+      for (double b : biases[l]) p.push_back(b / slope(l));
+    }
     return p;
   }
 
@@ -45,13 +62,45 @@ struct PlainNetwork {
       for (double& w : link.weights) w = p[at++];
     }
     for (size_t l = 1; l < biases.size(); ++l) {
-      for (double& b : biases[l]) b = p[at++];
+      for (double& b : biases[l]) b = p[at++] * slope(l);
     }
   }
 
-  // The output layer's activity for one input record.
-  std::vector<double> outputs(const std::vector<double>& input) const {
+  // The present parameters become the pivot point of every exemplar.
+  void setPivots(const std::vector<std::vector<double>>& inputs) {
+    pivots.clear();
+    for (const std::vector<double>& input : inputs) {
+      std::vector<std::vector<double>> s;
+      run(input, nullptr, &s);
+      pivots.push_back(s);
+    }
+  }
+
+  // The output layer's activity for exemplar e's input record.
+  std::vector<double> outputs(const std::vector<double>& input, size_t e = 0) const {
+    return run(input, e < pivots.size() ? &pivots[e] : nullptr, nullptr);
+  }
+
+  // Sum over the exemplars of 0.5 sum (d - y)^2.
+  double cost(const std::vector<std::vector<double>>& inputs,
+              const std::vector<std::vector<double>>& desired) const {
+    double total = 0.0;
+    for (size_t e = 0; e < inputs.size(); ++e) {
+      const std::vector<double> y = outputs(inputs[e], e);
+      for (size_t i = 0; i < y.size(); ++i) {
+        const double diff = desired[e][i] - y[i];
+        total += 0.5 * diff * diff;
+      }
+    }
+    return total;
+  }
+
+ private:
+  std::vector<double> run(const std::vector<double>& input,
+                          const std::vector<std::vector<double>>* pivot,
+                          std::vector<std::vector<double>>* sOut) const {
     std::vector<std::vector<double>> act(sizes.size());
+    if (sOut != nullptr) sOut->assign(sizes.size(), {});
     act[0] = input;
     for (size_t t = 1; t < sizes.size(); ++t) {
       std::vector<double> net(static_cast<size_t>(sizes[t]), 0.0);
@@ -63,24 +112,15 @@ struct PlainNetwork {
           for (size_t k = 0; k < n; ++k) net[j] += link.weights[j * n + k] * x[k];
         }
       }
-      for (size_t j = 0; j < net.size(); ++j) net[j] = std::tanh(net[j] + biases[t][j]);
+      for (size_t j = 0; j < net.size(); ++j) {
+        const double s = slope(t) * net[j] + biases[t][j];
+        if (sOut != nullptr) (*sOut)[t].push_back(s);
+        net[j] = std::tanh(s);
+        if (offset(t) != 0.0 && pivot != nullptr) net[j] += offset(t) * (s - (*pivot)[t][j]);
+      }
       act[t] = net;
     }
     return act.back();
-  }
-
-  // Sum over the exemplars of 0.5 sum (d - y)^2.
-  double cost(const std::vector<std::vector<double>>& inputs,
-              const std::vector<std::vector<double>>& desired) const {
-    double total = 0.0;
-    for (size_t e = 0; e < inputs.size(); ++e) {
-      const std::vector<double> y = outputs(inputs[e]);
-      for (size_t i = 0; i < y.size(); ++i) {
-        const double diff = desired[e][i] - y[i];
-        total += 0.5 * diff * diff;
-      }
-    }
-    return total;
   }
 };
 
