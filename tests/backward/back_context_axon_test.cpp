@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <random>
 #include <vector>
@@ -159,6 +160,7 @@ TEST(BackContextAxonTest, ResetMemoryClearsTheWholeRing) {
 // the integrator context, whose delayed synapse carries the previous
 // exemplar's context into the hidden layer; the backward twins mirror it,
 // the context synapse's twin being fired first as a backward root.
+template <typename Dual, typename Twin>
 struct ContextPath {
   ContextPath() {
     input.setRows(2);
@@ -224,8 +226,8 @@ struct ContextPath {
   kq::Axon input;
   kq::TanhAxon hidden;
   kq::BackTanhAxon hiddenTwin;
-  IntegratorAxon context;
-  BackIntegratorAxon contextTwin;
+  Dual context;
+  Twin contextTwin;
   kq::FullSynapse contextSynapse;
   kq::BackFullSynapse contextSynapseTwin;
   std::vector<double> hiddenActivity = std::vector<double>(3);
@@ -234,7 +236,7 @@ struct ContextPath {
 };
 
 TEST(BackContextAxonTest, ContextTwinsReadThePreviousExemplarsFrames) {
-  ContextPath path;
+  ContextPath<IntegratorAxon, BackIntegratorAxon> path;
   std::mt19937_64 generator(41);
   path.source.records = kqtest::randomRecords(3, 2, generator);
   kqtest::fillRandom(path.contextSynapse.weights, generator, -1.0, 1.0);
@@ -282,6 +284,91 @@ TEST(BackContextAxonTest, ContextTwinsReadThePreviousExemplarsFrames) {
     EXPECT_EQ(path.contextTwin.weights[k], g1[k] + contextError2[k] * 1.0 * context3[k]) << k;
     EXPECT_NE(path.contextTwin.weights[k], 0.0);
   }
+}
+
+// The context path over a sequence of exemplars against a plain
+// computation of what the twins define: the synapse twin pairs the hidden
+// error of the previous pass with the context it carried then and passes
+// that error on; the context twin blends it with its own error of the
+// previous pass and pairs that memory with this exemplar's context.
+template <typename Dual, typename Twin>
+void checkContextSequence(bool integrator, unsigned seed) {
+  ContextPath<Dual, Twin> path;
+  std::mt19937_64 generator(seed);
+  const size_t exemplars = 7;
+  path.source.records = kqtest::randomRecords(exemplars, 2, generator);
+  kqtest::fillRandom(path.contextSynapse.weights, generator, -1.0, 1.0);
+  kqtest::fillRandom(path.hidden.weights, generator, -1.0, 1.0);
+  const double contextSlope = 1.3;
+  const double hiddenSlope = 0.7;
+  const double offset = 0.001;
+  path.context.setSlope(contextSlope);
+  path.hidden.setSlope(hiddenSlope);
+  path.hiddenTwin.derivativeOffset = offset;
+  const std::vector<double> w = path.context.weights;         // memory weights, 0.8
+  const std::vector<double> W = path.contextSynapse.weights;  // 3 x 2, row per hidden unit
+  const std::vector<double> bias = path.hidden.weights;
+
+  std::vector<double> context(2, 0.0);       // context of the previous exemplar
+  std::vector<double> hiddenDelta(3, 0.0);   // hidden twin's error of the previous pass
+  std::vector<double> contextError(2, 0.0);  // context twin's error of the previous pass
+  std::vector<double> synapseGradient(6, 0.0);
+  std::vector<double> memoryGradient(2, 0.0);
+  for (size_t t = 0; t < exemplars; ++t) {
+    const std::vector<double>& x = path.source.records[t];
+    std::vector<double> hidden(3);
+    for (size_t j = 0; j < 3; ++j) {
+      double net = 0.0;
+      for (size_t k = 0; k < 2; ++k) net += W[j * 2 + k] * context[k];
+      hidden[j] = std::tanh(hiddenSlope * net + bias[j]);
+    }
+    std::vector<double> contextNow(2);
+    for (size_t k = 0; k < 2; ++k) {
+      contextNow[k] = integrator ? contextSlope * ((1.0 - w[k]) * x[k] + w[k] * context[k])
+                                 : contextSlope * (x[k] + w[k] * context[k]);
+    }
+    const std::vector<double> hiddenError = kqtest::randomRecords(1, 3, generator)[0];
+    std::vector<double> arriving(2, 0.0);
+    for (size_t j = 0; j < 3; ++j) {
+      for (size_t k = 0; k < 2; ++k) {
+        synapseGradient[j * 2 + k] += hiddenDelta[j] * context[k];
+        arriving[k] += W[j * 2 + k] * hiddenDelta[j];
+      }
+    }
+    std::vector<double> errorNow(2);
+    for (size_t k = 0; k < 2; ++k) {
+      const double e = arriving[k];
+      const double n = contextError[k];
+      errorNow[k] = integrator ? contextSlope * (e * (1.0 - w[k]) + w[k] * n)
+                               : contextSlope * (e + w[k] * n);
+      memoryGradient[k] += n * contextSlope * contextNow[k];
+    }
+    for (size_t j = 0; j < 3; ++j) {
+      hiddenDelta[j] = hiddenError[j] * hiddenSlope * (1.0 - hidden[j] * hidden[j] + offset);
+    }
+    context = contextNow;
+    contextError = errorNow;
+
+    path.exemplar(hiddenError);
+    for (size_t j = 0; j < 3; ++j) EXPECT_DOUBLE_EQ(path.hiddenActivity[j], hidden[j]) << t;
+    for (size_t k = 0; k < 2; ++k) {
+      EXPECT_DOUBLE_EQ(path.contextActivity[k], contextNow[k]) << t;
+      EXPECT_DOUBLE_EQ(path.contextError[k], errorNow[k]) << t;
+      EXPECT_DOUBLE_EQ(path.contextTwin.weights[k], memoryGradient[k]) << t;
+    }
+    for (size_t i = 0; i < 6; ++i) {
+      EXPECT_DOUBLE_EQ(path.contextSynapseTwin.weights[i], synapseGradient[i]) << t;
+    }
+  }
+  EXPECT_GT(std::fabs(memoryGradient[0]) + std::fabs(synapseGradient[0]), 1e-3);
+}
+
+TEST(BackContextAxonTest, IntegratorTwinsFollowThePlainComputationOverASequence) {
+  checkContextSequence<IntegratorAxon, BackIntegratorAxon>(true, 43);
+}
+
+TEST(BackContextAxonTest, ContextTwinsFollowThePlainComputationOverASequence) {
+  checkContextSequence<ContextAxon, BackContextAxon>(false, 44);
 }
 
 }  // namespace
