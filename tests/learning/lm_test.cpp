@@ -12,6 +12,7 @@
 #include "control/control.h"
 #include "criteria/criterion.h"
 #include "learning/gradient.h"
+#include "synapses/synapse.h"
 #include "weightfile/records.h"
 
 namespace {
@@ -344,6 +345,26 @@ TEST(LMColumnsTest, EveryBackwardComponentCarriesOneColumnPerOutput) {
   EXPECT_EQ(net.synapseTwins[0]->jacobianColumns, 7);
   EXPECT_EQ(net.layerTwin(1)->jacobianColumnBase, 2);
   EXPECT_EQ(net.inputTwin.jacobianColumns, 7);
+}
+
+// A forward synapse that reports the class word of an SVM output layer.
+class SvmOutputSynapse : public kq::FullSynapse {
+ public:
+  const char* className() const override { return "SVMOutputSynapse"; }
+};
+
+TEST(LMColumnsTest, TheTwinOfAnSvmOutputSynapseCarriesOneColumnOnward) {
+  kqtest::BackwardNetwork net({2, 3, 2}, {{0, 1}, {1, 2}});
+  SvmOutputSynapse svm;
+  net.synapseTwins[1]->dual = &svm;
+  kq::BackAxon root;
+  LMGlobals::lmAssignColumns(net.layerTwin(2), 2, &root, &root);
+  EXPECT_EQ(net.layerTwin(2)->jacobianColumns, 2);
+  EXPECT_EQ(net.synapseTwins[1]->jacobianColumns, 1);
+  EXPECT_EQ(net.layerTwin(1)->jacobianColumns, 1);
+  EXPECT_EQ(net.synapseTwins[0]->jacobianColumns, 1);
+  EXPECT_EQ(net.inputTwin.jacobianColumns, 1);
+  EXPECT_EQ(net.layerTwin(1)->length, 3);
 }
 
 // The method's formulas written out plainly over one global weight vector,
