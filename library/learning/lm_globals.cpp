@@ -70,7 +70,8 @@ void LMGlobals::prepare(int learningFlag) {
     weightCount = std::max(control->weightCount, 0);
     // The n x n arrays grow with the square of the weight count (tens of
     // gigabytes for a program's network) and only a learning run uses
-    // them: without learning they are sized at the next prepare with it.
+    // them: without learning they are sized at the next prepare with it,
+    // or when a hook first needs them.
     if (learningFlag != 0) {
       allocateWeightArrays();
     } else {
@@ -79,8 +80,8 @@ void LMGlobals::prepare(int learningFlag) {
     swapped = 0;
     swapAvailable = 0;
     reallocated = true;
-  } else if (learningFlag != 0 && weightArraysPending) {
-    allocateWeightArrays();
+  } else if (learningFlag != 0) {
+    allocatePendingArrays();
   }
   if (reallocated || control->weightIndex.blockCount != blockCount) {
     freeBlockArrays();
@@ -157,7 +158,9 @@ Criterion* LMGlobals::criterion() const {
 }
 
 void LMGlobals::afterExemplar() {
-  if (control == nullptr || !weightArraysAllocated || !blockArraysAllocated) return;
+  if (control == nullptr) return;
+  allocatePendingArrays();
+  if (!weightArraysAllocated || !blockArraysAllocated) return;
   const int n = weightCount;
   const int m = blockCount;
   int firstMarked = -1;
@@ -218,6 +221,7 @@ void LMGlobals::endBatch() {
       source != nullptr) {
     source->computeCost(0, 0);
     const double cost = source->trainingCost;
+    allocatePendingArrays();
     if (cost > 1e-80 && weightArraysAllocated && blockArraysAllocated) {
       const int n = weightCount;
       const int m = blockCount;
@@ -380,6 +384,10 @@ void LMGlobals::allocateWeightArrays() {
   marked.assign(static_cast<size_t>(n), 0);
   weightArraysAllocated = true;
   weightArraysPending = false;
+}
+
+void LMGlobals::allocatePendingArrays() {
+  if (weightArraysPending) allocateWeightArrays();
 }
 
 void LMGlobals::allocateBlockArrays() {

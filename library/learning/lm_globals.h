@@ -97,6 +97,8 @@ class LMGlobals : public LearningGlobals {
   // The criterion whose cost and error signal the method reads, or null.
   Criterion* criterion() const;
   void allocateWeightArrays();
+  // The n-sized arrays whose sizing waited for learning to start.
+  void allocatePendingArrays();
   void allocateBlockArrays();
   void freeWeightArrays();
   void freeBlockArrays();

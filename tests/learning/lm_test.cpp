@@ -578,35 +578,43 @@ TEST(LMResumeTest, ARunSavedInModeTwoResumesWhereItStopped) {
 }
 
 TEST(LMGlobalsTest, WithoutLearningTheSquareArraysWaitUntilLearningIsSwitchedOn) {
-  // A forward-only run whose control is in mode 2 (as a weight file may
-  // set it) keeps no n x n array.
-  LmNetwork forwardOnly(5, false);
-  kq::StaticControl& control = forwardOnly.net.control;
-  control.learning = 0;
-  control.prepareLearning();
-  const LMGlobals& lm = forwardOnly.lm();
-  EXPECT_EQ(lm.weightCount, 17);
-  for (const RowMatrix* m :
-       {&lm.exemplarJtJ, &lm.savedHessian, &lm.hessian, &lm.inverse, &lm.regularisationMatrix}) {
-    EXPECT_TRUE(m->empty());
-  }
-  const auto before = forwardOnly.weights();
-  for (int e = 0; e < 5; ++e) forwardOnly.net.forward();
-  forwardOnly.net.criterion.computeCost(1, 1);
-  control.finishTraining();
-  EXPECT_EQ(forwardOnly.weights(), before);
+  // Learning switched on through the control, or by assigning the flag
+  // alone, after which the first exemplar's hook sizes the arrays.
+  for (const bool throughTheControl : {true, false}) {
+    // A forward-only run whose control is in mode 2 (as a weight file may
+    // set it) keeps no n x n array.
+    LmNetwork forwardOnly(5, false);
+    kq::StaticControl& control = forwardOnly.net.control;
+    control.learning = 0;
+    control.prepareLearning();
+    const LMGlobals& lm = forwardOnly.lm();
+    EXPECT_EQ(lm.weightCount, 17);
+    for (const RowMatrix* m :
+         {&lm.exemplarJtJ, &lm.savedHessian, &lm.hessian, &lm.inverse, &lm.regularisationMatrix}) {
+      EXPECT_TRUE(m->empty());
+    }
+    const auto before = forwardOnly.weights();
+    for (int e = 0; e < 5; ++e) forwardOnly.net.forward();
+    forwardOnly.net.criterion.computeCost(1, 1);
+    control.finishTraining();
+    EXPECT_EQ(forwardOnly.weights(), before);
 
-  // Switched on, the arrays are sized and training runs as it does when
-  // learning was on from the start.
-  control.setLearning(1);
-  ASSERT_EQ(lm.hessian.size(), 17u);
-  EXPECT_EQ(lm.regularisationMatrix[16].size(), 17u);
-  LmNetwork fromStart(5);
-  for (int round = 0; round < 3; ++round) {
-    forwardOnly.runBatch();
-    fromStart.runBatch();
-    EXPECT_EQ(forwardOnly.weights(), fromStart.weights()) << round;
-    EXPECT_EQ(lm.damping, fromStart.lm().damping) << round;
+    // Switched on, training runs as it does when learning was on from the
+    // start.
+    if (throughTheControl) {
+      control.setLearning(1);
+      ASSERT_EQ(lm.hessian.size(), 17u);
+      EXPECT_EQ(lm.regularisationMatrix[16].size(), 17u);
+    } else {
+      control.learning = 1;
+    }
+    LmNetwork fromStart(5);
+    for (int round = 0; round < 3; ++round) {
+      forwardOnly.runBatch();
+      fromStart.runBatch();
+      EXPECT_EQ(forwardOnly.weights(), fromStart.weights()) << throughTheControl << " " << round;
+      EXPECT_EQ(lm.damping, fromStart.lm().damping) << throughTheControl << " " << round;
+    }
   }
 }
 
