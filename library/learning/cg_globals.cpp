@@ -222,11 +222,13 @@ void CGGlobals::afterBatch() {
     criterion->computeCost(0, 0);
     double x = errorNow();
     if (x < 0.0) x = 1e10;
-    if (x >= previousError) criterion->setFlag();
-    // The flag makes the epoch's cost report the held best cost, which is
-    // never above previousError: the step is judged by this measurement.
-    trialError = x;
-    trialMeasured = 1;
+    if (x >= previousError) {
+      criterion->setFlag();
+      // The flag makes the epoch's cost report the held best cost, which is
+      // never above previousError: the step is judged by this measurement.
+      trialError = x;
+      trialMeasured = 1;
+    }
   }
   stepPending = 0;
 }

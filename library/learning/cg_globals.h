@@ -36,7 +36,7 @@ class CGGlobals : public LearningGlobals {
   void prepare(int learningFlag) override;
   // The trial step, at the end of the pass run at the perturbed point.
   void afterPass(int pass) override;
-  // Measures the trial step's error and marks a step that did not lower it.
+  // Measures the trial step's error; marks and keeps it when it did not fall.
   void afterBatch() override;
   // Accepts or rejects the trial step and sets up the next iteration.
   void afterEpoch() override;
@@ -57,7 +57,7 @@ class CGGlobals : public LearningGlobals {
   int32_t restorePending = 0;  // finishTraining left a weight copy to put back
   int32_t restartCounter = 0;  // N of the restart test
   int32_t iterationEpoch = 0;  // the control's epoch at the iteration's start
-  double trialError = 0.0;     // E that afterBatch measured at the trial point
+  double trialError = 0.0;     // E at a trial point that did not lower it
   int32_t trialMeasured = 0;   // trialError belongs to this iteration's trial step
 
  private:
