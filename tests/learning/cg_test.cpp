@@ -289,8 +289,10 @@ struct CgNetwork {
     std::mt19937_64 generator(seed);
     network.randomizeForward(generator, 0.6);
     const size_t count = static_cast<size_t>(exemplars);
-    network.inputs.records = kqtest::randomRecords(count, static_cast<size_t>(sizes.front()), generator);
-    network.desired.records = kqtest::randomRecords(count, static_cast<size_t>(sizes.back()), generator);
+    network.inputs.records =
+        kqtest::randomRecords(count, static_cast<size_t>(sizes.front()), generator);
+    network.desired.records =
+        kqtest::randomRecords(count, static_cast<size_t>(sizes.back()), generator);
     kq::StaticControl& control = network.control;
     // Gradients in the programs' order: per layer the synapse's, then the axon's.
     for (size_t l = 1; l < sizes.size(); ++l) {
@@ -345,11 +347,16 @@ struct CgNetwork {
   // One of the method's per-weight vectors over every component.
   std::vector<double> flat(std::vector<double> kq::ConjugateGradient::*vector) const {
     std::vector<double> all;
-    for (const auto& g : gradients) all.insert(all.end(), ((*g).*vector).begin(), ((*g).*vector).end());
+    for (const auto& g : gradients) {
+      const std::vector<double>& values = (*g).*vector;
+      all.insert(all.end(), values.begin(), values.end());
+    }
     return all;
   }
   double errorNow() const { return network.criterion.trainingCost * exemplars; }
-  double cost() const { return network.plain().cost(network.inputs.records, network.desired.records); }
+  double cost() const {
+    return network.plain().cost(network.inputs.records, network.desired.records);
+  }
 
   void runPass() {
     kq::StaticControl& control = network.control;
@@ -457,7 +464,8 @@ TEST(CgTrialStepTest, AStepThatRaisesTheErrorIsRejectedAndTrainingGoesOn) {
     const std::vector<double> perturbed = mended.flatWeights();
     const double previousError = g.previousError;
     const bool raised = mended.epoch(false);
-    const bool reportedAccepts = byReportedCost.epoch(true) && byReportedCost.globals().success != 0;
+    const bool reportedAccepts =
+        byReportedCost.epoch(true) && byReportedCost.globals().success != 0;
     if (epoch == 0 || !raised) continue;
     // The failure branch: the scale is raised, the base point and the
     // direction are kept and the next epoch measures at the same perturbed

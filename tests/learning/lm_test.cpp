@@ -512,7 +512,8 @@ void writeControlRecord(std::FILE* file, const kq::StaticControl& control, const
   w.putInt(static_cast<int32_t>(lm.skipFlag), ' ');
   w.putInt(lm.passDone, '\n');
   for (double v : {lm.initialDamping, lm.damping, lm.previousError}) w.putValue(v);
-  for (int32_t v : {lm.weightCount, lm.blockCount, lm.resetRequested, lm.swapped, lm.swapAvailable}) {
+  for (int32_t v :
+       {lm.weightCount, lm.blockCount, lm.resetRequested, lm.swapped, lm.swapAvailable}) {
     w.putInt(v, ' ');
   }
   for (int i = 0; i < lm.weightCount; ++i) {
