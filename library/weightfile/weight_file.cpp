@@ -44,7 +44,9 @@ TokenMatch readToken(std::FILE* file, const char* wanted, std::string* kept) {
         equal = false;
       }
     }
-    if (kept != nullptr && kept->size() < kReportedTokenPrefix) kept->push_back(static_cast<char>(c));
+    if (kept != nullptr && kept->size() < kReportedTokenPrefix) {
+      kept->push_back(static_cast<char>(c));
+    }
     c = std::getc(file);
   }
   if (c != EOF) std::ungetc(c, file);
