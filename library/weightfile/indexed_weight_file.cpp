@@ -101,7 +101,7 @@ bool WeightFile::open(const char* name) {
   }
   // The size found now bounds what is read, whatever the file does later.
   const size_t size = static_cast<size_t>(status.st_size);
-  text_.reset(new (std::nothrow) char[size + 1]);
+  text_.reset(new (std::nothrow) char[size]);
   if (!text_) {
     std::fclose(file);
     fatalOutOfMemory();
@@ -109,7 +109,6 @@ bool WeightFile::open(const char* name) {
   size_ = std::fread(text_.get(), 1, size, file);
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
-  text_[size_] = '\0';
   if (failed) {
     close();
     return false;
@@ -121,7 +120,6 @@ bool WeightFile::open(const char* name) {
   name_ = name;
   named_.emplace(stream_, name_);
 
-  version_ = kDefaultWeightFileVersion;
   const size_t versionEnd = index_.keyEnd(kWeightFileVersionKey);
   uint16_t number = 0;
   if (versionEnd != WeightHeaderIndex::kNone &&
@@ -139,6 +137,7 @@ void WeightFile::close() {
   index_.clear();
   text_.reset();
   size_ = 0;
+  version_ = kDefaultWeightFileVersion;
 }
 
 std::FILE* WeightFile::section(const char* classWord, const char* key) {
