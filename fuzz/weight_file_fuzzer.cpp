@@ -5,7 +5,9 @@
 // position after its class word, the two fatal messages) is compared with a
 // model of the layout that works on the bytes in memory; the body after a
 // found section is read with the counted readers and compared with the C
-// library's fscanf over the same bytes.
+// library's fscanf over the same bytes. The same input is also opened by
+// name as a program opens its weight file (read once, headers indexed in one
+// pass), and every lookup there must end as the model's does.
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "core/fatal.h"
 #include "data/number_text.h"
 #include "fuzz_support.h"
+#include "weightfile/indexed_weight_file.h"
 #include "weightfile/weight_file.h"
 
 namespace {
@@ -203,9 +206,28 @@ void readBodyLikeARecord(std::FILE* file, const InputCopy& input, long start) {
   KQFUZZ_CHECK(std::ftell(file) == std::ftell(model.get()), "position after the integers");
 }
 
-void checkLookup(std::FILE* file, const InputCopy& input, const std::string& text,
-                 const std::string& word, const std::string& key) {
+// The lookup of the file opened by name: the same position after the class
+// word, or the same fatal message.
+void checkIndexedLookup(kq::WeightFile& weights, const SectionOutcome& expected,
+                        const std::string& word, const std::string& key) {
+  try {
+    const long position = std::ftell(weights.section(word.c_str(), key.c_str()));
+    KQFUZZ_CHECK(expected.found, "opened by name, found where the model has: %s",
+                 expected.message.c_str());
+    KQFUZZ_CHECK(position == static_cast<long>(expected.position),
+                 "opened by name, at %ld, model at %zu", position, expected.position);
+  } catch (const kq::FatalError& error) {
+    KQFUZZ_CHECK(!expected.found, "opened by name, not found, model finds it at %zu",
+                 expected.position);
+    KQFUZZ_CHECK(expected.message == error.what(), "opened by name, message \"%s\", model \"%s\"",
+                 error.what(), expected.message.c_str());
+  }
+}
+
+void checkLookup(std::FILE* file, kq::WeightFile& weights, const InputCopy& input,
+                 const std::string& text, const std::string& word, const std::string& key) {
   const SectionOutcome expected = modelSection(text, word, key);
+  checkIndexedLookup(weights, expected, word, key);
   try {
     std::FILE* positioned = kq::findWeightSection(file, word.c_str(), key.c_str());
     KQFUZZ_CHECK(positioned == file, "another handle returned");
@@ -242,20 +264,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const InputCopy input(data, size);
   const std::string text(input.data(), input.size());
   kqfuzz::FileHandle file = kqfuzz::memoryFile(input);
+  static const kqfuzz::ScratchFile scratch("weight_file");
+  kqfuzz::writeWholeFile(scratch.path(), input);
+  kq::WeightFile weights;
+  KQFUZZ_CHECK(weights.open(scratch.path().c_str()), "a regular file did not open");
 
   try {
     const uint16_t version = kq::readWeightFileVersion(file.get());
     const uint16_t expected = modelVersion(text);
     KQFUZZ_CHECK(version == expected, "version %u, model %u", version, expected);
+    KQFUZZ_CHECK(weights.version() == expected, "opened by name, version %u, model %u",
+                 weights.version(), expected);
 
     for (const auto& pair : kProgramSections)
-      checkLookup(file.get(), input, text, pair[0], pair[1]);
+      checkLookup(file.get(), weights, input, text, pair[0], pair[1]);
 
     std::string key, word;
     if (firstHeader(text, key, word)) {
-      checkLookup(file.get(), input, text, word, key);
-      checkLookup(file.get(), input, text, word + "X", key);
-      checkLookup(file.get(), input, text, word, key + "X");
+      checkLookup(file.get(), weights, input, text, word, key);
+      checkLookup(file.get(), weights, input, text, word + "X", key);
+      checkLookup(file.get(), weights, input, text, word, key + "X");
     }
 
     // Lookups leave the file anywhere, at its end too; the version is still

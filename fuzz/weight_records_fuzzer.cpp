@@ -9,8 +9,12 @@
 // takes only a shape within 1..1000000 and otherwise fails with the shape
 // message before it changes; a body of plain integers reads the same
 // through both twins, and a plain weights or normalisation record gives the
-// values a token model gives. The sanitizers and libFuzzer's limits catch
-// crashes, leaks and allocations a hostile count could drive.
+// values a token model gives. The stream readers are also run over a stream
+// registered under a file name, as a program's weight file is: a plain body
+// reads there as it does on a bare stream, and with one of its tokens turned
+// into a word the read ends in the unreadable-file message exactly when the
+// reader gets as far as that token. The sanitizers and libFuzzer's limits
+// catch crashes, leaks and allocations a hostile count could drive.
 
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "axons/axon.h"
@@ -49,6 +55,30 @@ constexpr int kVersionCount = sizeof kVersions / sizeof kVersions[0];
 // An axon record may legitimately ask for any shape up to 1000000 x
 // 1000000; the fuzzer keeps to small ones so that its runs stay fast.
 constexpr int64_t kLargestFuzzedLength = 4096;
+
+constexpr char kWeightFileName[] = "Fuzzed.kqw";
+const std::string kUnreadable = "Error: Unable to read file Fuzzed.kqw.\n";
+
+// The stream a file reader reads from, registered under kWeightFileName
+// while namedStreams is set; where the reader left it is kept in
+// lastPosition when it goes.
+bool namedStreams = false;
+long lastPosition = 0;
+
+class BodyStream {
+ public:
+  explicit BodyStream(const InputCopy& body) : file_(kqfuzz::memoryFile(body)) {
+    if (namedStreams) named_.emplace(file_.get(), kWeightFileName);
+  }
+  ~BodyStream() { lastPosition = std::ftell(file_.get()); }
+  BodyStream(const BodyStream&) = delete;
+  BodyStream& operator=(const BodyStream&) = delete;
+  std::FILE* get() const { return file_.get(); }
+
+ private:
+  kqfuzz::FileHandle file_;
+  std::optional<kq::NamedWeightStream> named_;
+};
 
 enum Kind {
   kTanhAxon,
@@ -187,10 +217,11 @@ Outcome readAxonFamily(const InputCopy& body, kq::KqWeightFileVersion version, b
       kq::WeightTextCursor cursor{body.data()};
       axon.readWeightsFromText(cursor, version);
     } else {
-      kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+      BodyStream file(body);
       axon.readWeights(file.get(), version);
     }
   } catch (const kq::FatalError& error) {
+    if (namedStreams && error.what() == kUnreadable) throw;
     out.failed = true;
     out.message = error.what();
     checkShapeMessage(out.message);
@@ -293,8 +324,13 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
         kq::WeightTextCursor cursor{body.data()};
         synapse.readWeightsFromText(cursor, version);
       } else {
-        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
-        synapse.readWeights(file.get(), version);
+        BodyStream file(body);
+        try {
+          synapse.readWeights(file.get(), version);
+        } catch (const kq::FatalError&) {
+          synapse.release();
+          throw;
+        }
       }
       KQFUZZ_CHECK(synapse.weights.size() == weightsBefore &&
                        synapse.weightTotal() == totalBefore && synapse.length == lengthBefore &&
@@ -316,7 +352,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
         kq::WeightTextCursor cursor{body.data()};
         soma.readWeightsFromText(cursor, version);
       } else {
-        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+        BodyStream file(body);
         soma.readWeights(file.get(), version);
       }
       KQFUZZ_CHECK(soma.weights.size() == before, "a weights record resized the weights");
@@ -354,8 +390,13 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
         kq::WeightTextCursor cursor{body.data()};
         gradient->readWeightsFromText(cursor, version);
       } else {
-        kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
-        gradient->readWeights(file.get(), version);
+        BodyStream file(body);
+        try {
+          gradient->readWeights(file.get(), version);
+        } catch (const kq::FatalError&) {
+          gradient->release();
+          throw;
+        }
       }
       for (size_t k = 0; k < vectors.size(); ++k) {
         KQFUZZ_CHECK(vectors[k]->size() == before[k], "a gradient record resized vector %zu", k);
@@ -383,7 +424,7 @@ void readNormalization(int kind, const InputCopy& body, kq::KqWeightFileVersion 
   zero(data.offset);
   const size_t scaleSize = data.scale.size(), offsetSize = data.offset.size();
   {
-    kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+    BodyStream file(body);
     data.readNormalization(file.get(), version);
   }
   KQFUZZ_CHECK(data.scale.size() == scaleSize && data.offset.size() == offsetSize &&
@@ -411,9 +452,10 @@ void readControl(int kind, const InputCopy& body, kq::KqWeightFileVersion versio
   control.learningMode = mode;
   if (withGlobals) control.createLearningGlobals();
   try {
-    kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
+    BodyStream file(body);
     control.readLearningState(file.get(), version);
   } catch (const kq::FatalError& error) {
+    if (namedStreams && error.what() == kUnreadable) throw;
     // Only sizes beyond 32 bits may end the read.
     KQFUZZ_CHECK(std::string(error.what()) == "Error: Out of memory.\n", "message \"%s\"",
                  error.what());
@@ -445,6 +487,83 @@ void readControl(int kind, const InputCopy& body, kq::KqWeightFileVersion versio
   }
 }
 
+// Where each white-space delimited token of body begins and ends.
+std::vector<std::pair<size_t, size_t>> tokenSpans(const InputCopy& body) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  const char* text = body.data();
+  for (size_t at = 0; at < body.size();) {
+    if (kqfuzz::isBlank(static_cast<unsigned char>(text[at]))) {
+      ++at;
+      continue;
+    }
+    const size_t begin = at;
+    while (at < body.size() && !kqfuzz::isBlank(static_cast<unsigned char>(text[at]))) ++at;
+    spans.emplace_back(begin, at);
+  }
+  return spans;
+}
+
+// The stream reader of kind over body: its fatal message, or "" when it
+// read to its end (a shape it refused included).
+std::string readByFile(int kind, const InputCopy& body, kq::KqWeightFileVersion version) {
+  try {
+    if (kind == kReadingDataFile || kind == kWritingDataFile) {
+      readNormalization(kind, body, version, nullptr);
+    } else if (kind >= kControlFirst) {
+      readControl(kind, body, version);
+    } else {
+      readOne(kind, body, version, false);
+    }
+  } catch (const kq::FatalError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+// A plain body over a registered stream: read as on a bare stream (the
+// outcome compared on padded, the body with zeros after it, where the kind
+// has one: values the body lacks keep the random values of a resized
+// object), and with one token turned into a word of the same length,
+// unreadable exactly when the reader reaches it.
+void checkNamedReads(int kind, const InputCopy& body, kq::KqWeightFileVersion version,
+                     const InputCopy* padded) {
+  if (padded != nullptr) {
+    const Outcome bare = readOne(kind, *padded, version, false);
+    namedStreams = true;
+    const Outcome named = readOne(kind, *padded, version, false);
+    namedStreams = false;
+    checkSameOutcome(named, bare, kind, version);
+  }
+  namedStreams = true;
+  struct Reset {
+    ~Reset() { namedStreams = false; }
+  } reset;
+  const std::string read = readByFile(kind, body, version);
+  KQFUZZ_CHECK(read.empty(), "kind %d: a plain body failed with \"%s\"", kind, read.c_str());
+  const long reached = lastPosition;
+
+  const std::vector<std::pair<size_t, size_t>> spans = tokenSpans(body);
+  if (spans.empty()) return;
+  size_t pick = 0;
+  for (size_t i = 0; i < body.size(); ++i)
+    pick = pick * 31 + static_cast<unsigned char>(body.data()[i]);
+  const auto [begin, end] = spans[pick % spans.size()];
+  std::string damaged(body.data(), body.size());
+  // Of the same length, so that what a reader makes of the bytes left (the
+  // control record's size check) stays as it was.
+  damaged.replace(begin, end - begin, std::string(end - begin, 'x'));
+  const InputCopy damagedBody(reinterpret_cast<const uint8_t*>(damaged.data()), damaged.size());
+  const bool reaches = static_cast<long>(end) <= reached;
+  const std::string message = readByFile(kind, damagedBody, version);
+  KQFUZZ_CHECK((message == kUnreadable) == reaches,
+               "kind %d version %d: word at %zu, reader reached %ld, message \"%s\"", kind, version,
+               begin, reached, message.c_str());
+  if (!reaches) {
+    KQFUZZ_CHECK(lastPosition == reached, "kind %d: the word before %zu moved the reader to %ld",
+                 kind, begin, lastPosition);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -466,8 +585,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (kind == kReadingDataFile || kind == kWritingDataFile) {
     readNormalization(kind, body, version, plain ? &tokens : nullptr);
+    if (plain) checkNamedReads(kind, body, version, nullptr);
   } else if (kind >= kControlFirst) {
     readControl(kind, body, version);
+    if (plain) checkNamedReads(kind, body, version, nullptr);
   } else {
     const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
                             kind == kBackIntegratorAxon || kind == kCriterion;
@@ -486,6 +607,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const InputCopy paddedBody(reinterpret_cast<const uint8_t*>(padded.data()), padded.size());
       checkSameOutcome(readOne(kind, paddedBody, version, false),
                        readOne(kind, paddedBody, version, true), kind, version);
+      checkNamedReads(kind, body, version, &paddedBody);
     }
     if (plain && kind == kPlainSoma && !tokens.empty()) {
       // The stored count is ignored: the twelve weights follow it.

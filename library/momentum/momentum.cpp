@@ -154,7 +154,7 @@ void Momentum::readState(std::FILE* file, KqWeightFileVersion version) {
   if (version < kVersionMemoryRecords) return;
   int32_t stored = 0;
   // An unreadable count reads nothing: the velocity stays as it is.
-  if (scanInt(file, stored) != ScanStatus::kValue) return;
+  if (!readWeightInt(file, stored)) return;
   readWeightValues(file, stored, velocity.data(), recordCount());
   Step::readState(file, version);
 }

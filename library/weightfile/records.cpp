@@ -25,12 +25,7 @@ bool numberAhead(const WeightTextCursor& cursor) {
 
 }  // namespace
 
-bool FileRecordReader::readInt(int32_t& value) {
-  int32_t read = 0;
-  if (scanInt(file, read) != ScanStatus::kValue) return false;
-  value = read;
-  return true;
-}
+bool FileRecordReader::readInt(int32_t& value) { return readWeightInt(file, value); }
 
 bool FileRecordReader::readValues(int64_t count, double* dest, int64_t keep) {
   if (count <= 0) return true;

@@ -1,6 +1,7 @@
 #include "weightfile/weight_file.h"
 
 #include <string>
+#include <utility>
 
 #include "core/fatal.h"
 #include "core/messages.h"
@@ -9,11 +10,6 @@
 namespace kq {
 
 namespace {
-
-constexpr char kVersionKey[] = "KqWeightFileVersion";
-// A header token is compared as it streams in; only this much of it is kept
-// for a message, so a hostile file cannot make the reader grow without end.
-constexpr size_t kKeptTokenPrefix = 4096;
 
 // Reads up to and including the next '#'; false at the end of the file.
 bool skipPastHash(std::FILE* file) {
@@ -48,7 +44,9 @@ TokenMatch readToken(std::FILE* file, const char* wanted, std::string* kept) {
         equal = false;
       }
     }
-    if (kept != nullptr && kept->size() < kKeptTokenPrefix) kept->push_back(static_cast<char>(c));
+    if (kept != nullptr && kept->size() < kReportedTokenPrefix) {
+      kept->push_back(static_cast<char>(c));
+    }
     c = std::getc(file);
   }
   if (c != EOF) std::ungetc(c, file);
@@ -96,7 +94,7 @@ KqWeightFileVersion readWeightFileVersion(std::FILE* file) {
   if (file == nullptr) return version;
   std::rewind(file);
   while (skipPastHash(file)) {
-    const TokenMatch match = readToken(file, kVersionKey, nullptr);
+    const TokenMatch match = readToken(file, kWeightFileVersionKey, nullptr);
     // A '#' with nothing after it ends the file's headers.
     if (match == TokenMatch::kNone) break;
     if (match == TokenMatch::kEqual) {
@@ -128,6 +126,49 @@ std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char*
   fatalf(messages::kSectionNotFound, word, name);
 }
 
+namespace {
+
+NamedWeightStream* registeredStreams = nullptr;
+
+// Where a registered stream's record goes on: blanks are skipped, and the
+// next character either begins a read (true) or ends the record early, at
+// the end of the file or at the next section's '#' (false). The character
+// stays in the stream, so the read that follows consumes what fscanf would.
+bool recordGoesOn(std::FILE* file) {
+  int c;
+  do {
+    c = getc_unlocked(file);
+  } while (isBlankChar(c));
+  if (c == EOF) return false;
+  std::ungetc(c, file);
+  return c != '#';
+}
+
+[[noreturn]] void unreadable(const char* name) { fatalf(messages::kUnableToReadFile, name); }
+
+}  // namespace
+
+NamedWeightStream::NamedWeightStream(std::FILE* file, std::string name)
+    : file_(file), name_(std::move(name)), next_(registeredStreams) {
+  registeredStreams = this;
+}
+
+NamedWeightStream::~NamedWeightStream() {
+  for (NamedWeightStream** link = &registeredStreams; *link != nullptr; link = &(*link)->next_) {
+    if (*link == this) {
+      *link = next_;
+      return;
+    }
+  }
+}
+
+const char* NamedWeightStream::nameOf(const std::FILE* file) {
+  for (const NamedWeightStream* s = registeredStreams; s != nullptr; s = s->next_) {
+    if (s->file_ == file) return s->name_.c_str();
+  }
+  return nullptr;
+}
+
 // After a read that found no number: true when every later read must fail
 // the same way, because the next character (blanks aside, which every read
 // skips) cannot begin a number and a read would consume nothing. A failed
@@ -147,6 +188,13 @@ bool readsAreStuck(std::FILE* file, bool doubles) {
 
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep) {
   int64_t i = 0;
+  if (const char* name = NamedWeightStream::nameOf(file)) {
+    for (double value = 0.0; i < count && recordGoesOn(file); ++i) {
+      if (scanDouble(file, value) != ScanStatus::kValue) unreadable(name);
+      if (i < keep) dest[i] = value;
+    }
+    return i;
+  }
   for (double value = 0.0; i < count; ++i) {
     const ScanStatus status = scanDouble(file, value);
     if (status == ScanStatus::kEnd) break;
@@ -163,12 +211,30 @@ int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t k
 
 int64_t skipWeightInts(std::FILE* file, int64_t count) {
   int64_t i = 0;
+  if (NamedWeightStream::nameOf(file) != nullptr) {
+    for (int32_t value = 0; i < count && readWeightInt(file, value); ++i) {
+    }
+    return i;
+  }
   for (int32_t value = 0; i < count; ++i) {
     const ScanStatus status = scanInt(file, value);
     if (status == ScanStatus::kEnd) break;
     if (status == ScanStatus::kNoMatch && i + 1 < count && readsAreStuck(file, false)) break;
   }
   return i;
+}
+
+bool readWeightInt(std::FILE* file, int32_t& value) {
+  const char* name = NamedWeightStream::nameOf(file);
+  if (name != nullptr && !recordGoesOn(file)) return false;
+  int32_t read = 0;
+  const ScanStatus status = scanInt(file, read);
+  if (status == ScanStatus::kValue) {
+    value = read;
+    return true;
+  }
+  if (name != nullptr) unreadable(name);
+  return false;
 }
 
 int32_t WeightTextCursor::readInt() {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // The weight file's outer layout: a version line "#KqWeightFileVersion n"
 // and one section per object, each introduced by '#', the object's key and
@@ -37,6 +39,13 @@ inline constexpr KqWeightFileVersion kVersionNoLevenbergExtraValue = 245;
 // The criterion's desired range.
 inline constexpr KqWeightFileVersion kVersionDesiredRange = 246;
 
+// The key of the version line.
+inline constexpr char kWeightFileVersionKey[] = "KqWeightFileVersion";
+
+// Of a header token reported in a message, only this much is kept, so that
+// a hostile file cannot make a reader grow without end.
+inline constexpr size_t kReportedTokenPrefix = 4096;
+
 // The number after the first "#KqWeightFileVersion"; 100 when there is no
 // such line or its number is unreadable (no digits, a '-' sign, or a value
 // above 65535).
@@ -47,14 +56,45 @@ KqWeightFileVersion readWeightFileVersion(std::FILE* file);
 // first one that does carries another class word.
 std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char* key);
 
+// A stream that a program opened by name for its load, registered for as
+// long as this object lives. The record readers over a registered stream
+// take a token that is not a number for what it is, a damaged file, and end
+// the process with "Error: Unable to read file <name>.\n" instead of reading
+// past it: the values after it would keep whatever the object held before,
+// and the run would end as if the file had been read. A record that ends
+// early, at the next section's '#' or at the end of the file, still leaves
+// the values it lacks as they are, and nan and inf are numbers. Streams that
+// were never registered keep the lenient rule below.
+class NamedWeightStream {
+ public:
+  NamedWeightStream(std::FILE* file, std::string name);
+  ~NamedWeightStream();
+  NamedWeightStream(const NamedWeightStream&) = delete;
+  NamedWeightStream& operator=(const NamedWeightStream&) = delete;
+
+  // The name file was registered with, or null.
+  static const char* nameOf(const std::FILE* file);
+
+ private:
+  std::FILE* file_;
+  std::string name_;
+  NamedWeightStream* next_;  // the one registered before this one
+};
+
 // Count-driven reads of a record body. They read count numbers, store the
-// first keep of them into dest and drop the rest; a read that finds no number
-// leaves its element as it was. They stop at the end of the file, or when a
-// read fails in front of a character that no read can move past: every later
-// read would fail the same way, so a hostile count costs nothing and the
-// result is the same as reading on. They return the reads made.
+// first keep of them into dest and drop the rest, and return the reads made.
+// On a registered stream they stop where the record ends early (see above).
+// On any other stream a read that finds no number leaves its element as it
+// was; they stop at the end of the file, or when a read fails in front of a
+// character that no read can move past: every later read would fail the
+// same way, so a hostile count costs nothing and the result is the same as
+// reading on.
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep);
 int64_t skipWeightInts(std::FILE* file, int64_t count);
+
+// One integer of a record ("%d"); false, value unchanged, when there is no
+// number to read. The rule of registered streams holds here too.
+bool readWeightInt(std::FILE* file, int32_t& value);
 
 // A reading position in a NUL-terminated weight text held in memory.
 struct WeightTextCursor {

@@ -9,7 +9,7 @@
 #include "core/fatal.h"
 #include "core/messages.h"
 #include "learning/learning_globals.h"
-#include "weightfile/weight_file.h"
+#include "weightfile/indexed_weight_file.h"
 
 // The run that every network program shares. Each step visits the objects
 // in object order (the order of Network's members); only the weight-file
@@ -26,6 +26,8 @@ namespace {
 std::unique_ptr<double[]> percentErrorBase;  // lent to the criterion; freed at teardown
 KqWeightFileVersion weightFileVersion = 247;  // set from the weight file before any section
 int pendingBackprop = 0;  // non-zero: the next exemplar runs the backward pass
+// The weight file, open only while its sections are read.
+WeightFile weightFile;
 
 constexpr double kDerivativeOffset = 0.001;
 constexpr double kContextCentre = 0.8;
@@ -358,13 +360,14 @@ void registerAll(const NetworkView& n, const NetworkValues& values) {
 
 // Step 17: the weight file, section by section in its own fixed order.
 void loadWeights(const NetworkView& n, const NetworkValues& values) {
-  std::FILE* file = std::fopen(values.weightFileName, "r");
-  if (file == nullptr) fatalf(messages::kCouldNotOpenWeightFile, values.weightFileName);
-  weightFileVersion = readWeightFileVersion(file);
+  if (!weightFile.open(values.weightFileName)) {
+    fatalf(messages::kCouldNotOpenWeightFile, values.weightFileName);
+  }
+  weightFileVersion = weightFile.version();
   const KqWeightFileVersion v = weightFileVersion;
 
   auto section = [&](const char* classWord, const std::string& key) {
-    return findWeightSection(file, classWord, key.c_str());
+    return weightFile.section(classWord, key.c_str());
   };
   n.inputFile->readNormalization(section("File", "inputFile"), v);
   n.desiredFile->readNormalization(section("File", "desiredFile"), v);
@@ -402,7 +405,7 @@ void loadWeights(const NetworkView& n, const NetworkValues& values) {
     readGradient(n.skips[i].synapseGradient, gradientKey(values.skips[i].key));
   }
   n.control->readLearningState(section("StaticControl", "control"), v);
-  std::fclose(file);
+  weightFile.close();
 }
 
 // Steps 18 and 19: the epochs, passes and exemplars.

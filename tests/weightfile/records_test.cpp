@@ -20,6 +20,7 @@
 #include "learning/cg_globals.h"
 #include "learning/conjugate_gradient.h"
 #include "learning/lm_globals.h"
+#include "momentum/momentum.h"
 #include "synapses/synapse.h"
 
 namespace {
@@ -471,6 +472,83 @@ TEST(NormalizationRecord, SurplusPairsAreDroppedAndTheReadingBlockReadPast) {
   TextFile hostile("2000000000 1 2 3 4 5");
   data.readNormalization(hostile.file, 246);
   EXPECT_EQ(data.offset, (std::vector<double>{2, 4}));
+}
+
+// --- Records of a file opened by name ---------------------------------------------
+
+// A weight file the program opened by name: its readers take a token that
+// is not a number for a damaged file.
+struct NamedFile : TextFile {
+  explicit NamedFile(const std::string& text) : TextFile(text), named(file, "Belmot.kqw") {}
+  NamedWeightStream named;
+};
+
+std::vector<double> namedWeights(const std::string& record) {
+  NamedFile f(record);
+  Soma soma;
+  soma.setWeightCount(3, 1);
+  soma.weights = {-1, -2, -3};
+  soma.readWeights(f.file, 246);
+  return soma.weights;
+}
+
+TEST(NamedRecord, ARecordCutShortAtTheNextSectionOrTheEndKeepsTheRest) {
+  EXPECT_EQ(namedWeights("3 1.5 2.5\n#next File 4"), (std::vector<double>{1.5, 2.5, -3}));
+  EXPECT_EQ(namedWeights("3 1.5#next File 4"), (std::vector<double>{1.5, -2, -3}));
+  EXPECT_EQ(namedWeights("3 1.5 \n "), (std::vector<double>{1.5, -2, -3}));
+  EXPECT_EQ(namedWeights("#next File"), (std::vector<double>{-1, -2, -3}));
+  const std::vector<double> special = namedWeights("3 nan -inf INFINITY");
+  EXPECT_TRUE(std::isnan(special[0]));
+  EXPECT_EQ(special[1], -kInf);
+  EXPECT_EQ(special[2], kInf);
+  // Not registered, the same stream reads a word past as before.
+  TextFile plain("3 1.5 abc 2.5");
+  Soma soma;
+  soma.setWeightCount(3, 1);
+  soma.weights = {-1, -2, -3};
+  soma.readWeights(plain.file, 246);
+  EXPECT_EQ(soma.weights, (std::vector<double>{1.5, -2, -3}));
+}
+
+void readNamedNormalization(const std::string& record) {
+  NamedFile f(record);
+  InputSpatialData data;
+  data.setSize(1, 1);
+  data.reading = 1;
+  data.readNormalization(f.file, 246);
+}
+
+void readNamedVelocity(const std::string& record) {
+  NamedFile f(record);
+  Soma target;
+  target.setWeightCount(3, 1);
+  Momentum rule;
+  rule.setBackprop(&target);
+  rule.readWeights(f.file, 246);
+  rule.release();
+}
+
+void readNamedAxon(const std::string& record) {
+  NamedFile f(record);
+  TanhAxon axon;
+  axon.readWeights(f.file, 246);
+}
+
+TEST(NamedRecordDeathTest, ATokenThatIsNoNumberEndsTheRunAsAnUnreadableFile) {
+  const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
+  EXPECT_EXIT(namedWeights("3 1.5 abc 2.5"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(namedWeights("3 1.5 - 2.5"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(namedWeights("3 1.5 -#next File"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(namedWeights("three 1 2 3"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(readNamedAxon("3 x 1 3 0 0 0"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(readNamedVelocity("x 1 2 3"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(readNamedVelocity("3 1 y 3"), testing::ExitedWithCode(1), message);
+  // The dropped integers of a reading file's second block.
+  EXPECT_EXIT(readNamedNormalization("1\n1 0\n1\n0 0\n1 7 2 10 x 12 13"),
+              testing::ExitedWithCode(1), message);
+  // The shape read up to a section's '#' is still a missing shape.
+  EXPECT_EXIT(readNamedAxon("3 #next File"), testing::ExitedWithCode(1),
+              "^Number of columns.*Read 0,");
 }
 
 }  // namespace

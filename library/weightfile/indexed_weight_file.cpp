@@ -1,0 +1,149 @@
+#include "weightfile/indexed_weight_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "core/fatal.h"
+#include "core/messages.h"
+#include "data/number_text.h"
+
+namespace kq {
+
+namespace {
+
+inline bool blankAt(const char* text, size_t at) {
+  return isBlankChar(static_cast<unsigned char>(text[at]));
+}
+
+size_t skipBlanks(const char* text, size_t size, size_t at) {
+  while (at < size && blankAt(text, at)) ++at;
+  return at;
+}
+
+size_t tokenEnd(const char* text, size_t size, size_t at) {
+  while (at < size && !blankAt(text, at)) ++at;
+  return at;
+}
+
+bool isRegularFile(const struct stat& status) { return S_ISREG(status.st_mode); }
+
+// A copy that could not stay in memory as a whole is refused before it is
+// tried: with overcommitted memory the allocation itself may succeed and
+// the process be killed part way through reading.
+bool fitsInMemory(off_t size) {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return true;
+  return static_cast<unsigned long long>(size) <=
+         static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
+}
+
+}  // namespace
+
+void WeightHeaderIndex::build(const char* text, size_t size) {
+  clear();
+  size_t at = 0;
+  while (at < size) {
+    const void* hash = std::memchr(text + at, '#', size - at);
+    if (hash == nullptr) break;
+    const size_t begin =
+        skipBlanks(text, size, static_cast<size_t>(static_cast<const char*>(hash) - text) + 1);
+    if (begin == size) break;
+    const size_t end = tokenEnd(text, size, begin);
+    // A later header with the same key is never reached by a lookup.
+    firstEnds_.try_emplace(std::string_view(text + begin, end - begin), end);
+    at = end;
+  }
+}
+
+void WeightHeaderIndex::clear() { firstEnds_.clear(); }
+
+size_t WeightHeaderIndex::keyEnd(std::string_view key) const {
+  const auto found = firstEnds_.find(key);
+  return found == firstEnds_.end() ? kNone : found->second;
+}
+
+size_t locateWeightSection(const WeightHeaderIndex& index, const char* text, size_t size,
+                           const char* classWord, const char* key) {
+  const char* word = classWord != nullptr ? classWord : "";
+  const char* name = key != nullptr ? key : "";
+  const size_t keyEnd = index.keyEnd(name);
+  if (keyEnd == WeightHeaderIndex::kNone) fatalf(messages::kSectionNotFound, word, name);
+  const size_t begin = skipBlanks(text, size, keyEnd);
+  const size_t end = tokenEnd(text, size, begin);
+  const std::string_view found(text + begin, end - begin);
+  // A key with nothing after it has an empty class word, which matches no
+  // word asked for.
+  if (!found.empty() && found == word) return end;
+  const std::string reported(found.substr(0, kReportedTokenPrefix));
+  fatalf(messages::kSectionMismatch, word, name, reported.c_str());
+}
+
+WeightFile::~WeightFile() { close(); }
+
+bool WeightFile::open(const char* name) {
+  close();
+  struct stat status {};
+  // Checked before opening too: opening a pipe waits for its writer.
+  if (name == nullptr || ::stat(name, &status) != 0 || !isRegularFile(status)) return false;
+  std::FILE* file = std::fopen(name, "r");
+  if (file == nullptr) return false;
+  if (::fstat(fileno(file), &status) != 0 || !isRegularFile(status) || status.st_size < 0) {
+    std::fclose(file);
+    return false;
+  }
+  if (!fitsInMemory(status.st_size)) {
+    std::fclose(file);
+    fatalOutOfMemory();
+  }
+  // The size found now bounds what is read, whatever the file does later.
+  const size_t size = static_cast<size_t>(status.st_size);
+  text_.reset(new (std::nothrow) char[size]);
+  if (!text_) {
+    std::fclose(file);
+    fatalOutOfMemory();
+  }
+  size_ = std::fread(text_.get(), 1, size, file);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    close();
+    return false;
+  }
+
+  index_.build(text_.get(), size_);
+  stream_ = fmemopen(text_.get(), size_, "r");
+  if (stream_ == nullptr) fatalOutOfMemory();
+  name_ = name;
+  named_.emplace(stream_, name_);
+
+  const size_t versionEnd = index_.keyEnd(kWeightFileVersionKey);
+  uint16_t number = 0;
+  if (versionEnd != WeightHeaderIndex::kNone &&
+      std::fseek(stream_, static_cast<long>(versionEnd), SEEK_SET) == 0 &&
+      scanUnsigned16(stream_, number) == ScanStatus::kValue) {
+    version_ = number;
+  }
+  return true;
+}
+
+void WeightFile::close() {
+  named_.reset();
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = nullptr;
+  index_.clear();
+  text_.reset();
+  size_ = 0;
+  version_ = kDefaultWeightFileVersion;
+}
+
+std::FILE* WeightFile::section(const char* classWord, const char* key) {
+  const size_t at = locateWeightSection(index_, text_.get(), size_, classWord, key);
+  std::fseek(stream_, static_cast<long>(at), SEEK_SET);
+  return stream_;
+}
+
+}  // namespace kq

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "weightfile/weight_file.h"
+
+// A program's weight file, read into memory once when it is opened. One
+// pass over the text finds every header; each lookup then goes straight to
+// the first header that carries its key, instead of scanning the file from
+// the top again for every section. Lookups mean exactly what
+// findWeightSection means, with the same two fatal messages, and the
+// records are read as before, from a stream positioned right after the
+// class word, so the objects' readers do not change.
+
+namespace kq {
+
+// The headers of a weight text: for every key token, where the first one
+// that a scan from the top visits ends. A scan visits the token after each
+// '#' and goes on right after that token, so a '#' inside a token opens
+// nothing, and a '#' with only white space after it ends the headers; the
+// tokens it visits are the same whatever key it is looking for.
+class WeightHeaderIndex {
+ public:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // Indexes text[0, size); the text must outlive the index.
+  void build(const char* text, size_t size);
+  void clear();
+
+  // The offset just past the first key token equal to key, or kNone.
+  size_t keyEnd(std::string_view key) const;
+
+ private:
+  std::unordered_map<std::string_view, size_t> firstEnds_;
+};
+
+// Where the section of (classWord, key) begins in text: the offset right
+// after its class word. Ends the process as findWeightSection does when no
+// header carries the key, or when the first one that does carries another
+// class word.
+size_t locateWeightSection(const WeightHeaderIndex& index, const char* text, size_t size,
+                           const char* classWord, const char* key);
+
+class WeightFile {
+ public:
+  WeightFile() = default;
+  ~WeightFile();
+  WeightFile(const WeightFile&) = delete;
+  WeightFile& operator=(const WeightFile&) = delete;
+
+  // Reads the regular file name whole, indexes it and reads its version.
+  // False, with nothing held, when name is not a regular file (a
+  // directory, a device or a pipe would never end or never begin) or
+  // cannot be opened or read. A file larger than the machine's memory, or
+  // one whose copy cannot be allocated, ends the process out of memory.
+  bool open(const char* name);
+
+  // Lets go of the text and the stream.
+  void close();
+
+  // The version line's number, 100 without one (readWeightFileVersion).
+  KqWeightFileVersion version() const { return version_; }
+
+  // The stream positioned right after the class word of the section, for
+  // the object's reader; ends the process as findWeightSection does. The
+  // stream is registered under the file's name (NamedWeightStream).
+  std::FILE* section(const char* classWord, const char* key);
+
+ private:
+  std::string name_;
+  std::unique_ptr<char[]> text_;
+  size_t size_ = 0;
+  WeightHeaderIndex index_;
+  std::FILE* stream_ = nullptr;  // over text_
+  std::optional<NamedWeightStream> named_;
+  KqWeightFileVersion version_ = kDefaultWeightFileVersion;
+};
+
+}  // namespace kq

@@ -1,0 +1,192 @@
+#include "weightfile/indexed_weight_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/soma.h"
+#include "weightfile/weight_file.h"
+
+namespace {
+
+using kq::WeightFile;
+
+// What a lookup ends in: the position after the class word, or the fatal
+// message with its exit code. Each lookup runs in a child process, since a
+// missing or mismatched section ends the process.
+struct Outcome {
+  int code = -1;
+  std::string text;  // "@position" or the message
+  bool operator==(const Outcome&) const = default;
+};
+
+template <typename Lookup>
+Outcome inChild(Lookup lookup) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return {};
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    dup2(pipeEnds[1], STDERR_FILENO);
+    const long position = lookup();
+    std::fprintf(stderr, "@%ld", position);
+    std::fflush(stderr);
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  Outcome outcome;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    outcome.text.append(buffer, static_cast<size_t>(n));
+  }
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The plain scan from the top of the file.
+Outcome plainLookup(const std::string& text, const char* word, const char* key) {
+  return inChild([&] {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), file);
+    return std::ftell(kq::findWeightSection(file, word, key));
+  });
+}
+
+Outcome indexedLookup(const std::string& text, const char* word, const char* key) {
+  writeFile("indexed.kqw", text);
+  return inChild([&] {
+    WeightFile weights;
+    if (!weights.open("indexed.kqw")) return -1L;
+    return std::ftell(weights.section(word, key));
+  });
+}
+
+// --- Lookup ------------------------------------------------------------------
+
+TEST(IndexedWeightFile, LookupsEndAsThePlainScanOfTheFileDoes) {
+  const std::string longWord(5000, 'W');
+  const std::vector<std::string> texts = {
+      "#inputFile File 2 x\n",
+      "#  inputFile\n\n File\t2\n",
+      "#inputFile\n",
+      "#inputFile   \n\t",
+      "#hidden1AxonBackprop TanhAxon 1\n#hidden1Axon Axon 3 1\n#hidden1Axon TanhAxon 4\n",
+      "#a #inputFile File\n#inputFile DataWriter 1\n#inputFile File 2\n",
+      "1 2 #a#inputFile File 3\n#inputFile File 4\n",
+      "##inputFile File\n# inputFile File 5",
+      "#x 1 2\n#\n#inputFile File 6\n",
+      "#x 1 2 #   \n\n",
+      "#inputFile " + longWord + " 7\n",
+      "#KqWeightFileVersion 246\n#criterion L2Criterion 3\n#inputFile\nFile",
+      std::string("#inputFile\0File 8\n#inputFile File 9", 35),
+      "",
+  };
+  const char* const lookups[][2] = {
+      {"File", "inputFile"},
+      {"TanhAxon", "hidden1Axon"},
+      {"L2Criterion", "criterion"},
+      {"File", "KqWeightFileVersion"},
+      {"File", ""},
+      {"", "inputFile"},
+  };
+  for (const std::string& text : texts) {
+    for (const auto& lookup : lookups) {
+      const Outcome plain = plainLookup(text, lookup[0], lookup[1]);
+      EXPECT_EQ(indexedLookup(text, lookup[0], lookup[1]), plain)
+          << "text \"" << text.substr(0, 60) << "\", key " << lookup[1];
+    }
+  }
+  // The plain scan's outcomes are the ones the layout asks for.
+  EXPECT_EQ(plainLookup(texts[1], "File", "inputFile"), (Outcome{0, "@19"}));
+  EXPECT_EQ(plainLookup(texts[4], "TanhAxon", "hidden1Axon"),
+            (Outcome{1,
+                     "The TanhAxon named hidden1Axon does not match the Axon found in the "
+                     "weight file."}));
+  // A '#' followed by white space and another '#' takes "#inputFile" for its
+  // key; a '#' with only white space after it ends the headers.
+  for (size_t t : {8, 9}) {
+    EXPECT_EQ(plainLookup(texts[t], "File", "inputFile"),
+              (Outcome{1, "The File named inputFile was not found in the weight file."}));
+  }
+  EXPECT_EQ(plainLookup(texts[2], "File", "inputFile"),
+            (Outcome{1, "The File named inputFile does not match the  found in the weight file."}));
+}
+
+TEST(IndexedWeightFile, ReadsTheVersionOfTheFirstVersionLine) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"#inputFile File 1\n", 100},
+      {"#KqWeightFileVersion 246\n#KqWeightFileVersion 100\n", 246},
+      {"#x KqWeightFileVersion 5 #  KqWeightFileVersion\n 213", 213},
+      {"#KqWeightFileVersion abc\n#KqWeightFileVersion 300\n", 100},
+      {"#KqWeightFileVersion 65536", 100},
+      {"", 100},
+  };
+  for (const auto& [text, version] : cases) {
+    writeFile("version.kqw", text);
+    WeightFile weights;
+    ASSERT_TRUE(weights.open("version.kqw"));
+    EXPECT_EQ(weights.version(), version) << text;
+  }
+}
+
+TEST(IndexedWeightFile, SectionsAreReadInAnyOrderFromOneOpening) {
+  writeFile("order.kqw", "#b FullSynapse 2 0.5 0.25\n#a FullSynapse 2 1.5 -2\n");
+  WeightFile weights;
+  ASSERT_TRUE(weights.open("order.kqw"));
+  kq::Soma a, b;
+  a.setWeightCount(2, 1);
+  b.setWeightCount(2, 1);
+  a.readWeights(weights.section("FullSynapse", "a"), 247);
+  b.readWeights(weights.section("FullSynapse", "b"), 247);
+  EXPECT_EQ(a.weights, (std::vector<double>{1.5, -2}));
+  EXPECT_EQ(b.weights, (std::vector<double>{0.5, 0.25}));
+}
+
+// --- Opening -------------------------------------------------------------------
+
+TEST(IndexedWeightFileDeathTest, OnlyARegularFileThatCanBeReadOpens) {
+  WeightFile weights;
+  std::filesystem::remove_all("missing.kqw");
+  EXPECT_FALSE(weights.open("missing.kqw"));
+  std::filesystem::create_directories("directory.kqw");
+  EXPECT_FALSE(weights.open("directory.kqw"));
+  EXPECT_FALSE(weights.open("/dev/zero"));
+  std::filesystem::remove("fifo.kqw");
+  ASSERT_EQ(mkfifo("fifo.kqw", 0600), 0);
+  EXPECT_FALSE(weights.open("fifo.kqw"));
+  EXPECT_FALSE(weights.open(nullptr));
+  // A refused file leaves no section behind, not even one opened before.
+  writeFile("regular.kqw", "#a File 1\n");
+  ASSERT_TRUE(weights.open("regular.kqw"));
+  EXPECT_FALSE(weights.open("directory.kqw"));
+  EXPECT_EXIT(weights.section("File", "a"), testing::ExitedWithCode(1),
+              "^The File named a was not found in the weight file\\.$");
+}
+
+TEST(IndexedWeightFileDeathTest, AFileLargerThanMemoryIsOutOfMemory) {
+  std::filesystem::remove("huge.kqw");
+  writeFile("huge.kqw", "#a File 1\n");
+  // Sparse: it takes no room on the disk.
+  std::filesystem::resize_file("huge.kqw", uintmax_t{1} << 42);
+  WeightFile weights;
+  EXPECT_EXIT(weights.open("huge.kqw"), testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+  std::filesystem::remove("huge.kqw");
+}
+
+}  // namespace
