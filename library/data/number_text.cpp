@@ -511,16 +511,14 @@ ScanStatus scanDoubleFrom(Source& in, double& value) {
       if (!take()) return general();
     }
   }
-  if (c != EOF) in.unget(c);
   // The characters are those fscanf takes; what strtod accepts of them is
   // the value ("1e+" gives 1).
   double magnitude = 0.0;
   const std::from_chars_result r = std::from_chars(text + signLength, text + n, magnitude);
-  if (r.ec != std::errc()) {
-    // Beyond the range: 0 or infinity, as strtod gives them.
-    parseDouble(text, text + n, value);
-    return ScanStatus::kValue;
-  }
+  // Beyond the range (0 or infinity, as strtod gives them) the general scan
+  // converts the same characters again; it stops where this scan stopped.
+  if (r.ec != std::errc()) return general();
+  if (c != EOF) in.unget(c);
   value = negative ? -magnitude : magnitude;
   return ScanStatus::kValue;
 }
