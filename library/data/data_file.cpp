@@ -24,6 +24,22 @@ inline size_t writeBytes(const void* bytes, size_t size, size_t count, std::FILE
 #endif
 }
 
+inline size_t readBytes(void* bytes, size_t size, size_t count, std::FILE* file) {
+#if defined(__GLIBC__)
+  return fread_unlocked(bytes, size, count, file);
+#else
+  return std::fread(bytes, size, count, file);
+#endif
+}
+
+inline bool atEnd(std::FILE* file) {
+#if defined(__GLIBC__)
+  return feof_unlocked(file) != 0;
+#else
+  return std::feof(file) != 0;
+#endif
+}
+
 inline bool hasError(std::FILE* file) {
 #if defined(__GLIBC__)
   return ferror_unlocked(file) != 0;
@@ -92,7 +108,7 @@ void DataFile::releaseStream() {
 }
 
 bool DataFile::atEndOfFile() const {
-  return textReader.attached() ? textReader.atEnd() : std::feof(file) != 0;
+  return textReader.attached() ? textReader.atEnd() : atEnd(file);
 }
 
 void DataFile::rewindFile() {
@@ -211,11 +227,11 @@ void DataFile::readText(double* q) {
 void DataFile::readBinary(double* q) {
   if (length <= 0) return;
   const size_t n = static_cast<size_t>(length);
-  if (std::fread(q, sizeof(double), n, file) == n) return;
-  if (std::ferror(file) != 0) failRead();
+  if (readBytes(q, sizeof(double), n, file) == n) return;
+  if (hasError(file)) failRead();
   // A record cut short by the end of the file (or none left) is replaced by
   // the first record; a file without one complete record has none to give.
-  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(q, sizeof(double), n, file) != n) {
+  if (std::fseek(file, 0, SEEK_SET) != 0 || readBytes(q, sizeof(double), n, file) != n) {
     failRead();
   }
 }
