@@ -1,8 +1,12 @@
 // Reading and writing data files: one epoch of the programs' shape, 13217
 // records of 14 values, through DataFile, beside the C library's own
-// formatted I/O for reference.
+// formatted I/O and the floor that std::from_chars / std::to_chars set
+// (the whole file in one read, or one large buffer of text written out).
 
 #include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cstring>
 
 #include <cstdio>
 #include <filesystem>
@@ -165,5 +169,62 @@ void BM_StdioWriteText(benchmark::State& state) {
   countValues(state);
 }
 BENCHMARK(BM_StdioWriteText)->Unit(benchmark::kMillisecond);
+
+// The floor of a text read: the file in one read, every number through
+// from_chars.
+void BM_FromCharsText(benchmark::State& state) {
+  std::vector<double> block(kWidth);
+  std::string text;
+  for (auto _ : state) {
+    std::FILE* file = std::fopen(textEpochFile().c_str(), "rb");
+    text.clear();
+    char chunk[1 << 16];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+    std::fclose(file);
+    const char* p = text.data();
+    const char* end = p + text.size();
+    for (int r = 0; r < kRecords; ++r) {
+      for (int k = 0; k < kWidth; ++k) {
+        while (p < end && (*p == ' ' || *p == '\n')) ++p;
+        p = std::from_chars(p, end, block[k]).ptr;
+      }
+      benchmark::DoNotOptimize(block.data());
+    }
+  }
+  countValues(state);
+}
+BENCHMARK(BM_FromCharsText)->Unit(benchmark::kMillisecond);
+
+// The floor of a probe write: every value through to_chars into one large
+// buffer, written out whenever it fills.
+void BM_ToCharsText(benchmark::State& state) {
+  const std::vector<double> all = epochValues();
+  const std::string name = scratchPath("kqnet_bench_to_chars.asc");
+  std::vector<char> buffer(1 << 16);
+  for (auto _ : state) {
+    std::FILE* file = std::fopen(name.c_str(), "w");
+    size_t used = 0;
+    for (int r = 0; r < kRecords; ++r) {
+      if (used + 32 * kWidth + 1 > buffer.size()) {
+        std::fwrite(buffer.data(), 1, used, file);
+        used = 0;
+      }
+      for (int k = 0; k < kWidth; ++k) {
+        char digits[32];
+        const int n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, all[r * kWidth + k],
+                                                     std::chars_format::scientific, 16).ptr - digits);
+        for (int i = n; i < 22; ++i) buffer[used++] = ' ';
+        std::memcpy(&buffer[used], digits, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
+        buffer[used++] = ' ';
+      }
+      buffer[used++] = '\n';
+    }
+    std::fwrite(buffer.data(), 1, used, file);
+    std::fclose(file);
+  }
+  countValues(state);
+}
+BENCHMARK(BM_ToCharsText)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -12,6 +12,42 @@ namespace {
 // any length is written without allocating.
 constexpr size_t kTextChunk = 4096;
 
+// The buffer of a named file that is written.
+constexpr size_t kWriteBufferSize = size_t{1} << 16;
+
+// The stream belongs to one object on one thread: its lock buys nothing.
+inline size_t writeBytes(const void* bytes, size_t size, size_t count, std::FILE* file) {
+#if defined(__GLIBC__)
+  return fwrite_unlocked(bytes, size, count, file);
+#else
+  return std::fwrite(bytes, size, count, file);
+#endif
+}
+
+inline size_t readBytes(void* bytes, size_t size, size_t count, std::FILE* file) {
+#if defined(__GLIBC__)
+  return fread_unlocked(bytes, size, count, file);
+#else
+  return std::fread(bytes, size, count, file);
+#endif
+}
+
+inline bool atEnd(std::FILE* file) {
+#if defined(__GLIBC__)
+  return feof_unlocked(file) != 0;
+#else
+  return std::feof(file) != 0;
+#endif
+}
+
+inline bool hasError(std::FILE* file) {
+#if defined(__GLIBC__)
+  return ferror_unlocked(file) != 0;
+#else
+  return std::ferror(file) != 0;
+#endif
+}
+
 }  // namespace
 
 DataFile::DataFile() { reading = 1; }
@@ -20,11 +56,11 @@ DataFile::~DataFile() {
   if (file == nullptr) return;
   // The standard output is flushed after every record and never closed.
   if (holdsStandardStream()) {
-    file = nullptr;
+    releaseStream();
     return;
   }
   std::FILE* held = file;
-  file = nullptr;
+  releaseStream();
   // Destructors run at process exit, where exit cannot be called again.
   if (std::fclose(held) != 0 && openedForWriting) {
     fatalAtExit(formatString(messages::kUnableToWriteFile, fileName.c_str()));
@@ -58,17 +94,39 @@ int DataFile::open() {
       break;
   }
   if (file == nullptr) fatalf(messages::kUnableToOpenFile, fileName.c_str());
+  if (fileType == kTextFile && readsFile()) textReader.attach(file);
+  if (fileType != kStandardStreams && !readsFile()) {
+    if (writeBuffer == nullptr) writeBuffer = std::make_unique<char[]>(kWriteBufferSize);
+    std::setvbuf(file, writeBuffer.get(), _IOFBF, kWriteBufferSize);
+  }
   return 1;
+}
+
+void DataFile::releaseStream() {
+  file = nullptr;
+  textReader.detach();
+}
+
+bool DataFile::atEndOfFile() const {
+  return textReader.attached() ? textReader.atEnd() : atEnd(file);
+}
+
+void DataFile::rewindFile() {
+  if (textReader.attached()) {
+    textReader.rewind();
+  } else {
+    std::fseek(file, 0, SEEK_SET);
+  }
 }
 
 int DataFile::close() {
   if (file == nullptr) return 0;
   if (holdsStandardStream()) {
-    file = nullptr;
+    releaseStream();
     return 0;
   }
   std::FILE* held = file;
-  file = nullptr;
+  releaseStream();
   if (std::fclose(held) == 0) return 1;
   // Records still buffered were lost: the run must not look successful.
   if (openedForWriting) fatalf(messages::kUnableToWriteFile, fileName.c_str());
@@ -88,7 +146,7 @@ void DataFile::failWrite() {
   // The stream is let go first, so that closing it at exit does not report
   // the same failure a second time.
   std::FILE* held = file;
-  file = nullptr;
+  releaseStream();
   if (held != stdin && held != stdout) std::fclose(held);
   fatalf(messages::kUnableToWriteFile, name.c_str());
 }
@@ -133,7 +191,7 @@ void DataFile::transfer() {
   // again, as for a binary record, would drop a record that was read
   // complete, and would never end on a one-record file without a last line
   // end.
-  if (std::feof(file) != 0) std::fseek(file, 0, SEEK_SET);
+  if (atEndOfFile()) rewindFile();
 
   if (adjustChannel >= 0 && adjustChannel < length) q[adjustChannel] += adjustAmount;
   if (readsFile() && normalizationOn != 0) applyNormalization();
@@ -151,13 +209,14 @@ void DataFile::transfer() {
 }
 
 void DataFile::readText(double* q) {
+  const bool blocks = textReader.attached();
   for (int32_t i = 0; i < length; ++i) {
-    ScanStatus status = scanDouble(file, q[i]);
+    ScanStatus status = blocks ? textReader.scanDouble(q[i]) : scanDouble(file, q[i]);
     if (status == ScanStatus::kEnd) {
       // The record goes on from the start of the file. A stream that cannot
       // seek (a pipe) stays at its end, and the second read finds that.
-      std::fseek(file, 0, SEEK_SET);
-      status = scanDouble(file, q[i]);
+      rewindFile();
+      status = blocks ? textReader.scanDouble(q[i]) : scanDouble(file, q[i]);
     }
     // A file without numbers, or a token that is not one, would otherwise
     // leave the stream stuck and the run going on with stale values.
@@ -168,11 +227,11 @@ void DataFile::readText(double* q) {
 void DataFile::readBinary(double* q) {
   if (length <= 0) return;
   const size_t n = static_cast<size_t>(length);
-  if (std::fread(q, sizeof(double), n, file) == n) return;
-  if (std::ferror(file) != 0) failRead();
+  if (readBytes(q, sizeof(double), n, file) == n) return;
+  if (hasError(file)) failRead();
   // A record cut short by the end of the file (or none left) is replaced by
   // the first record; a file without one complete record has none to give.
-  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(q, sizeof(double), n, file) != n) {
+  if (std::fseek(file, 0, SEEK_SET) != 0 || readBytes(q, sizeof(double), n, file) != n) {
     failRead();
   }
 }
@@ -182,23 +241,23 @@ void DataFile::writeText(const double* q) {
   size_t used = 0;
   for (int32_t i = 0; i < length; ++i) {
     if (used > sizeof buffer - kValueFieldCapacity) {
-      std::fwrite(buffer, 1, used, file);
+      writeBytes(buffer, 1, used, file);
       used = 0;
     }
     used += static_cast<size_t>(formatValue(buffer + used, q[i]));
   }
   buffer[used++] = '\n';
-  std::fwrite(buffer, 1, used, file);
+  writeBytes(buffer, 1, used, file);
   // The console line is seen at once, and a failed write is caught at the
   // record that failed rather than at exit.
   if (file == stdout && std::fflush(file) != 0) failWrite();
-  if (std::ferror(file) != 0) failWrite();
+  if (hasError(file)) failWrite();
 }
 
 void DataFile::writeBinary(const double* q) {
-  if (length > 0) std::fwrite(q, sizeof(double), static_cast<size_t>(length), file);
+  if (length > 0) writeBytes(q, sizeof(double), static_cast<size_t>(length), file);
   if (file == stdout && std::fflush(file) != 0) failWrite();
-  if (std::ferror(file) != 0) failWrite();
+  if (hasError(file)) failWrite();
 }
 
 }  // namespace kq

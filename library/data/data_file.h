@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "data/number_text.h"
 #include "data/spatial_access.h"
 
 // DataFile moves records between the bound block and a file: a reading data
@@ -72,8 +74,19 @@ class DataFile : public InputSpatialData {
   void readBinary(double* q);
   void writeText(const double* q);
   void writeBinary(const double* q);
+  // The end-of-file test and the rewind of the transfer, through the block
+  // reader when it reads the file.
+  bool atEndOfFile() const;
+  void rewindFile();
+  void releaseStream();
 
   bool openedForWriting = false;  // the held stream was opened to write
+  // A named text file is read a block at a time; the standard input is
+  // read as it arrives.
+  BlockTextReader textReader;
+  // The stream's buffer when writing a named file: large, so that a probe
+  // goes out in few system calls. Outlives every stream that uses it.
+  std::unique_ptr<char[]> writeBuffer;
 };
 
 }  // namespace kq

@@ -1,5 +1,6 @@
 #include "data/number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -139,19 +140,44 @@ inline int readChar(std::FILE* file) {
 #endif
 }
 
-int skipBlanks(std::FILE* file) {
+// The scanners read characters from a source: a stream, a block reader, or
+// the characters a scan has already taken followed by the rest of a source.
+struct StreamSource {
+  std::FILE* file;
+  int get() { return readChar(file); }
+  void unget(int c) { std::ungetc(c, file); }
+};
+
+template <class Source>
+class Replay {
+ public:
+  Replay(Source& source, const char* taken, int count) : source_(source), taken_(taken), count_(count) {}
+  int get() { return at_ < count_ ? static_cast<unsigned char>(taken_[at_++]) : source_.get(); }
+  // Only the character that ends a number goes back, and it came from the source.
+  void unget(int c) { source_.unget(c); }
+
+ private:
+  Source& source_;
+  const char* taken_;
+  int count_;
+  int at_ = 0;
+};
+
+template <class Source>
+int skipBlanks(Source& in) {
   int c;
   do {
-    c = readChar(file);
+    c = in.get();
   } while (isBlankChar(c));
   return c;
 }
 
 // Reads the letters of word; a letter that does not match is consumed, as
 // fscanf consumes it.
-bool expectLetters(std::FILE* file, const char* word) {
+template <class Source>
+bool expectLetters(Source& in, const char* word) {
   for (const char* w = word; *w != '\0'; ++w) {
-    const int c = readChar(file);
+    const int c = in.get();
     if (c == EOF || lower(c) != *w) return false;
   }
   return true;
@@ -181,13 +207,14 @@ struct IntegerText {
 
 // Feeds the run of mantissa digits starting with c to number; returns the
 // first character after it.
-int takeMantissaDigits(std::FILE* file, int c, bool hex, NumberBuilder& number, int& collected) {
+template <class Source>
+int takeMantissaDigits(Source& in, int c, bool hex, NumberBuilder& number, int& collected) {
   if (hex) {
-    for (int d; (d = hexValue(c)) >= 0; c = readChar(file), ++collected) {
+    for (int d; (d = hexValue(c)) >= 0; c = in.get(), ++collected) {
       number.mantissaDigit(d, static_cast<char>(lower(c)));
     }
   } else {
-    for (; isDigit(c); c = readChar(file), ++collected) {
+    for (; isDigit(c); c = in.get(), ++collected) {
       number.mantissaDigit(c - '0', static_cast<char>(c));
     }
   }
@@ -195,17 +222,18 @@ int takeMantissaDigits(std::FILE* file, int c, bool hex, NumberBuilder& number, 
 }
 
 ScanStatus scanInteger(std::FILE* file, IntegerText& number) {
-  int c = skipBlanks(file);
+  StreamSource in{file};
+  int c = skipBlanks(in);
   if (c == EOF) return ScanStatus::kEnd;
   if (c == '-' || c == '+') {
     number.negative = c == '-';
-    c = readChar(file);
+    c = in.get();
   }
   while (isDigit(c)) {
     number.addDigit(c - '0');
-    c = readChar(file);
+    c = in.get();
   }
-  if (c != EOF) std::ungetc(c, file);
+  if (c != EOF) in.unget(c);
   return number.digits > 0 ? ScanStatus::kValue : ScanStatus::kNoMatch;
 }
 
@@ -213,18 +241,21 @@ ScanStatus scanInteger(std::FILE* file, IntegerText& number) {
 
 int formatValue(char* out, double x) {
   constexpr int kWidth = 22;
-  char digits[kValueFieldCapacity];
   // to_chars with a precision rounds the exact binary value to nearest, as
-  // printf does, so the digits agree; it is several times faster.
+  // printf does, so the digits agree; it is several times faster. Finite
+  // values take 22 or more characters and are written in place; only the
+  // short words ("inf", "nan") move right behind their padding.
   const std::to_chars_result r =
-      std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific, 16);
-  const int n = static_cast<int>(r.ptr - digits);
-  int pad = kWidth - n;
-  if (pad < 0) pad = 0;
-  std::memset(out, ' ', static_cast<size_t>(pad));
-  std::memcpy(out + pad, digits, static_cast<size_t>(n));
-  out[pad + n] = ' ';
-  return pad + n + 1;
+      std::to_chars(out, out + kValueFieldCapacity - 1, x, std::chars_format::scientific, 16);
+  int n = static_cast<int>(r.ptr - out);
+  if (n < kWidth) {
+    const int pad = kWidth - n;
+    std::memmove(out + pad, out, static_cast<size_t>(n));
+    std::memset(out, ' ', static_cast<size_t>(pad));
+    n = kWidth;
+  }
+  out[n] = ' ';
+  return n + 1;
 }
 
 int formatInt(char* out, int32_t v) {
@@ -345,30 +376,35 @@ const char* parseInt(const char* begin, const char* end, int32_t& value) {
   return p;
 }
 
-ScanStatus scanDouble(std::FILE* file, double& value) {
+namespace {
+
+// Any number fscanf's "%lf" reads: words, hexadecimal, digit runs of any
+// length.
+template <class Source>
+ScanStatus scanAnyDouble(Source& in, double& value) {
   // The characters are taken by the rules of the C library's scanf: it
   // collects the longest run that could still begin a number, then converts
   // as much of it as strtod accepts ("1e+" gives 1, with "e+" consumed).
-  int c = skipBlanks(file);
+  int c = skipBlanks(in);
   if (c == EOF) return ScanStatus::kEnd;
   bool negative = false;
   if (c == '-' || c == '+') {
     negative = c == '-';
-    c = readChar(file);
+    c = in.get();
     if (c == EOF) return ScanStatus::kNoMatch;
   }
   if (lower(c) == 'n') {
-    if (!expectLetters(file, "an")) return ScanStatus::kNoMatch;
+    if (!expectLetters(in, "an")) return ScanStatus::kNoMatch;
     value = signedNan(negative);
     return ScanStatus::kValue;
   }
   if (lower(c) == 'i') {
-    if (!expectLetters(file, "nf")) return ScanStatus::kNoMatch;
-    c = readChar(file);
+    if (!expectLetters(in, "nf")) return ScanStatus::kNoMatch;
+    c = in.get();
     if (lower(c) == 'i') {
-      if (!expectLetters(file, "nity")) return ScanStatus::kNoMatch;
+      if (!expectLetters(in, "nity")) return ScanStatus::kNoMatch;
     } else if (c != EOF) {
-      std::ungetc(c, file);
+      in.unget(c);
     }
     value = signedInfinity(negative);
     return ScanStatus::kValue;
@@ -379,11 +415,11 @@ ScanStatus scanDouble(std::FILE* file, double& value) {
   int collected = 0;
   if (c == '0') {
     collected = 1;
-    const int next = readChar(file);
+    const int next = in.get();
     if (lower(next) == 'x') {
       hex = true;
       collected = 2;
-      c = readChar(file);
+      c = in.get();
     } else {
       leadingZero = true;
       c = next;
@@ -395,22 +431,22 @@ ScanStatus scanDouble(std::FILE* file, double& value) {
   // an exponent mark (only after a digit) with an optional sign and decimal
   // digits. The first character that fits none ends the number and goes
   // back to the stream.
-  c = takeMantissaDigits(file, c, hex, number, collected);
+  c = takeMantissaDigits(in, c, hex, number, collected);
   if (c == '.') {
     number.dot();
     ++collected;
-    c = takeMantissaDigits(file, readChar(file), hex, number, collected);
+    c = takeMantissaDigits(in, in.get(), hex, number, collected);
   }
   if (number.mantissaDigits() > 0 && lower(c) == (hex ? 'p' : 'e')) {
     ++collected;
-    c = readChar(file);
+    c = in.get();
     if (c == '+' || c == '-') {
       number.exponentSign(c == '-');
-      c = readChar(file);
+      c = in.get();
     }
-    for (; isDigit(c); c = readChar(file)) number.exponentDigit(c - '0');
+    for (; isDigit(c); c = in.get()) number.exponentDigit(c - '0');
   }
-  if (c != EOF) std::ungetc(c, file);
+  if (c != EOF) in.unget(c);
   if (collected == 0 || (hex && collected == 2)) return ScanStatus::kNoMatch;
   if (number.mantissaDigits() == 0) {
     // "." has no number in it; "0x." converts as its leading "0".
@@ -419,6 +455,141 @@ ScanStatus scanDouble(std::FILE* file, double& value) {
     return ScanStatus::kValue;
   }
   value = number.finish(negative);
+  return ScanStatus::kValue;
+}
+
+// Decimal numbers up to this many characters are collected whole and
+// converted by from_chars at once; anything else is scanned again from
+// its first character by the general rules.
+constexpr int kShortNumber = 48;
+
+template <class Source>
+ScanStatus scanDoubleFrom(Source& in, double& value) {
+  int c = skipBlanks(in);
+  if (c == EOF) return ScanStatus::kEnd;
+  char text[kShortNumber];
+  int n = 0;
+  // c has not been taken: it goes back, and the general scan reads the
+  // characters taken so far, then the rest of the source.
+  auto general = [&] {
+    if (c != EOF) in.unget(c);
+    Replay<Source> replay(in, text, n);
+    return scanAnyDouble(replay, value);
+  };
+  auto take = [&] {
+    if (n == kShortNumber) return false;
+    text[n++] = static_cast<char>(c);
+    c = in.get();
+    return true;
+  };
+
+  const bool negative = c == '-';
+  if (c == '-' || c == '+') take();
+  const int signLength = n;
+  bool digits = false;
+  if (c == '0') {
+    take();
+    digits = true;
+    if (lower(c) == 'x') return general();
+  }
+  for (; isDigit(c); digits = true) {
+    if (!take()) return general();
+  }
+  if (c == '.') {
+    if (!take()) return general();
+    for (; isDigit(c); digits = true) {
+      if (!take()) return general();
+    }
+  }
+  // Words, a lone point and anything that is no number follow the general
+  // rules.
+  if (!digits) return general();
+  if (lower(c) == 'e') {
+    if (!take()) return general();
+    if ((c == '+' || c == '-') && !take()) return general();
+    while (isDigit(c)) {
+      if (!take()) return general();
+    }
+  }
+  // The characters are those fscanf takes; what strtod accepts of them is
+  // the value ("1e+" gives 1).
+  double magnitude = 0.0;
+  const std::from_chars_result r = std::from_chars(text + signLength, text + n, magnitude);
+  // Beyond the range (0 or infinity, as strtod gives them) the general scan
+  // converts the same characters again; it stops where this scan stopped.
+  if (r.ec != std::errc()) return general();
+  if (c != EOF) in.unget(c);
+  value = negative ? -magnitude : magnitude;
+  return ScanStatus::kValue;
+}
+
+}  // namespace
+
+ScanStatus scanDouble(std::FILE* file, double& value) {
+  StreamSource in{file};
+  return scanDoubleFrom(in, value);
+}
+
+void BlockTextReader::attach(std::FILE* file) {
+  if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kBlockSize);
+  file_ = file;
+  next_ = end_ = buffer_.get();
+  atEnd_ = false;
+}
+
+void BlockTextReader::detach() {
+  file_ = nullptr;
+  next_ = end_ = buffer_.get();
+  atEnd_ = false;
+}
+
+void BlockTextReader::rewind() {
+  if (std::fseek(file_, 0, SEEK_SET) != 0) return;
+  next_ = end_ = buffer_.get();
+  atEnd_ = false;
+}
+
+bool BlockTextReader::refill() {
+  // Like getc, a read at the end (or after a read error) gives the end, and
+  // so does every read after it until the stream is rewound.
+  if (atEnd_) return false;
+  const size_t n = std::fread(buffer_.get(), 1, kBlockSize, file_);
+  next_ = buffer_.get();
+  end_ = next_ + n;
+  if (n == 0) atEnd_ = true;
+  return n != 0;
+}
+
+ScanStatus BlockTextReader::scanDouble(double& value) {
+  // A decimal number that ends inside the buffer is converted where it
+  // lies; everything else (the end of the buffer reached, words,
+  // hexadecimal, values beyond the range) is scanned from the source
+  // character by character.
+  const char* p = next_;
+  const char* const end = end_;
+  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = p < end && *p == '-';
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  if (p == end || !(isDigit(static_cast<unsigned char>(*p)) || *p == '.') ||
+      (end - p >= 2 && p[0] == '0' && lower(static_cast<unsigned char>(p[1])) == 'x')) {
+    return scanDoubleFrom(*this, value);
+  }
+  double magnitude = 0.0;
+  const std::from_chars_result r = std::from_chars(p, end, magnitude);
+  if (r.ec != std::errc()) return scanDoubleFrom(*this, value);
+  // from_chars takes what strtod takes; fscanf also takes an exponent mark
+  // and its sign that no digit follows ("1e+" gives 1, "e+" consumed).
+  const char* const number = p;
+  p = r.ptr;
+  if (p < end && lower(static_cast<unsigned char>(*p)) == 'e' &&
+      std::find_if(number, p, [](char c) { return lower(static_cast<unsigned char>(c)) == 'e'; }) == p) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+  }
+  // A number that may go on in the next block is read again by the rules.
+  if (p == end) return scanDoubleFrom(*this, value);
+  value = negative ? -magnitude : magnitude;
+  next_ = p;
   return ScanStatus::kValue;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 // The one place where numbers become text and text becomes numbers. Every
@@ -71,6 +73,47 @@ ScanStatus scanInt(std::FILE* file, int32_t& value);
 // that follow a '-' sign, or a value above 65535, count as no number (the
 // characters are still consumed).
 ScanStatus scanUnsigned16(std::FILE* file, uint16_t& value);
+
+// A file read through one large buffer of its own, for a reader that owns
+// the stream alone: the scan consumes and stores exactly what scanDouble
+// (and so fscanf's "%lf") would on the same characters, but each block of
+// the file is taken in one fread. The stream's own position runs ahead of
+// the characters consumed; atEnd stands in for feof.
+class BlockTextReader {
+ public:
+  static constexpr size_t kBlockSize = size_t{1} << 16;
+
+  // Reads file from its current position on; the buffer is made at the
+  // first attach and kept for later ones.
+  void attach(std::FILE* file);
+  void detach();
+  bool attached() const { return file_ != nullptr; }
+
+  // fseek to the start of the file, dropping what was buffered; a stream
+  // that cannot seek keeps its state, as the stream itself would.
+  void rewind();
+  // A read has met the end of the file since the last rewind (feof).
+  bool atEnd() const { return atEnd_; }
+
+  ScanStatus scanDouble(double& value);
+
+  // The character source of the scanners.
+  int get() {
+    if (next_ == end_ && !refill()) return EOF;
+    return static_cast<unsigned char>(*next_++);
+  }
+  // Gives back the character the last get returned.
+  void unget(int) { --next_; }
+
+ private:
+  bool refill();
+
+  std::FILE* file_ = nullptr;
+  std::unique_ptr<char[]> buffer_;
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
+  bool atEnd_ = false;
+};
 
 // White space in the "C" locale: blank, tab, line feed, vertical tab, form
 // feed, carriage return.

@@ -213,6 +213,18 @@ struct Network {
 // after a complete run; every failure ends the process with exit code 1.
 int runNetwork(const NetworkView& network, const NetworkValues& values);
 
+// The four phases of runNetwork, in the order it calls them, each once per
+// network; apart so that a benchmark can time them one by one.
+// Sizes, files, accesses, topology, registration and the preparation
+// before loading.
+void setUpNetwork(const NetworkView& network, const NetworkValues& values);
+// The weight file, section by section.
+void loadNetworkWeights(const NetworkView& network, const NetworkValues& values);
+// The run set-up and the loop over epochs, passes and exemplars.
+void runEpochs(const NetworkView& network, const NetworkValues& values);
+// Detaching, emptying the control's lists and releasing every object.
+void tearDownNetwork(const NetworkView& network);
+
 template <class G, int LayerCount, bool HasContext, int SkipCount>
 int runNetwork(Network<G, LayerCount, HasContext, SkipCount>& network,
                const NetworkValues& values) {

@@ -498,15 +498,27 @@ void tearDown(const NetworkView& n) {
 
 }  // namespace
 
-int runNetwork(const NetworkView& network, const NetworkValues& values) {
+void setUpNetwork(const NetworkView& network, const NetworkValues& values) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   configure(network, values);
   attachAccesses(network);
   connect(network, values);
   registerAll(network, values);
+}
+
+void loadNetworkWeights(const NetworkView& network, const NetworkValues& values) {
   loadWeights(network, values);
-  run(network, values);
-  tearDown(network);
+}
+
+void runEpochs(const NetworkView& network, const NetworkValues& values) { run(network, values); }
+
+void tearDownNetwork(const NetworkView& network) { tearDown(network); }
+
+int runNetwork(const NetworkView& network, const NetworkValues& values) {
+  setUpNetwork(network, values);
+  loadNetworkWeights(network, values);
+  runEpochs(network, values);
+  tearDownNetwork(network);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -100,6 +101,44 @@ TEST(DataFileText, ReadsAnyLineLayoutAndWhatPercentLfAccepts) {
   EXPECT_TRUE(std::isnan(r[5]));
   EXPECT_EQ(r[6], std::numeric_limits<double>::infinity());
   EXPECT_EQ(r[7], 0.0);
+}
+
+TEST(DataFileText, FilesOfManyBlocksWrapAsFscanfReadsThem) {
+  // Several blocks of printed values with irregular spacing, ending in a
+  // number without a line end; records of 14 wrap in mid-record, and the
+  // same file is read again after a reopen.
+  std::mt19937_64 rng(41);
+  std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+  std::string text;
+  char field[64];
+  for (int i = 0; text.size() < 200000; ++i) {
+    std::snprintf(field, sizeof field, (i % 9 == 0) ? "%.17g\n" : "%22.16e ", uniform(rng));
+    text += field;
+    if (i % 13 == 0) text += "\t  ";
+  }
+  text += "7.5";
+  writeBytes("blocks.asc", text);
+
+  std::FILE* model = std::fopen("blocks.asc", "r");
+  ASSERT_NE(model, nullptr);
+  DataFile file;
+  openReader(file, "blocks.asc", kTextFile, 14);
+  for (int record = 0; record < 3000; ++record) {
+    if (record == 1500) {
+      ASSERT_EQ(file.open(), 1);
+      std::rewind(model);
+    }
+    Record expected(14);
+    for (double& value : expected) {
+      if (std::fscanf(model, "%lf", &value) == EOF) {
+        std::rewind(model);
+        ASSERT_EQ(std::fscanf(model, "%lf", &value), 1);
+      }
+    }
+    if (std::feof(model) != 0) std::rewind(model);
+    ASSERT_EQ(nextRecord(file), expected) << "record " << record;
+  }
+  std::fclose(model);
 }
 
 // Reads console input redirected from the named file: 0 when it gives the
@@ -300,6 +339,40 @@ TEST(DataFileProbe, LongRecordsAndBinaryRecordsAreWrittenWhole) {
   binary.close();
   EXPECT_EQ(readBytes("out.bin"),
             doublesAsBytes({values[0], values[1], values[2], values[0], values[1], values[2]}));
+}
+
+TEST(DataFileProbe, ManyRecordsGoOutAsPrintfWritesThem) {
+  // Far more than one buffer of records, with normalisation on, through a
+  // reopen that starts the file again.
+  std::mt19937_64 rng(43);
+  std::vector<double> block(14);
+  std::string expected;
+  DataFile probe;
+  probe.setFileName("many.asc");
+  ASSERT_EQ(probe.setMode(0, kTextFile), 1);
+  probe.setSize(14, 1);
+  probe.normalizationOn = 1;
+  for (int i = 0; i < 14; ++i) {
+    probe.scale[static_cast<size_t>(i)] = 0.5 + i;
+    probe.offset[static_cast<size_t>(i)] = 0.25 * i;
+  }
+  probe.setData(block.data(), 14, 1);
+  for (int record = 0; record < 6000; ++record) {
+    if (record == 100) {
+      ASSERT_EQ(probe.open(), 1);
+      expected.clear();
+    }
+    char field[64];
+    for (int i = 0; i < 14; ++i) {
+      block[static_cast<size_t>(i)] = std::ldexp(static_cast<double>(rng() >> 11), -53 + i);
+      std::snprintf(field, sizeof field, "%22.16e ", (block[static_cast<size_t>(i)] - 0.25 * i) / (0.5 + i));
+      expected += field;
+    }
+    expected += "\n";
+    probe.step();
+  }
+  probe.close();
+  EXPECT_EQ(readBytes("many.asc"), expected);
 }
 
 TEST(DataFileProbe, StandardOutputNeedsNoNameAndIsNeverClosed) {

@@ -381,6 +381,117 @@ TEST(ScanDouble, MatchesFscanfOnRandomText) {
   }
 }
 
+TEST(ScanDouble, NumbersAroundFortyEightCharactersReadAsFscanfReadsThem) {
+  // Short numbers are converted whole, longer ones digit by digit: both
+  // sides of the change and numbers that cross it in every part.
+  std::mt19937_64 rng(23);
+  for (int length = 40; length <= 56; ++length) {
+    for (int i = 0; i < 40; ++i) {
+      std::string text = (i % 3 == 0) ? "-" : (i % 3 == 1 ? "+" : "");
+      const int point = static_cast<int>(rng() % length);
+      const int mark = (i % 2 == 0) ? length - 4 : length + 10;
+      for (int k = 0; k < length; ++k) {
+        if (k == point) text += '.';
+        if (k == mark) text += (i % 4 == 0) ? "e-" : "E";
+        text += static_cast<char>('0' + rng() % 10);
+      }
+      text += (i % 5 == 0) ? "e+ 7" : " 3.5";
+      expectScansLikeFscanf(text);
+    }
+  }
+  std::string longExponent = "1e";
+  longExponent.append(60, '0').append("7 2");
+  expectScansLikeFscanf(longExponent);
+  std::string longHex = "-0x";
+  longHex.append(50, '1').append("p-3 2");
+  expectScansLikeFscanf(longHex);
+}
+
+// Reads the text with fscanf and with a BlockTextReader side by side until
+// the first failure, comparing outcome, value and end-of-file state; the
+// values that follow a number show what it consumed.
+void expectBlockReadsLikeFscanf(const std::string& text, int reads) {
+  std::FILE* expected = streamOver(text);
+  std::FILE* actual = streamOver(text);
+  ASSERT_NE(expected, nullptr);
+  ASSERT_NE(actual, nullptr);
+  kq::BlockTextReader reader;
+  reader.attach(actual);
+  for (int read = 0; read < reads; ++read) {
+    double a = -777.0;
+    double b = -777.0;
+    const int rc = std::fscanf(expected, "%lf", &a);
+    const ScanStatus status = reader.scanDouble(b);
+    const ScanStatus expectedStatus =
+        rc == EOF ? ScanStatus::kEnd : (rc == 0 ? ScanStatus::kNoMatch : ScanStatus::kValue);
+    ASSERT_EQ(status, expectedStatus) << "[" << text.substr(0, 80) << "] read " << read;
+    ASSERT_TRUE(sameValue(a, b)) << "[" << text.substr(0, 80) << "] read " << read;
+    ASSERT_EQ(reader.atEnd(), std::feof(expected) != 0) << "[" << text.substr(0, 80) << "]";
+    if (rc != 1) break;
+  }
+  std::fclose(expected);
+  std::fclose(actual);
+}
+
+TEST(BlockTextReader, ReadsWhatFscanfReadsInEveryShape) {
+  std::mt19937_64 rng(31);
+  const char soup[] = "0123456789+-.eExXpPaAnNiIfFtTyY \n";
+  const char numbers[] = "0123456789.e-+ ";
+  for (int i = 0; i < 4000; ++i) {
+    std::string text;
+    const bool fromSoup = (i & 1) != 0;
+    const int n = static_cast<int>(rng() % (fromSoup ? 14 : 40));
+    for (int j = 0; j < n; ++j) {
+      text += fromSoup ? soup[rng() % (sizeof soup - 1)] : numbers[rng() % (sizeof numbers - 1)];
+    }
+    expectBlockReadsLikeFscanf(text, 40);
+  }
+  for (const char* text : {"1 2 3", "1e+", "1e+x 4", "-", ".", "0x1.8p3 5", "nan(12) 6", "infinity",
+                           "1e400 -1e-400 7", "  \n\t 7.25\n", "5.", "-.5e"}) {
+    expectBlockReadsLikeFscanf(text, 40);
+  }
+}
+
+TEST(BlockTextReader, NumbersAcrossBlockBoundariesAndTheEndOfTheFile) {
+  // Printed values whose fields fall on the block boundaries at every
+  // offset, then a last number without a line end.
+  std::mt19937_64 rng(37);
+  char field[64];
+  std::string text;
+  while (text.size() < 3 * kq::BlockTextReader::kBlockSize) {
+    std::snprintf(field, sizeof field, "%22.16e ", fromBits(rng()));
+    text += field;
+    if (rng() % 7 == 0) text += std::string(rng() % 40, rng() % 2 == 0 ? ' ' : '\n');
+  }
+  text += "-1.25e-3";
+  expectBlockReadsLikeFscanf(text, 1 << 20);
+  // A digit run longer than a block is read digit by digit.
+  std::string longDigits = "3 0.";
+  longDigits.append(kq::BlockTextReader::kBlockSize + 100, '0').append("15e2 4");
+  expectBlockReadsLikeFscanf(longDigits, 10);
+}
+
+TEST(BlockTextReader, RewindStartsAgainAndTheEndStaysUntilThen) {
+  std::FILE* file = streamOver("1.5 2.5");
+  ASSERT_NE(file, nullptr);
+  kq::BlockTextReader reader;
+  reader.attach(file);
+  double value = 0.0;
+  EXPECT_EQ(reader.scanDouble(value), ScanStatus::kValue);
+  EXPECT_EQ(value, 1.5);
+  EXPECT_FALSE(reader.atEnd());
+  EXPECT_EQ(reader.scanDouble(value), ScanStatus::kValue);
+  EXPECT_EQ(value, 2.5);
+  EXPECT_TRUE(reader.atEnd());  // the last number ran into the end
+  EXPECT_EQ(reader.scanDouble(value), ScanStatus::kEnd);
+  EXPECT_EQ(reader.scanDouble(value), ScanStatus::kEnd);
+  reader.rewind();
+  EXPECT_FALSE(reader.atEnd());
+  EXPECT_EQ(reader.scanDouble(value), ScanStatus::kValue);
+  EXPECT_EQ(value, 1.5);
+  std::fclose(file);
+}
+
 TEST(ScanInt, MatchesFscanfInRangeAndSaturatesBeyond) {
   for (const char* text : {"12abc", "-5", "+7", "-", "- 5", "x", "", "  ", "0x10", "007", "-0"}) {
     std::FILE* expected = streamOver(text);
