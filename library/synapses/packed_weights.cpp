@@ -41,13 +41,18 @@ inline __attribute__((always_inline)) void addPanels(const double* panel, int64_
   constexpr int kLanes = sizeof(V) / sizeof(double);
   constexpr int kPerPanel = kPanelRows / kLanes;
   constexpr int kSums = G * kPerPanel;
+  // Whole vectors of real rows move in one load or store; only the vector
+  // that a panel's last real row ends in goes lane by lane.
   V sum[kSums];
-  if (rows == G * kPanelRows) {
-    for (int s = 0; s < kSums; ++s) std::memcpy(&sum[s], y + s * kLanes, sizeof(V));
-  } else {
-    double start[G * kPanelRows];
-    for (int r = 0; r < G * kPanelRows; ++r) start[r] = r < rows ? y[r] : 0.0;
-    for (int s = 0; s < kSums; ++s) std::memcpy(&sum[s], start + s * kLanes, sizeof(V));
+  for (int s = 0; s < kSums; ++s) {
+    const int first = s * kLanes;
+    if (first + kLanes <= rows) {
+      std::memcpy(&sum[s], y + first, sizeof(V));
+    } else {
+      V start = {};
+      for (int l = 0; l < kLanes && first + l < rows; ++l) start[l] = y[first + l];
+      sum[s] = start;
+    }
   }
   for (int k = 0; k < count; ++k) {
     V xk;
@@ -65,12 +70,13 @@ inline __attribute__((always_inline)) void addPanels(const double* panel, int64_
       }
     }
   }
-  if (rows == G * kPanelRows) {
-    for (int s = 0; s < kSums; ++s) std::memcpy(y + s * kLanes, &sum[s], sizeof(V));
-  } else {
-    double end[G * kPanelRows];
-    for (int s = 0; s < kSums; ++s) std::memcpy(end + s * kLanes, &sum[s], sizeof(V));
-    for (int r = 0; r < rows; ++r) y[r] = end[r];
+  for (int s = 0; s < kSums; ++s) {
+    const int first = s * kLanes;
+    if (first + kLanes <= rows) {
+      std::memcpy(y + first, &sum[s], sizeof(V));
+    } else {
+      for (int l = 0; l < kLanes && first + l < rows; ++l) y[first + l] = sum[s][l];
+    }
   }
 }
 
