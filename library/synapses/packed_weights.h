@@ -41,9 +41,6 @@ class PackedWeights {
   // Frees the copy; the next follow remakes it.
   void release();
 
-  // Doubles held, padding included (for the tests).
-  int64_t size() const { return static_cast<int64_t>(panels.size()); }
-
  private:
   std::vector<double> panels;      // the interleaved panels
   const double* source = nullptr;  // the weights the copy was made from

@@ -100,18 +100,6 @@ TEST(PackedSumsTest, EveryShapeAndPathMatchesTheOneTermLoopBitForBit) {
   }
 }
 
-TEST(PackedSumsTest, TheCopyIsOnePaddedMatrixThatFollowsItsShape) {
-  std::vector<double> w(50 * 50, 0.5);
-  PackedWeights packed;
-  packed.follow(w.data(), 50, 50, false);
-  // Seven panels of eight rows, plus the slack that aligns the first.
-  EXPECT_EQ(packed.size(), 56 * 50 + 7);
-  packed.follow(w.data(), 3, 8, false);
-  EXPECT_EQ(packed.size(), 8 * 8 + 7);
-  packed.release();
-  EXPECT_EQ(packed.size(), 0);
-}
-
 // Input axon -> synapse -> output axon, wired as a program wires them.
 void wire(Axon& input, FullSynapse& synapse, Axon& output) {
   input.connectOutput(&synapse);
@@ -288,6 +276,7 @@ TEST_F(StaleCopyTest, TheLevenbergMarquardtStepAndSwapReachTheNextSum) {
   kq::Gradient gradient;
   gradient.backprop = &accumulator;
   gradient.forward = &synapse;
+  // The numbering the control would build for the synapse's weights.
   kq::StaticControl control;
   kq::L2Criterion criterion;
   control.gradientList = {&gradient};
