@@ -1,7 +1,9 @@
 // Time per exemplar of a forward pass through the Orvane-shaped network:
 // 8 inputs, tanh layers of 50, 50, 50, 37, 30, 25, 21, 18 and 6 elements,
 // and an integrator context fed by the input axon whose delayed synapse
-// carries the previous exemplar's context into the first hidden layer.
+// carries the previous exemplar's context into the first hidden layer; and
+// the multiply-adds per second of the full synapses' sums for the largest
+// layer and for Quillet's shapes.
 
 #include <benchmark/benchmark.h>
 
@@ -15,6 +17,7 @@
 #include "axons/context_axon.h"
 #include "control/control.h"
 #include "data/spatial_access.h"
+#include "synapses/packed_weights.h"
 #include "synapses/synapse.h"
 
 namespace {
@@ -118,5 +121,72 @@ void BM_FullSynapse50x50(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 2500);
 }
 BENCHMARK(BM_FullSynapse50x50);
+
+// Quillet's 28 full synapses (the chain 8-50-50-50-50-42-35-14 and every
+// skip to a layer beyond the next), 38076 weights, between plain axons.
+struct QuilletSums {
+  static constexpr int kLayers[] = {8, 50, 50, 50, 50, 42, 35, 14};
+  static constexpr int kLayerCount = static_cast<int>(std::size(kLayers));
+
+  QuilletSums() {
+    std::srand(1);
+    for (int l = 0; l < kLayerCount; ++l) {
+      axons.push_back(std::make_unique<kq::Axon>());
+      axons.back()->setRows(kLayers[l]);
+    }
+    for (int from = 0; from < kLayerCount; ++from) {
+      for (int to = from + 1; to < kLayerCount; ++to) {
+        synapses.push_back(std::make_unique<kq::FullSynapse>());
+        kq::FullSynapse& s = *synapses.back();
+        axons[from]->connectOutput(&s);
+        s.connectInput(axons[from].get());
+        s.connectOutput(axons[to].get());
+        madds += s.ownCount;
+      }
+    }
+    for (auto& axon : axons) {
+      std::fill(axon->currentFrame(), axon->currentFrame() + axon->length, 0.5);
+    }
+  }
+
+  std::vector<std::unique_ptr<kq::Axon>> axons;
+  std::vector<std::unique_ptr<kq::FullSynapse>> synapses;
+  int64_t madds = 0;
+};
+
+// Arg 0: the widest path the processor runs; 1: the baseline path.
+void BM_QuilletForwardSums(benchmark::State& state) {
+  QuilletSums network;
+  const kq::SumPath before =
+      kq::selectSumPath(state.range(0) == 0 ? kq::SumPath::widest : kq::SumPath::baseline);
+  for (auto _ : state) {
+    for (auto& synapse : network.synapses) synapse->compute();
+    benchmark::ClobberMemory();
+  }
+  kq::selectSumPath(before);
+  state.SetItemsProcessed(state.iterations() * network.madds);
+  state.SetLabel(state.range(0) == 0 ? "multiply-adds, widest path" : "multiply-adds, baseline path");
+}
+BENCHMARK(BM_QuilletForwardSums)->Arg(0)->Arg(1);
+
+// The same sums one term at a time, row after row, for comparison.
+void BM_QuilletForwardSumsOneTermLoop(benchmark::State& state) {
+  QuilletSums network;
+  for (auto _ : state) {
+    for (auto& synapse : network.synapses) {
+      const double* w = synapse->weights.data();
+      const double* x = synapse->currentFrame();
+      double* y = synapse->targetAxon->currentFrame();
+      const int nIn = synapse->inputLength;
+      for (int j = 0; j < synapse->length; ++j) {
+        for (int k = 0; k < nIn; ++k) y[j] += w[j * nIn + k] * x[k];
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * network.madds);
+  state.SetLabel("multiply-adds");
+}
+BENCHMARK(BM_QuilletForwardSumsOneTermLoop);
 
 }  // namespace

@@ -103,6 +103,8 @@ void BackFullSynapse::perform() {
       endRows(targetAxon), endColumns(targetAxon),
       dual != nullptr ? dual->currentFrame() : nullptr,
       dual != nullptr ? dual->weightData() : nullptr, weightData());
+  // The outside function was handed the dual's weights and may have written them.
+  weightsChanged();
 }
 
 void BackFullSynapse::bindWeightAccess() {

@@ -278,6 +278,7 @@ void StaticControl::leastSquaresInit() {
         initializer.setHiddenActivation(hiddenAxon->activationKind(), slopeOf(*hiddenAxon));
         initializer.setOutputActivation(outputAxon->activationKind(), slopeOf(*outputAxon));
         initializer.fit();
+        Soma::weightsChanged();
       }
     }
     leastSquaresInputs = nullptr;

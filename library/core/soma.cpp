@@ -1,6 +1,7 @@
 #include "core/soma.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 
@@ -11,6 +12,20 @@
 namespace kq {
 
 thread_local int resettingFlag = 0;
+
+namespace {
+
+// Shared by all components, so a writer need not know whose weights it
+// wrote; an increment per batch update costs nothing next to the update.
+std::atomic<uint64_t> weightGenerationCount{1};
+
+}  // namespace
+
+void Soma::weightsChanged() { weightGenerationCount.fetch_add(1, std::memory_order_relaxed); }
+
+uint64_t Soma::weightGeneration() {
+  return weightGenerationCount.load(std::memory_order_relaxed);
+}
 
 Soma::Soma() = default;
 
@@ -33,6 +48,7 @@ void Soma::releaseWeights() {
   std::vector<double>().swap(savedWeights);
   ownCount = 0;
   instanceCount = 0;
+  weightsChanged();
   bindWeightAccess();
 }
 
@@ -59,7 +75,11 @@ double Soma::getDouble(int index) {
 
 void Soma::setDouble(int index, double value) {
   if (index < kFirstOwnIndex) return Engine::setDouble(index, value);
-  if (DoubleSetter entry = doubleSetters.find(*this, index)) entry(*this, value);
+  if (DoubleSetter entry = doubleSetters.find(*this, index)) {
+    entry(*this, value);
+    // A class's setter may write weights.
+    weightsChanged();
+  }
 }
 
 double Soma::getDoubleAt(int index, int element) {
@@ -72,6 +92,7 @@ void Soma::setDoubleAt(int index, double value, int element) {
   if (index < kFirstOwnIndex) return Engine::setDoubleAt(index, value, element);
   if (DoubleElementSetter entry = doubleElementSetters.find(*this, index)) {
     entry(*this, value, element);
+    weightsChanged();
   }
 }
 
@@ -125,6 +146,7 @@ void Soma::recreateInstance() {
     }
     if (newCount != 0 && keptCount != 0 && vector != nullptr && vector->data != nullptr) {
       std::copy_n(kept.begin(), std::min(newCount, keptCount), vector->data);
+      weightsChanged();
     }
     destroyInstance(old);
   } else if (old == nullptr && vector != nullptr && vector->data == nullptr) {
@@ -237,6 +259,7 @@ void Soma::setWeightCount(int n, int force) {
   weights.assign(static_cast<size_t>(total), 0.0);
   savedWeights.assign(static_cast<size_t>(total), 0.0);
   ownsWeights = 1;
+  weightsChanged();
   randomizeWeights();
   bindWeightAccess();
   if (instanceCount != 0) {
@@ -247,6 +270,9 @@ void Soma::setWeightCount(int n, int force) {
 }
 
 void Soma::stepWeightAccesses() {
+  // Randomising, jogging and sanitising end here; the observers may write
+  // the weights too (a data file filling them).
+  weightsChanged();
   if (ownWeightAccess != nullptr) ownWeightAccess->step();
   if (instanceWeightAccess != nullptr) instanceWeightAccess->step();
 }

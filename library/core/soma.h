@@ -146,6 +146,13 @@ class Soma : public Engine {
   }
   // Own weights followed by the instance part.
   int weightTotal() const { return ownCount + instanceCount; }
+  // The full synapses sum over a copy of their weights laid out for speed
+  // and remake it whenever the weight generation moved since they made it.
+  // Every operation of the library that writes weights moves it; call
+  // weightsChanged after writing weights through `weights` or weightData()
+  // from outside them (it covers every component at once).
+  static void weightsChanged();
+  static uint64_t weightGeneration();
   double* weightData() { return weights.empty() ? nullptr : weights.data(); }
 
   static constexpr int kFirstOwnIndex = 0;

@@ -27,6 +27,7 @@ void Soma::readWeightsRecord(RecordReader& reader, KqWeightFileVersion version) 
   const int64_t total = weightTotal();
   const int64_t kept = std::min<int64_t>(total, static_cast<int64_t>(weights.size()));
   reader.readValues(total, weights.data(), kept);
+  weightsChanged();
   reader.readStateOf(*this, version);
 }
 

@@ -131,6 +131,7 @@ void Momentum::perform(Soma& target) {
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
         velocity.data());
   }
+  Soma::weightsChanged();
   clearUsedGradient(target);
   if (velocityObserver != nullptr) velocityObserver->step();
 }

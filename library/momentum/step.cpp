@@ -78,6 +78,8 @@ void Step::attachStepObserver(SpatialAccess* access) {
 bool Step::shapeUpdate(Soma& target, UpdateShape& shape) {
   if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return false;
   shape.weights = target.weightData();
+  // The update writes the target's weights.
+  Soma::weightsChanged();
   shape.n = std::min<int64_t>(target.weightTotal(), static_cast<int64_t>(target.weights.size()));
   shape.gradient = backprop->weights.data();
   shape.available = std::min<int64_t>(backprop->weightTotal(),
@@ -135,6 +137,7 @@ void Step::perform(Soma& target) {
         performRecord->instance, target.weightData(), target.weightTotal(),
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay);
   }
+  Soma::weightsChanged();
   clearUsedGradient(target);
 }
 

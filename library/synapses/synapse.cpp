@@ -178,6 +178,13 @@ void FullSynapse::perform() {
       targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
       targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0,
       weightData());
+  // The outside function may have written the weights it was handed.
+  weightsChanged();
+}
+
+void FullSynapse::release() {
+  packed.release();
+  Synapse::release();
 }
 
 void FullSynapse::bindWeightAccess() {
@@ -189,25 +196,6 @@ void FullSynapse::bindWeightAccess() {
   }
 }
 
-namespace {
-
-// R output rows at once. Each row keeps its own running sum, started from
-// the value already in y and fed the terms in ascending k, exactly as
-// y[j] += W[j][k] x[k] one term at a time; working on R rows together only
-// lets the independent additions overlap.
-template <int R>
-inline void addRows(const double* w, int64_t stride, const double* x, int n, double* y) {
-  double s[R];
-  for (int r = 0; r < R; ++r) s[r] = y[r];
-  for (int k = 0; k < n; ++k) {
-    const double xk = x[k];
-    for (int r = 0; r < R; ++r) s[r] += w[r * stride + k] * xk;
-  }
-  for (int r = 0; r < R; ++r) y[r] = s[r];
-}
-
-}  // namespace
-
 void FullSynapse::compute() {
   const int stride = inputLength;
   if (stride <= 0) return;
@@ -215,7 +203,8 @@ void FullSynapse::compute() {
   int nOut = outputBound();
   // Only whole rows that the weight matrix holds.
   const int64_t weightCount = std::min<int64_t>(ownCount, static_cast<int64_t>(weights.size()));
-  nOut = static_cast<int>(std::min<int64_t>(nOut, weightCount / stride));
+  const int rowsHeld = static_cast<int>(weightCount / stride);
+  nOut = std::min(nOut, rowsHeld);
   if (nIn == 0 || nOut == 0) return;
   const double* x = currentFrame();
   double* y = targetAxon->currentFrame();
@@ -232,13 +221,10 @@ void FullSynapse::compute() {
     return;
   }
 
-  int j = 0;
-  for (; j + 8 <= nOut; j += 8) addRows<8>(w + int64_t{j} * stride, stride, x, nIn, y + j);
-  if (j + 4 <= nOut) {
-    addRows<4>(w + int64_t{j} * stride, stride, x, nIn, y + j);
-    j += 4;
-  }
-  for (; j < nOut; ++j) addRows<1>(w + int64_t{j} * stride, stride, x, nIn, y + j);
+  // An attached weight observer may write the weights at any time (a data
+  // file filling them through the access chain): remake the copy each time.
+  packed.follow(w, rowsHeld, stride, ownWeightAccess != nullptr);
+  packed.addProduct(x, nIn, y, nOut);
 }
 
 // The delayed-activity record, present only for a synapse with a delay.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/soma.h"
+#include "synapses/packed_weights.h"
 
 // Synapse: connects an input axon to an output axon. It owns no activity:
 // it shares the input axon's ring through its own frame pointer, delay
@@ -18,7 +19,9 @@
 //
 // FullSynapse: a fully connected layer. Its weights are an output-length x
 // input-length matrix stored row by row: the weight from input element k to
-// output element j is at j x input length + k.
+// output element j is at j x input length + k. It sums over a copy of the
+// matrix laid out for the sums (synapses/packed_weights.h), remade whenever
+// the weights change.
 
 namespace kq {
 
@@ -105,6 +108,11 @@ class FullSynapse : public Synapse {
   void compute() override;
   // The own part as the matrix, one row per output element.
   void bindWeightAccess() override;
+  // The Synapse release, and the packed copy goes with the weights.
+  void release() override;
+
+ private:
+  PackedWeights packed;  // the matrix laid out for compute
 };
 
 }  // namespace kq

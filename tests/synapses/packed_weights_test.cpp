@@ -1,0 +1,347 @@
+// The forward sums over the packed copy of a full synapse's weights: bit for
+// bit the one-term-at-a-time loop on every path and shape, and never a stale
+// copy after any kind of weight write.
+
+#include "synapses/packed_weights.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "axons/axon.h"
+#include "control/control.h"
+#include "core/soma.h"
+#include "criteria/criterion.h"
+#include "learning/gradient.h"
+#include "learning/lm_globals.h"
+#include "momentum/step.h"
+#include "network_helpers.h"
+#include "synapses/synapse.h"
+#include "weightfile/weight_file.h"
+#include "../backward/backward_network.h"
+
+namespace {
+
+using kq::Axon;
+using kq::FullSynapse;
+using kq::PackedWeights;
+using kq::Soma;
+using kq::SumPath;
+
+// y[j] += W[j][k] x[k], one term at a time, W row by row with columns per row.
+void oneTermAtATime(const double* w, int columns, const double* x, int nIn, double* y, int nOut) {
+  for (int j = 0; j < nOut; ++j) {
+    for (int k = 0; k < nIn; ++k) y[j] += w[j * columns + k] * x[k];
+  }
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Every path this processor runs.
+std::vector<SumPath> runnablePaths() {
+  std::vector<SumPath> paths{SumPath::baseline};
+  if (kq::avx2Available()) paths.push_back(SumPath::avx2);
+  return paths;
+}
+
+// Puts the automatic choice back after a test that picked a path.
+struct PathChoice {
+  explicit PathChoice(SumPath path) : before(kq::selectSumPath(path)) {}
+  ~PathChoice() { kq::selectSumPath(before); }
+  SumPath before;
+};
+
+// Values whose magnitudes lie far apart, so that any other order of the
+// additions changes the bits.
+std::vector<double> spreadValues(size_t n, std::mt19937_64& generator) {
+  std::vector<double> v(n);
+  kqtest::fillRandom(v, generator, -1.0, 1.0);
+  for (size_t i = 0; i < n; i += 3) v[i] *= 1e8;
+  for (size_t i = 1; i < n; i += 5) v[i] *= 1e-7;
+  return v;
+}
+
+TEST(PackedSumsTest, EveryShapeAndPathMatchesTheOneTermLoopBitForBit) {
+  std::mt19937_64 generator(11);
+  // Rows 1..50 leave every count of rows over whole panels of eight and
+  // group one to seven panels; 131 columns run past one baseline stretch.
+  for (int rows = 1; rows <= 50; ++rows) {
+    for (int columns : {1, 2, 5, 8, 35, 42, 50, 131}) {
+      const std::vector<double> w = spreadValues(static_cast<size_t>(rows) * columns, generator);
+      const std::vector<double> x = spreadValues(static_cast<size_t>(columns), generator);
+      PackedWeights packed;
+      packed.follow(w.data(), rows, columns, false);
+      // All of the matrix, and fewer rows or inputs than it holds.
+      for (int nOut : {rows, rows - 1}) {
+        for (int nIn : {columns, columns - 1}) {
+          if (nOut == 0 || nIn == 0) continue;
+          // Two guard elements past the rows summed must stay untouched.
+          std::vector<double> start = spreadValues(static_cast<size_t>(nOut) + 2, generator);
+          std::vector<double> expected = start;
+          oneTermAtATime(w.data(), columns, x.data(), nIn, expected.data(), nOut);
+          for (SumPath path : runnablePaths()) {
+            PathChoice choice(path);
+            std::vector<double> y = start;
+            packed.addProduct(x.data(), nIn, y.data(), nOut);
+            EXPECT_TRUE(sameBits(y, expected))
+                << rows << " x " << columns << " summing " << nOut << " x " << nIn << " on path "
+                << static_cast<int>(path);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Input axon -> synapse -> output axon, wired as a program wires them.
+void wire(Axon& input, FullSynapse& synapse, Axon& output) {
+  input.connectOutput(&synapse);
+  synapse.connectInput(&input);
+  synapse.connectOutput(&output);
+  output.connectInput(&synapse);
+}
+
+TEST(PackedFullSynapseTest, DelayedFramesAndSeveralSynapsesIntoOneAxonKeepTheirOrder) {
+  std::mt19937_64 generator(3);
+  Axon input;
+  Axon output;
+  FullSynapse delayed;  // reads the input axon's previous frame, fires first
+  FullSynapse direct;
+  input.setRows(13);
+  output.setRows(19);
+  delayed.setDelay(1);
+  wire(input, delayed, output);
+  wire(input, direct, output);
+  ASSERT_NE(delayed.currentFrame(), direct.currentFrame());
+  for (SumPath path : runnablePaths()) {
+    PathChoice choice(path);
+    for (int exemplar = 0; exemplar < 2; ++exemplar) {
+      delayed.weights = spreadValues(delayed.weights.size(), generator);
+      direct.weights = spreadValues(direct.weights.size(), generator);
+      Soma::weightsChanged();
+      const std::vector<double> before = spreadValues(13, generator);
+      const std::vector<double> now = spreadValues(13, generator);
+      std::copy(before.begin(), before.end(), delayed.currentFrame());
+      std::copy(now.begin(), now.end(), direct.currentFrame());
+      std::vector<double> y = spreadValues(19, generator);
+      std::copy(y.begin(), y.end(), output.currentFrame());
+      oneTermAtATime(delayed.weights.data(), 13, before.data(), 13, y.data(), 19);
+      oneTermAtATime(direct.weights.data(), 13, now.data(), 13, y.data(), 19);
+      delayed.compute();
+      direct.compute();
+      EXPECT_TRUE(sameBits(std::vector<double>(output.currentFrame(), output.currentFrame() + 19), y))
+          << "path " << static_cast<int>(path) << ", exemplar " << exemplar;
+    }
+  }
+}
+
+TEST(PackedFullSynapseTest, ASynapseFromAnAxonIntoItselfReadsWhatItHasJustWritten) {
+  std::mt19937_64 generator(4);
+  Axon axon;
+  FullSynapse synapse;
+  axon.setRows(21);
+  synapse.connectInput(&axon);
+  synapse.connectOutput(&axon);
+  for (SumPath path : runnablePaths()) {
+    PathChoice choice(path);
+    synapse.weights = spreadValues(synapse.weights.size(), generator);
+    Soma::weightsChanged();
+    std::vector<double> y = spreadValues(21, generator);
+    std::copy(y.begin(), y.end(), axon.currentFrame());
+    // Row j reads the elements before it as already summed.
+    oneTermAtATime(synapse.weights.data(), 21, y.data(), 21, y.data(), 21);
+    synapse.compute();
+    EXPECT_TRUE(sameBits(std::vector<double>(axon.currentFrame(), axon.currentFrame() + 21), y));
+  }
+}
+
+// The sum of a wired synapse into a zeroed output frame, checked against the
+// one-term loop over the weights it holds now.
+void expectSumOfPresentWeights(FullSynapse& synapse, const std::string& after) {
+  const int nIn = synapse.inputLength;
+  const int nOut = synapse.length;
+  double* x = synapse.currentFrame();
+  double* y = synapse.targetAxon->currentFrame();
+  for (int k = 0; k < nIn; ++k) x[k] = 0.25 * (k + 1) - 1.0;
+  std::fill(y, y + nOut, 0.0);
+  std::vector<double> expected(static_cast<size_t>(nOut), 0.0);
+  oneTermAtATime(synapse.weights.data(), nIn, x, nIn, expected.data(), nOut);
+  synapse.compute();
+  EXPECT_TRUE(sameBits(std::vector<double>(y, y + nOut), expected)) << "after " << after;
+}
+
+class StaleCopyTest : public ::testing::Test {
+ protected:
+  StaleCopyTest() {
+    input.setRows(5);
+    output.setRows(11);
+    wire(input, synapse, output);
+    expectSumOfPresentWeights(synapse, "sizing");  // the copy exists from here on
+  }
+
+  // Runs write, checks that it changed the weights and that the next sum
+  // uses them.
+  template <typename Write>
+  void expectFollowed(const std::string& what, Write write) {
+    const std::vector<double> before = synapse.weights;
+    write();
+    ASSERT_FALSE(sameBits(before, synapse.weights)) << what << " changed nothing";
+    expectSumOfPresentWeights(synapse, what);
+  }
+
+  Axon input;
+  Axon output;
+  FullSynapse synapse;
+};
+
+TEST_F(StaleCopyTest, EveryWriteOfTheComponentReachesTheNextSum) {
+  expectFollowed("a weights record", [&] {
+    std::string record = "55";
+    for (int i = 0; i < 55; ++i) record += " " + std::to_string(i % 7 - 3);
+    kq::WeightTextCursor cursor{record.c_str()};
+    synapse.readWeightsFromText(cursor, 246);
+  });
+  expectFollowed("randomising", [&] { synapse.setRandomCentre(0.3); });
+  expectFollowed("jogging", [&] { synapse.jogWeights(); });
+  expectFollowed("sanitising", [&] {
+    synapse.weights[7] = std::numeric_limits<double>::infinity();  // no mark of its own
+    synapse.sanitizeWeights();
+  });
+  expectFollowed("a direct write marked as such", [&] {
+    synapse.weights[3] = 42.0;
+    Soma::weightsChanged();
+  });
+  expectFollowed("resizing", [&] {
+    output.setRows(12);
+    synapse.reconnect();  // the control's step after an axon re-allocated
+    ASSERT_EQ(synapse.ownCount, 60);
+  });
+  expectFollowed("a weight observer's write", [&] {
+    kq::SpatialData observer;
+    synapse.ownWeightAccess = &observer;
+    synapse.bindWeightAccess();
+    observer.fill(0.125);  // through the access chain, unseen by the synapse
+    expectSumOfPresentWeights(synapse, "an observer's write, observer attached");
+    synapse.ownWeightAccess = nullptr;
+  });
+}
+
+int performCalls = 0;
+
+void halveEveryWeight(void*, double*, int, int, double*, int, int, double* weights) {
+  ++performCalls;
+  for (int i = 0; i < 55; ++i) weights[i] *= 0.5;
+}
+
+TEST_F(StaleCopyTest, APerformFunctionsWritesReachTheSumOnceItIsRemoved) {
+  synapse.setPerformFunctions(reinterpret_cast<kq::GenericFunction>(&halveEveryWeight), nullptr,
+                              nullptr, nullptr, 0);
+  expectFollowed("a perform call", [&] {
+    synapse.perform();
+    synapse.setPerformRecord(nullptr);
+  });
+  EXPECT_EQ(performCalls, 1);
+}
+
+TEST_F(StaleCopyTest, ARulesUpdateReachesTheNextSum) {
+  Soma accumulator;
+  accumulator.setWeightCount(synapse.ownCount, 1);
+  accumulator.length = synapse.inputLength;  // one gradient block
+  kq::Step rule;
+  rule.setStepSize(1.0);
+  rule.setBackprop(&accumulator);
+  rule.forward = &synapse;
+  rule.setPerWeightStep(0);
+  expectFollowed("the batch update", [&] {
+    std::fill(accumulator.weights.begin(), accumulator.weights.end(), 0.5);
+    rule.applyUpdate(synapse);
+  });
+  expectFollowed("the rule's weight step alone", [&] {
+    std::fill(accumulator.weights.begin(), accumulator.weights.end(), -0.25);
+    rule.updateWeights(synapse);
+  });
+}
+
+TEST_F(StaleCopyTest, TheLevenbergMarquardtStepAndSwapReachTheNextSum) {
+  const int n = synapse.ownCount;
+  Soma accumulator;
+  accumulator.setWeightCount(n, 1);
+  kq::Gradient gradient;
+  gradient.backprop = &accumulator;
+  gradient.forward = &synapse;
+  // The numbering the control would build for the synapse's weights.
+  kq::StaticControl control;
+  kq::L2Criterion criterion;
+  control.gradientList = {&gradient};
+  control.weightCount = n;
+  control.weightIndex.weightCount = n;
+  control.weightIndex.blockCount = 1;
+  control.weightIndex.weightOwner.assign(static_cast<size_t>(n), &gradient);
+  control.weightIndex.weightSlot.assign(1, std::vector<int32_t>(static_cast<size_t>(n)));
+  for (int i = 0; i < n; ++i) control.weightIndex.weightSlot[0][static_cast<size_t>(i)] = i;
+  criterion.setRows(1);
+  criterion.errorBuffer = {0.3};
+  control.currentCriterion = &criterion;
+  kq::LMGlobals lm;
+  lm.bind(&control);
+  lm.prepare(1);
+  expectFollowed("the batch step", [&] {
+    for (int i = 0; i < n; ++i) accumulator.weights[static_cast<size_t>(i)] = 0.01 * (i % 9 - 4);
+    lm.afterExemplar();
+    criterion.costSum = 0.5;
+    criterion.exemplarCount = 1;
+    lm.endBatch();
+  });
+  expectFollowed("swapping in the accepted weights", [&] { lm.finishTraining(); });
+}
+
+TEST(StaleCopyNetworkTest, TheLeastSquaresStartReachesTheNextSum) {
+  kqtest::BackwardNetwork network({2, 3, 2}, {{0, 1}, {1, 2}});
+  std::mt19937_64 generator(5);
+  network.randomizeForward(generator, 0.5);
+  const auto inputs = kqtest::randomRecords(6, 2, generator);
+  const auto desired = kqtest::randomRecords(6, 2, generator);
+  std::vector<const double*> inputRows, desiredRows;
+  for (size_t e = 0; e < 6; ++e) {
+    inputRows.push_back(inputs[e].data());
+    desiredRows.push_back(desired[e].data());
+  }
+  kq::StaticControl& control = network.control;
+  control.leastSquaresEnabled = 1;
+  control.leastSquaresPending = 1;
+  control.leastSquaresExemplars = 6;
+  control.leastSquaresInputs = inputRows.data();
+  control.leastSquaresDesired = desiredRows.data();
+  FullSynapse& first = *network.synapses[0];
+  FullSynapse& second = *network.synapses[1];
+  expectSumOfPresentWeights(first, "wiring");
+  expectSumOfPresentWeights(second, "wiring");
+  const std::vector<double> before = first.weights;
+  control.leastSquaresInit();
+  ASSERT_FALSE(sameBits(before, first.weights));
+  expectSumOfPresentWeights(first, "the least-squares start");
+  expectSumOfPresentWeights(second, "the least-squares start");
+}
+
+#ifndef NDEBUG
+TEST(StaleCopyDeathTest, DebugBuildsStopAtAnUnmarkedWrite) {
+  Axon input;
+  Axon output;
+  FullSynapse synapse;
+  input.setRows(2);
+  output.setRows(3);
+  wire(input, synapse, output);
+  synapse.compute();
+  synapse.weights[4] += 1.0;  // without weightsChanged
+  EXPECT_DEATH(synapse.compute(), "weightsChanged");
+}
+#endif
+
+}  // namespace
