@@ -204,7 +204,7 @@ class StaleCopyTest : public ::testing::Test {
 TEST_F(StaleCopyTest, EveryWriteOfTheComponentReachesTheNextSum) {
   expectFollowed("a weights record", [&] {
     std::string record = "55";
-    for (int i = 0; i < 55; ++i) record += " " + std::to_string(i % 7 - 3);
+    for (int i = 0; i < 55; ++i) record.append(" ").append(std::to_string(i % 7 - 3));
     kq::WeightTextCursor cursor{record.c_str()};
     synapse.readWeightsFromText(cursor, 246);
   });

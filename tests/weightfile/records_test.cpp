@@ -269,7 +269,7 @@ TEST(StateRecords, ASynapseWiderThanItsInputFrameKeepsOnlyTheFramesPart) {
   ASSERT_EQ(delayed.frameSize, 8);
   std::fill(input.ringStart(), input.ringEnd(), 7.0);
   std::string record = "50";
-  for (int i = 0; i < 50; ++i) record += " " + std::to_string(i + 1);
+  for (int i = 0; i < 50; ++i) record.append(" ").append(std::to_string(i + 1));
   TextFile f(record + " 99");
   delayed.readState(f.file, 246);
   EXPECT_EQ(f.nextInt(), 99);
