@@ -238,7 +238,11 @@ int main() {
   // 7. The run: one batch per epoch. The backward objects step their duals
   //    back to the frame computed for this exemplar, the backward network
   //    fires from the criterion's twin, and the frames are restored; at the
-  //    end of the batch every gradient applies its update.
+  //    end of the batch every gradient applies its update. A first-order
+  //    rule runs without learning globals, so the control's hooks
+  //    (afterExemplar, endBatch, afterBatch, the end-of-epoch check) do
+  //    nothing here; they keep the loop right for conjugate gradient and
+  //    Levenberg-Marquardt, whose globals act in them.
   double firstCost = 0.0;
   double lastCost = 0.0;
   int batchCount = 0;
