@@ -50,3 +50,14 @@ find_program(consumer_exe kqnet_consumer
   PATHS ${KQNET_CONSUMER_BINARY_DIR} ${KQNET_CONSUMER_BINARY_DIR}/${KQNET_BUILD_TYPE}
   NO_DEFAULT_PATH REQUIRED)
 run_step(${consumer_exe})
+
+# The example writes its data and cost files into the working directory and
+# exits non-zero unless training lowered the cost.
+set(example_dir ${KQNET_CONSUMER_BINARY_DIR}/train_network)
+find_program(example_exe train_network
+  PATHS ${example_dir} ${example_dir}/${KQNET_BUILD_TYPE}
+  NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${example_exe} WORKING_DIRECTORY ${example_dir} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "Step failed (${result}): ${example_exe}")
+endif()
