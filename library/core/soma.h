@@ -8,7 +8,7 @@
 
 #include "core/engine.h"
 #include "core/perform.h"
-#include "weightfile/weight_file.h"
+#include "core/weight_file_version.h"
 
 // Soma is the base of every data-flow component: axons, synapses and their
 // backward twins. It holds the activity as a ring of frames so that a
@@ -23,6 +23,7 @@ namespace kq {
 class SpatialAccess;
 class RecordReader;
 class RecordWriter;
+struct WeightTextCursor;
 
 // 1 while a component resets and tells its observers; transmitters stay
 // silent meanwhile.

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "weightfile/weight_file.h"
+#include "core/weight_file_version.h"
 
 // A data access is bound to a block of doubles that another object owns (an
 // activity frame, a criterion's statistics, weights). The owner calls step

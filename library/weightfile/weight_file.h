@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "core/weight_file_version.h"
+
 // The weight file's outer layout: a version line "#KqWeightFileVersion n"
 // and one section per object, each introduced by '#', the object's key and
 // a class word, then the object's record. Lookups start from the beginning
@@ -13,31 +15,6 @@
 // WeightTextCursor reads the same records from text held in memory.
 
 namespace kq {
-
-// The file's version; readers add fields at fixed thresholds.
-using KqWeightFileVersion = uint16_t;
-
-// The version of a file without a version line.
-inline constexpr KqWeightFileVersion kDefaultWeightFileVersion = 100;
-
-// Version thresholds of the records: a field is present from the version
-// given, or, for the two "No" thresholds, only below it.
-// Context memory, delayed activity of a delayed synapse, momentum velocity.
-inline constexpr KqWeightFileVersion kVersionMemoryRecords = 124;
-// The second block of a reading data file's normalisation record.
-inline constexpr KqWeightFileVersion kVersionReadingNormalizationBlock = 214;
-// The conjugate-gradient state.
-inline constexpr KqWeightFileVersion kVersionConjugateGradientRecord = 216;
-// The axon record's active flag.
-inline constexpr KqWeightFileVersion kVersionAxonActiveFlag = 224;
-// The legacy block after the conjugate-gradient vectors (below this only).
-inline constexpr KqWeightFileVersion kVersionNoConjugateGradientLegacy = 235;
-// The control's record.
-inline constexpr KqWeightFileVersion kVersionControlRecord = 242;
-// The extra value ending each Levenberg-Marquardt row (below this only).
-inline constexpr KqWeightFileVersion kVersionNoLevenbergExtraValue = 245;
-// The criterion's desired range.
-inline constexpr KqWeightFileVersion kVersionDesiredRange = 246;
 
 // The key of the version line.
 inline constexpr char kWeightFileVersionKey[] = "KqWeightFileVersion";

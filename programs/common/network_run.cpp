@@ -24,7 +24,8 @@ namespace {
 // The program's own items beside the network objects. Kept at namespace
 // scope so that a fatal exit during loading leaves nothing unreachable.
 std::unique_ptr<double[]> percentErrorBase;  // lent to the criterion; freed at teardown
-KqWeightFileVersion weightFileVersion = 247;  // set from the weight file before any section
+// Set from the weight file before any section is read.
+KqWeightFileVersion weightFileVersion = kNewestWeightFileVersion;
 int pendingBackprop = 0;  // non-zero: the next exemplar runs the backward pass
 // The weight file, open only while its sections are read.
 WeightFile weightFile;
