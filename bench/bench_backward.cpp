@@ -19,8 +19,8 @@
 #include "backward/back_criteria_control.h"
 #include "backward/back_synapse.h"
 #include "control/control.h"
+#include "core/spatial_access.h"
 #include "criteria/criterion.h"
-#include "data/spatial_access.h"
 #include "synapses/synapse.h"
 
 namespace {

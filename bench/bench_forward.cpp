@@ -16,7 +16,7 @@
 #include "bench_support.h"
 #include "axons/context_axon.h"
 #include "control/control.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 #include "synapses/packed_weights.h"
 #include "synapses/synapse.h"
 

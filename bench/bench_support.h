@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kqbench {
 

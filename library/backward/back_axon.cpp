@@ -4,7 +4,7 @@
 
 #include "backward/gradient_terms.h"
 #include "core/fatal.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kq {
 

@@ -8,7 +8,7 @@
 #include "backward/back_axon.h"
 #include "backward/gradient_terms.h"
 #include "core/fatal.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kq {
 

@@ -7,7 +7,7 @@
 
 #include "core/fatal.h"
 #include "core/random.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kq {
 

@@ -5,7 +5,7 @@
 
 #include "control/control.h"
 #include "core/fatal.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 #include "weightfile/records.h"
 
 // Construction, wiring, the per-exemplar cost and error, and the life cycle

@@ -2,8 +2,8 @@
 #include <cmath>
 
 #include "control/control.h"
+#include "core/spatial_access.h"
 #include "criteria/criterion.h"
-#include "data/spatial_access.h"
 
 // The criterion's measures over a period: accumulated per exemplar while
 // their access is attached, completed by computeCost, handed to the accesses

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "data/number_text.h"
-#include "data/spatial_access.h"
+#include "data/spatial_data.h"
 
 // DataFile moves records between the bound block and a file: a reading data
 // file fills the block with the next record each time its owner steps it

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "data/spatial_access.h"
+#include "data/spatial_data.h"
 #include "weightfile/records.h"
 
 namespace kq {

@@ -8,7 +8,7 @@
 
 #include "core/engine.h"
 #include "core/perform.h"
-#include "data/spatial_access.h"
+#include "data/spatial_data.h"
 
 // A transmitter watches the block it is bound to and, when its trigger
 // holds, performs a transmission: it calls its transmit function once for

@@ -5,7 +5,7 @@
 #include "control/control.h"
 #include "core/perform.h"
 #include "core/soma.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kq {
 

@@ -4,8 +4,8 @@
 
 #include "core/perform.h"
 #include "core/soma.h"
+#include "core/spatial_access.h"
 #include "data/number_text.h"
-#include "data/spatial_access.h"
 
 namespace kq {
 

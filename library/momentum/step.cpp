@@ -4,7 +4,7 @@
 
 #include "core/perform.h"
 #include "core/soma.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kq {
 

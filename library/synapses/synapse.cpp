@@ -6,7 +6,7 @@
 #include "axons/axon.h"
 #include "control/control.h"
 #include "core/fatal.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 #include "weightfile/records.h"
 
 namespace kq {

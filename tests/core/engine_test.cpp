@@ -4,7 +4,7 @@
 
 #include "control/control.h"
 #include "core/soma.h"
-#include "data/spatial_access.h"
+#include "data/spatial_data.h"
 #include "learning/gradient.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "control/control.h"
 #include "core/soma.h"
+#include "core/spatial_access.h"
 #include "criteria/criterion.h"
-#include "data/spatial_access.h"
 
 namespace kqtest {
 

@@ -11,7 +11,7 @@
 #include "backward/back_synapse.h"
 #include "control/control.h"
 #include "core/perform.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 #include "synapses/synapse.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "axons/axon.h"
 #include "backward/back_axon.h"
 #include "core/soma.h"
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 // A tanh layer of n biases and its twin, whose bias gradients are the
 // accumulator, with a rule wired as the programs wire it; blocks > 1 makes

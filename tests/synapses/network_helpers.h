@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "data/spatial_access.h"
+#include "core/spatial_access.h"
 
 namespace kqtest {
 

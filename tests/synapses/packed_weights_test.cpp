@@ -17,6 +17,7 @@
 #include "control/control.h"
 #include "core/soma.h"
 #include "criteria/criterion.h"
+#include "data/spatial_data.h"
 #include "learning/gradient.h"
 #include "learning/lm_globals.h"
 #include "momentum/step.h"

@@ -16,7 +16,7 @@
 #include "core/fatal.h"
 #include "criteria/criterion.h"
 #include "data/number_text.h"
-#include "data/spatial_access.h"
+#include "data/spatial_data.h"
 #include "learning/cg_globals.h"
 #include "learning/conjugate_gradient.h"
 #include "learning/lm_globals.h"

@@ -4,54 +4,17 @@
 #include <cstdio>
 #include <vector>
 
-#include "core/engine.h"
+#include "core/spatial_access.h"
 #include "core/weight_file_version.h"
 
-// A data access is bound to a block of doubles that another object owns (an
-// activity frame, a criterion's statistics, weights). The owner calls step
-// when the block has new contents and setDataAndStep when the block moved;
-// the access then runs its transfer and passes the call down its chain, so
-// one notification reaches a data file, a probe and a transmitter in a fixed
-// order.
+// The data accesses that hold data of their own (core/spatial_access.h has
+// the chain and the binding they share).
 //
-// SpatialAccess: the chain and the binding; transfer does nothing.
 // SpatialData: adds a buffer the access may own, and an active switch.
 // InputSpatialData: adds per-element normalisation (scale x + offset) and a
 // scratch copy for writing; data files derive from it.
 
 namespace kq {
-
-class SpatialAccess : public Engine {
- public:
-  ~SpatialAccess() override = default;
-
-  // The block moved to p (same shape) and has new contents.
-  virtual void setDataAndStep(double* p);
-  // The block has new contents.
-  virtual void step();
-  // The class's action on the block.
-  virtual void transfer() {}
-  // Binds this access and the chain behind it to a block of that shape.
-  virtual void setData(double* p, int newRows, int newColumns);
-  // Chains a behind this access and binds it to this block; null unchains.
-  virtual void setNext(SpatialAccess* a);
-
-  // Sets every element of the bound block to x, then steps.
-  void fill(double x);
-  // Copies length values from src into the bound block, then steps.
-  void copyFrom(const double* src);
-
-  SpatialAccess* next = nullptr;  // next access of the chain
-  uint32_t transferCount = 0;     // compared with transferPeriod
-  uint32_t transferPeriod = 0;    // every notification transfers while both are 0
-  double* data = nullptr;         // the bound block
-  int32_t rows = 0;               // rows of the bound block
-  int32_t columns = 0;            // columns of the bound block
-  int32_t length = 0;             // elements of the bound block
-
- protected:
-  bool transfersNow() const { return transferCount == transferPeriod; }
-};
 
 class SpatialData : public SpatialAccess {
  public:
