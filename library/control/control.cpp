@@ -25,6 +25,13 @@ void detachAll(const std::vector<T*>& list) {
 
 }  // namespace
 
+// Engine's part of every registration lives here, beside the flag it sets,
+// so that the object model needs nothing of the control but its name.
+void Engine::registerWithControl() {
+  if (parametersDirty != 0 && control != nullptr) control->parametersChanged = 1;
+  parametersDirty = 0;
+}
+
 void WeightIndex::clear() {
   weightCount = 0;
   blockCount = 0;

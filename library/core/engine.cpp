@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "control/control.h"
-
 namespace kq {
 
 bool sameWord(const char* name, const char* word) {
@@ -34,10 +32,8 @@ void Engine::setInt(int, int) {}
 double Engine::getDouble(int) { return 0.0; }
 void Engine::setDouble(int, double) {}
 
-void Engine::registerWithControl() {
-  if (parametersDirty != 0 && control != nullptr) control->parametersChanged = 1;
-  parametersDirty = 0;
-}
+// registerWithControl is defined with the control (control/control.cpp),
+// beside the flag it sets.
 
 void Engine::enableParameter(int index, int on, int centre) {
   if (index < 0 || index >= kParameterCount) return;
