@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/fatal.h"
-#include "data/number_text.h"
+#include "core/number_text.h"
 #include "fuzz_support.h"
 #include "weightfile/weight_file.h"
 

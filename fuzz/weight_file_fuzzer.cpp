@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/fatal.h"
-#include "data/number_text.h"
+#include "core/number_text.h"
 #include "fuzz_support.h"
 #include "weightfile/indexed_weight_file.h"
 #include "weightfile/weight_file.h"

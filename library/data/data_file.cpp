@@ -2,7 +2,7 @@
 
 #include "core/fatal.h"
 #include "core/messages.h"
-#include "data/number_text.h"
+#include "core/number_text.h"
 
 namespace kq {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "data/number_text.h"
+#include "core/number_text.h"
 #include "data/spatial_data.h"
 
 // DataFile moves records between the bound block and a file: a reading data

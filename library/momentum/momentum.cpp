@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "core/number_text.h"
 #include "core/perform.h"
 #include "core/soma.h"
 #include "core/spatial_access.h"
-#include "data/number_text.h"
 
 namespace kq {
 

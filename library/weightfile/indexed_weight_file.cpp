@@ -6,9 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "core/char_class.h"
 #include "core/fatal.h"
 #include "core/messages.h"
-#include "data/number_text.h"
+#include "core/number_text.h"
 
 namespace kq {
 

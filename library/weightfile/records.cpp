@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "core/number_text.h"
 #include "core/soma.h"
-#include "data/number_text.h"
 
 namespace kq {
 

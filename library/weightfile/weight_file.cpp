@@ -3,9 +3,10 @@
 #include <string>
 #include <utility>
 
+#include "core/char_class.h"
 #include "core/fatal.h"
 #include "core/messages.h"
-#include "data/number_text.h"
+#include "core/number_text.h"
 
 namespace kq {
 
@@ -53,14 +54,6 @@ TokenMatch readToken(std::FILE* file, const char* wanted, std::string* kept) {
   return equal && *w == '\0' ? TokenMatch::kEqual : TokenMatch::kDifferent;
 }
 
-inline bool isDigitChar(char c) { return c >= '0' && c <= '9'; }
-
-inline bool isWordChar(char c) {
-  return isDigitChar(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-
-inline char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 bool hasWord(const char* p, const char* word) {
   for (; *word != '\0'; ++p, ++word) {
     if (lowerChar(*p) != *word) return false;
@@ -80,11 +73,6 @@ const char* specialWordEnd(const char* p) {
   }
   if (end == nullptr || isWordChar(*end)) return nullptr;
   return end;
-}
-
-// A character that the cursor copies into a number.
-inline bool isNumberChar(char c) {
-  return isDigitChar(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
 }  // namespace
@@ -265,7 +253,7 @@ double WeightTextCursor::readDouble() {
     }
     // A written nan or inf reads back as itself, so a record holding one
     // does not shift every value after it.
-    const char l = lowerChar(*p);
+    const int l = lowerChar(*p);
     if ((l == 'n' || l == 'i') && (p == start || !isWordChar(p[-1]))) {
       special = specialWordEnd(p);
       if (special != nullptr) break;

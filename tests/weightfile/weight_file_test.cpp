@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "data/number_text.h"
+#include "core/number_text.h"
 
 namespace {
 

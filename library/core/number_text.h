@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "core/char_class.h"
+
 // The one place where numbers become text and text becomes numbers. Every
 // reader and writer of the library (data files, probes, weight files, the
 // weight text cursor) goes through these functions, so that all of them
@@ -114,9 +116,5 @@ class BlockTextReader {
   const char* end_ = nullptr;
   bool atEnd_ = false;
 };
-
-// White space in the "C" locale: blank, tab, line feed, vertical tab, form
-// feed, carriage return.
-inline bool isBlankChar(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace kq
