@@ -134,6 +134,23 @@ bool recordGoesOn(std::FILE* file) {
 
 [[noreturn]] void unreadable(const char* name) { fatalf(messages::kUnableToReadFile, name); }
 
+// After a read that found no number: true when every later read must fail
+// the same way, because the next character (blanks aside, which every read
+// skips) cannot begin a number and a read would consume nothing. A failed
+// read that stopped in front of a blank ("- 5", ". 5", "nax 5") leaves a
+// stream that the next read moves on, so reading goes on there.
+bool readsAreStuck(std::FILE* file, bool doubles) {
+  int c;
+  do {
+    c = std::getc(file);
+  } while (isBlankChar(c));
+  if (c == EOF) return true;
+  std::ungetc(c, file);
+  if (isDigitChar(c) || c == '+' || c == '-') return false;
+  if (!doubles) return true;
+  return !(c == '.' || c == 'n' || c == 'N' || c == 'i' || c == 'I');
+}
+
 }  // namespace
 
 NamedWeightStream::NamedWeightStream(std::FILE* file, std::string name)
@@ -155,23 +172,6 @@ const char* NamedWeightStream::nameOf(const std::FILE* file) {
     if (s->file_ == file) return s->name_.c_str();
   }
   return nullptr;
-}
-
-// After a read that found no number: true when every later read must fail
-// the same way, because the next character (blanks aside, which every read
-// skips) cannot begin a number and a read would consume nothing. A failed
-// read that stopped in front of a blank ("- 5", ". 5", "nax 5") leaves a
-// stream that the next read moves on, so reading goes on there.
-bool readsAreStuck(std::FILE* file, bool doubles) {
-  int c;
-  do {
-    c = std::getc(file);
-  } while (isBlankChar(c));
-  if (c == EOF) return true;
-  std::ungetc(c, file);
-  if ((c >= '0' && c <= '9') || c == '+' || c == '-') return false;
-  if (!doubles) return true;
-  return !(c == '.' || c == 'n' || c == 'N' || c == 'i' || c == 'I');
 }
 
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep) {
