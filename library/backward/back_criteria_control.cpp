@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "backward/back_synapse.h"
 #include "control/back_static_control.h"
 #include "control/control.h"
+#include "core/fatal.h"
 
 namespace kq {
 
@@ -32,9 +34,40 @@ int BackCriteriaControl::prepareLearning() {
     Soma* entry = allOutputs[i];
     if (entry == nullptr) continue;
     if (entry->isAxon()) entry->criterionMark = 1;
-    if (levenbergMarquardt) LMGlobals::lmAssignColumns(entry, columnCount, this, this);
+    if (levenbergMarquardt) assignJacobianColumns(entry, columnCount, this, this);
   }
   return Engine::prepareLearning();
+}
+
+void BackCriteriaControl::assignJacobianColumns(Soma* component, int columns, Soma* root,
+                                                Soma* from) {
+  if (component == nullptr) return;
+  // Each root assigns columns once per component, which also ends any walk
+  // round a loop of the graph.
+  std::vector<Soma*>& visited = component->connectionList;
+  if (std::find(visited.begin(), visited.end(), root) != visited.end()) return;
+  visited.push_back(root);
+  if (from != nullptr) from->jacobianColumnBase = component->jacobianColumns;
+  if (const auto* twin = dynamic_cast<const BackSynapse*>(component)) {
+    if (twin->dual != nullptr && sameWord(twin->dual->className(), "SVMOutputSynapse")) columns = 1;
+  }
+  component->setJacobianColumns(checkedCount(int64_t{columns} + component->jacobianColumns));
+  if (auto* axon = dynamic_cast<Axon*>(component)) {
+    // By index: the walk resizes axons but never changes their output lists.
+    for (size_t e = 0; e < axon->allOutputs.size(); ++e) {
+      Soma* entry = axon->allOutputs[e];
+      if (entry == nullptr) continue;
+      assignJacobianColumns(entry, axon->jacobianColumns, root, component);
+      if (entry->isAxon()) entry->criterionMark = 0;
+    }
+    return;
+  }
+  if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
+    if (Axon* output = synapse->targetAxon) {
+      assignJacobianColumns(output, columns, root, component);
+      output->criterionMark = 0;
+    }
+  }
 }
 
 void BackCriteriaControl::compute() {

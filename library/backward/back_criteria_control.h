@@ -1,7 +1,6 @@
 #pragma once
 
 #include "backward/back_axon.h"
-#include "learning/lm_globals.h"
 
 // BackCriteriaControl: the backward twin of a criterion, and the start of
 // the backward network. Its dual is the criterion; when the program fires
@@ -26,6 +25,14 @@ class BackCriteriaControl : public BackAxon {
   const char* performName() const override { return nullptr; }
   // Copies the dual's current frame (the error signal) into its own.
   void compute() override;
+
+  // The error-column set-up that prepareLearning starts on each component it
+  // feeds under Levenberg-Marquardt (LMGlobals::lmAssignColumns names it):
+  // component takes columns more error columns for root, coming from from
+  // (whose column base it sets); the walk follows the outputs down to the
+  // input layer's twin and clears the criterion mark of every axon it
+  // passes through.
+  static void assignJacobianColumns(Soma* component, int columns, Soma* root, Soma* from);
 };
 
 }  // namespace kq

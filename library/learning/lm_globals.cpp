@@ -5,8 +5,7 @@
 
 #include "control/control.h"
 #include "core/fatal.h"
-#include "axons/axon.h"
-#include "backward/back_synapse.h"
+#include "backward/back_criteria_control.h"
 #include "core/soma.h"
 #include "criteria/criterion.h"
 #include "learning/gradient.h"
@@ -468,33 +467,7 @@ void LMGlobals::takeSavedState(const SavedLmState& saved) {
 }
 
 void LMGlobals::lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from) {
-  if (component == nullptr) return;
-  // Each root assigns columns once per component, which also ends any walk
-  // round a loop of the graph.
-  std::vector<Soma*>& visited = component->connectionList;
-  if (std::find(visited.begin(), visited.end(), root) != visited.end()) return;
-  visited.push_back(root);
-  if (from != nullptr) from->jacobianColumnBase = component->jacobianColumns;
-  if (const auto* twin = dynamic_cast<const BackSynapse*>(component)) {
-    if (twin->dual != nullptr && sameWord(twin->dual->className(), "SVMOutputSynapse")) columns = 1;
-  }
-  component->setJacobianColumns(checkedCount(int64_t{columns} + component->jacobianColumns));
-  if (auto* axon = dynamic_cast<Axon*>(component)) {
-    // By index: the walk resizes axons but never changes their output lists.
-    for (size_t e = 0; e < axon->allOutputs.size(); ++e) {
-      Soma* entry = axon->allOutputs[e];
-      if (entry == nullptr) continue;
-      lmAssignColumns(entry, axon->jacobianColumns, root, component);
-      if (entry->isAxon()) entry->criterionMark = 0;
-    }
-    return;
-  }
-  if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
-    if (Axon* output = synapse->targetAxon) {
-      lmAssignColumns(output, columns, root, component);
-      output->criterionMark = 0;
-    }
-  }
+  BackCriteriaControl::assignJacobianColumns(component, columns, root, from);
 }
 
 }  // namespace kq

@@ -60,10 +60,8 @@ class LMGlobals : public LearningGlobals {
   void takeSavedState(const SavedLmState& saved);
 
   // The error-column set-up that a backward criteria control starts on each
-  // component it feeds under Levenberg-Marquardt: component takes columns
-  // more error columns for root, coming from from (whose column base it
-  // sets); the walk follows the outputs down to the input layer's twin and
-  // clears the criterion mark of every axon it passes through.
+  // component it feeds under Levenberg-Marquardt; the walk over the backward
+  // components lives with them (BackCriteriaControl::assignJacobianColumns).
   static void lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from);
 
   RowMatrix exemplarJtJ;             // n x n: J^T J of the last exemplar
