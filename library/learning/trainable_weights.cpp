@@ -1,5 +1,7 @@
-// Counting the trainable weights needs the gradient list, so it lives apart
-// from the criterion's cost and statistics.
+// The criterion's count of the trainable weights walks the control's
+// gradient list, so it lives with the gradients rather than with the
+// criterion's cost and statistics; the criteria family needs nothing of
+// learning.
 
 #include "control/control.h"
 #include "core/fatal.h"
