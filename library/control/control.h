@@ -8,12 +8,47 @@
 #include "core/engine.h"
 #include "weightfile/weight_file.h"
 
-// The run control of one network. Every network object is given the control
-// and registers with it; the control files components by kind in five
-// ordered lists, keeps the activation roots whose firing starts each forward
-// pass, numbers depths from them, holds the run's counters and limits, and
-// owns the learning globals, the trainable-weight numbering and the saved
-// Levenberg-Marquardt state. It has no loop: the program drives it.
+// The run control of one network. It has no loop: a caller drives the
+// network through it with these calls, in this order (the programs' run and
+// the training example both do). The outputs depend on the order bit for
+// bit: it fixes the order of every floating-point sum and the moment at
+// which each learning hook sees the accumulators.
+//
+//   Before the first epoch, after the weight file is read: store learning,
+//   batchSize and the counters, prepareLearning(), setEpoch(0).
+//   Every exemplar:
+//     1. fireRoots(): the forward pass.
+//     2. With learning on (or one backward pass asked for):
+//        a. stepDualFrameBack() on every backward twin, in object order, so
+//           that each forward object shows the frame of this exemplar;
+//        b. fire the backward network: the context synapse's twin first,
+//           where there is one, then the backward criteria control;
+//        c. restoreDualFramePosition() on the same twins, in the same order;
+//        d. afterExemplar();
+//        e. when this backward pass completes a batch (batchSize of them,
+//           counted across passes and epochs): endBatch(), then every
+//           gradient's applyUpdate() on its forward object in object order,
+//           then afterBatch().
+//     3. A raised stopRequested: the criterion's computeCost(1, 1), and
+//        the run ends.
+//   Between two passes of an epoch: the conjugate-gradient networks close
+//   the pass's cost (the criterion's clearMeasureAccumulators(pass) and
+//   computeCost(0, 1)); with more than one pass per epoch, afterPass(pass).
+//   Every epoch end: epoch + 1; the criterion's computeCost(1, 1), which
+//   completes the epoch's statistics and writes its probes; its
+//   holdBestCosts := 0 and resetEpoch(); checkBestCost() (the early-stop
+//   check, then the globals' afterEpoch); a raised stopRequested ends the
+//   run.
+//   After the run: finishTraining(); the control of every object listed
+//   before it cleared; finishTraining() again; clearComponentLists(); the
+//   remaining objects' control cleared; release() of every object.
+//
+// Every network object is given the control and registers with it; the
+// control files components by kind in five ordered lists, keeps the
+// activation roots whose firing starts each forward pass, numbers depths
+// from them, holds the run's counters and limits, and owns the learning
+// globals, the trainable-weight numbering and the saved Levenberg-Marquardt
+// state.
 //
 // Control: the abstract base of the run controls; its kind test skips the
 // Engine word. StaticControl: the control of a forward network.

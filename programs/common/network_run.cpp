@@ -11,11 +11,12 @@
 #include "learning/learning_globals.h"
 #include "weightfile/indexed_weight_file.h"
 
-// The run that every network program shares. Each step visits the objects
+// The run that every network program shares. Each phase visits the objects
 // in object order (the order of Network's members); only the weight-file
-// sections follow an order of their own. Calls go to the objects' own
-// operations in exactly the order the programs have always made them, since
-// the outputs must match other builds number for number.
+// sections follow an order of their own. The order of the calls is part of
+// the result: it fixes which frame each component reads, the order in which
+// every floating-point sum adds its terms and the random draws each weight
+// takes, so another order would change the probes' numbers.
 
 namespace kq::programs {
 
@@ -139,7 +140,7 @@ void openData(DataFile& file, const char* name, int reading, int rows, int colum
   file.setSize(rows, columns);
 }
 
-// Steps 3 to 10: sizes, files, criterion, context, control.
+// Configuration: sizes, files, criterion, context, control.
 void configure(const NetworkView& n, const NetworkValues& values) {
   const int outputs = values.layers.back().rows;
 
@@ -222,7 +223,7 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Step 11: data accesses and backward twins.
+// Accesses and twins: data accesses and backward twins.
 void attachAccesses(const NetworkView& n) {
   n.inputAxon->setInputAccess(n.inputFile);
   n.inputAxonBackprop->setDual(n.inputAxon);
@@ -256,7 +257,7 @@ void attachAccesses(const NetworkView& n) {
   for (const SkipView& s : n.skips) s.synapseBackprop->setDual(s.synapse);
 }
 
-// Step 12: the forward and backward graphs. The order of connectOutput on
+// Topology: the forward and backward graphs. The order of connectOutput on
 // one axon fixes its firing order (the last attached fires first).
 void connect(const NetworkView& n, const NetworkValues& values) {
   const int layerCount = static_cast<int>(n.layers.size());
@@ -329,7 +330,7 @@ void connect(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Steps 13 to 16: gradients, registration and the preparation before loading.
+// Gradients, registration and the preparation before loading.
 void registerAll(const NetworkView& n, const NetworkValues& values) {
   for (const GradientEntry& g : gradientOrder(n)) {
     g.gradient->setBackprop(g.backprop);
@@ -358,7 +359,7 @@ void registerAll(const NetworkView& n, const NetworkValues& values) {
   n.criterion->countTrainableWeights();
 }
 
-// Step 17: the weight file, section by section in its own fixed order.
+// Loading: the weight file, section by section in its own fixed order.
 void loadWeights(const NetworkView& n, const NetworkValues& values) {
   if (!weightFile.open(values.weightFileName)) {
     fatalf(messages::kCouldNotOpenWeightFile, values.weightFileName);
@@ -408,7 +409,8 @@ void loadWeights(const NetworkView& n, const NetworkValues& values) {
   weightFile.close();
 }
 
-// Steps 18 and 19: the epochs, passes and exemplars.
+// The run: the epochs, passes and exemplars, driven through the control in
+// the order written at the top of control/control.h.
 void run(const NetworkView& n, const NetworkValues& values) {
   StaticControl& control = *n.control;
   L2Criterion& criterion = *n.criterion;
@@ -482,7 +484,7 @@ void run(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Step 20: detach, empty the lists, release.
+// Teardown: detach, empty the lists, release.
 void tearDown(const NetworkView& n) {
   StaticControl& control = *n.control;
   const std::vector<Engine*> order = objectOrder(n);
