@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/costs.h"
 #include "core/engine.h"
 #include "weightfile/weight_file.h"
 
@@ -59,6 +60,14 @@ class Soma;
 class Gradient;
 class LearningGlobals;
 class BackStaticControl;
+
+// Which learning machinery the control runs. The values are the ones the
+// programs set and the control's weight-file record stores.
+enum LearningMode : int32_t {
+  kFirstOrderMode = 0,          // each gradient updates its own weights; no globals
+  kConjugateGradientMode = 1,   // CGGlobals
+  kLevenbergMarquardtMode = 2,  // LMGlobals
+};
 
 // Numbering of all trainable weights for the second-order learners.
 struct WeightIndex {
@@ -201,7 +210,7 @@ class StaticControl : public Control {
   int32_t weightDecay = 0;              // regularised cost on
   int32_t keepRegularisationBeta = 0;   // counting weights leaves the beta alone
   int32_t skipJacobianProduct = 0;      // LM skips the J^T J accumulation
-  int32_t learningMode = 0;             // 0 first order, 1 CG, 2 LM
+  int32_t learningMode = kFirstOrderMode;  // a LearningMode, stored as read
   WeightIndex weightIndex;              // numbering of the trainable weights
   int32_t patience = 100;               // epochs without a new best before stopping
   int32_t batchSize = 0;                // exemplars per batch
@@ -224,7 +233,7 @@ class StaticControl : public Control {
   double regularisationBeta = 0.999;    // weight of the data cost
   double weightEnergy = 0.0;            // sum of w x w over the gradient targets
   double initialDamping = 0.01;         // initial Levenberg-Marquardt damping
-  double bestCost = 1e9;                // best test cost so far
+  double bestCost = kNoBestCost;        // best test cost so far
   int32_t skipPrepareSwap = 0;          // LM prepare skips its final swap
   std::unique_ptr<LearningGlobals> learningGlobals;  // CG or LM globals
   SavedLmState savedLmState;            // LM state from the weight file

@@ -56,11 +56,11 @@ void StaticControl::setLearningMode(int mode) {
 void StaticControl::attachBackControl(BackStaticControl* object) {
   backControl = object;
   if (object != nullptr) {
-    int mode = 0;
+    int mode = kFirstOrderMode;
     if (object->learningMethod == "LevenbergMarquardt") {
-      mode = 2;
+      mode = kLevenbergMarquardtMode;
     } else if (object->learningMethod == "ConjugateGradient") {
-      mode = 1;
+      mode = kConjugateGradientMode;
     }
     setLearningMode(mode);
   }
@@ -73,7 +73,7 @@ void StaticControl::createLearningGlobals() {
     learningGlobals.reset();
     freeWeightIndex();
   }
-  if (learningMode == 1) {
+  if (learningMode == kConjugateGradientMode) {
     learningGlobals = std::make_unique<CGGlobals>();
   } else {
     learningGlobals = std::make_unique<LMGlobals>();
@@ -85,7 +85,7 @@ void StaticControl::createLearningGlobals() {
 void StaticControl::setLearning(int flag) {
   reconnectSynapses();
   learning = flag;
-  if (learningMode == 1 || learningMode == 2) {
+  if (learningMode == kConjugateGradientMode || learningMode == kLevenbergMarquardtMode) {
     int64_t total = 0;
     int largestBlocks = 0;
     // By index: sizing a gradient never changes the list, but stay safe.
@@ -162,8 +162,8 @@ void StaticControl::restoreLmState() {
                         saved.previousAccumulator.size() == m * n &&
                         saved.savedWeights.size() == n && saved.step.size() == n &&
                         saved.gradientSum.size() == n;
-  if (saved.present() && complete && globals != nullptr && learningMode == 2 &&
-      leastSquaresPending == 0 && saved.weightCount == weightCount &&
+  if (saved.present() && complete && globals != nullptr &&
+      learningMode == kLevenbergMarquardtMode && leastSquaresPending == 0 && saved.weightCount == weightCount &&
       saved.blockCount == weightIndex.blockCount) {
     globals->freeState();
     globals->takeSavedState(saved);

@@ -282,7 +282,8 @@ void Soma::randomizeWeights() {
   const int total = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
   for (int i = 0; i < total; ++i) {
     const int r = randomDraw();
-    weights[static_cast<size_t>(i)] = (2.0 * randomRange / 32767.0) * r - randomRange + randomCentre;
+    weights[static_cast<size_t>(i)] =
+        (2.0 * randomRange / kRandomDrawMax) * r - randomRange + randomCentre;
   }
   stepWeightAccesses();
 }
@@ -291,7 +292,7 @@ void Soma::jogWeights() {
   const int own = std::min<int64_t>(ownCount, static_cast<int64_t>(weights.size()));
   for (int i = 0; i < own; ++i) {
     const int r = randomDraw();
-    weights[static_cast<size_t>(i)] += (2.0 * randomRange / 32767.0) * r - randomRange;
+    weights[static_cast<size_t>(i)] += (2.0 * randomRange / kRandomDrawMax) * r - randomRange;
   }
   stepWeightAccesses();
 }

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "control/control.h"
+#include "core/costs.h"
 #include "criteria/criterion.h"
 #include "data/spatial_access.h"
 
@@ -134,7 +135,7 @@ double Criterion::computeCost(int endOfPeriod, int reset) {
     } else {
       trainingCost = costSum / divisor;
       if (reset != 0) costSum = trainingCost;
-      if (trainingCost < 0.0) trainingCost = 1e10;
+      if (trainingCost < 0.0) trainingCost = kCostCap;
       if (trainingCost < bestTrainingCost) {
         bestTrainingCost = trainingCost;
         trainingImproved = 1;
@@ -317,8 +318,8 @@ double Criterion::setTestMode(int on) {
 void Criterion::reset() {
   testCost = 0.0;
   trainingCost = 0.0;
-  bestTestCost = 1e9;
-  bestTrainingCost = 1e9;
+  bestTestCost = kNoBestCost;
+  bestTrainingCost = kNoBestCost;
   meanCorrelation = 0.0;
   mdl = 0.0;
   aic = 0.0;

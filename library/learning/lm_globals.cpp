@@ -58,7 +58,7 @@ void LMGlobals::bind(StaticControl* owner) {
 
 void LMGlobals::resetSearch() {
   resetRequested = 1;
-  previousError = 9999.9;
+  previousError = kNoPreviousError;
   if (control != nullptr) control->freeSavedLmState();
 }
 
@@ -98,7 +98,7 @@ void LMGlobals::prepare(int learningFlag) {
     zero(savedWeights);
     swapped = 0;
     damping = initialDamping;
-    previousError = 9999.9;
+    previousError = kNoPreviousError;
   }
   if (swapped != 0 && skipFlag == 0 && control->skipPrepareSwap == 0) {
     // Training resumes from the weights it had reached.

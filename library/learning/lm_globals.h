@@ -31,6 +31,10 @@ class Soma;
 
 class LMGlobals : public LearningGlobals {
  public:
+  // The previous error before any point was accepted: a first batch whose
+  // cost is at most this is accepted.
+  static constexpr double kNoPreviousError = 9999.9;
+
   LMGlobals() = default;
 
   // The base bind, resetSearch, and the control's initial damping.
@@ -80,7 +84,7 @@ class LMGlobals : public LearningGlobals {
   RowMatrix jacobian;                // m x n: last exemplar's J, a row per output
   double initialDamping = 0.01;      // damping a reset starts from
   double damping = 0.01;             // mu of the current step
-  double previousError = 9999.9;     // training cost at the last accepted point
+  double previousError = kNoPreviousError;  // training cost at the last accepted point
   int32_t weightCount = 0;           // n the arrays are sized for
   int32_t blockCount = 0;            // m the m x n arrays are sized for
   int32_t resetRequested = 0;        // prepare must apply a reset

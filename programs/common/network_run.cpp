@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/network_program.h"
+#include "core/costs.h"
 #include "core/fatal.h"
 #include "core/messages.h"
 #include "learning/learning_globals.h"
@@ -201,7 +202,7 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   }
 
   StaticControl& control = *n.control;
-  control.bestCost = 1e9;
+  control.bestCost = kNoBestCost;
   control.earlyStopArmed = 0;
   control.patience = 100;
   control.passesPerEpoch = 1;
@@ -354,7 +355,9 @@ void registerAll(const NetworkView& n, const NetworkValues& values) {
   control.addRoot(n.inputAxon, 0);
   control.numberDepths();
   control.leastSquaresInit();
-  if (values.learningMode == 1 && control.learningGlobals) control.learningGlobals->passDone = 0;
+  if (values.learningMode == kConjugateGradientMode && control.learningGlobals) {
+    control.learningGlobals->passDone = 0;
+  }
   if (control.passesPerEpoch > 1) setWritersActive(n, control.learning == 0 ? 1 : 0);
   n.criterion->countTrainableWeights();
 }
@@ -415,7 +418,7 @@ void run(const NetworkView& n, const NetworkValues& values) {
   StaticControl& control = *n.control;
   L2Criterion& criterion = *n.criterion;
   const int batchSize = values.exemplarsPerEpoch;
-  const bool conjugateGradient = values.learningMode == 1;
+  const bool conjugateGradient = values.learningMode == kConjugateGradientMode;
   const std::vector<BackwardEntry> backward = backwardOrder(n);
   const std::vector<GradientEntry> gradients = gradientOrder(n);
   int batchCount = 0;
