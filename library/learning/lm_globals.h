@@ -55,6 +55,7 @@ class LMGlobals : public LearningGlobals {
   void finishTraining() override;
   void freeState() override;
 
+  // The arrays and the saved state (lm_arrays.cpp).
   // Allocates every array for weightCount and blockCount unless they exist.
   void allocateWorkArrays();
   // Exchanges every weight with its saved value (learning and training on).
