@@ -3,6 +3,7 @@
 // hooks, the early-stop check and the least-squares initialisation.
 
 #include <algorithm>
+#include <cassert>
 #include <memory>
 #include <utility>
 
@@ -97,6 +98,9 @@ void StaticControl::setLearning(int flag) {
     }
     weightCount = checkedCount(total);
     buildWeightIndex(largestBlocks);
+    // The count and the index walk the same list, so every counted weight
+    // has its owner.
+    assert(weightIndex.weightOwner.empty() || weightIndex.weightOwner.back() != nullptr);
     if (!learningGlobals) createLearningGlobals();
     learningGlobals->prepare(learning);
   } else if (learningGlobals) {

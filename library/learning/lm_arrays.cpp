@@ -83,6 +83,27 @@ void LMGlobals::freeBlockArrays() {
   blockArraysAllocated = false;
 }
 
+#ifndef NDEBUG
+// Only the assertions call it; release builds leave it out.
+bool LMGlobals::arraysMatchCounts() const {
+  const size_t n = static_cast<size_t>(weightCount);
+  const size_t m = static_cast<size_t>(blockCount);
+  const auto shaped = [](const RowMatrix& a, size_t rows, size_t columns) {
+    return a.size() == rows &&
+           std::all_of(a.begin(), a.end(), [&](const auto& row) { return row.size() == columns; });
+  };
+  const bool weightArrays =
+      !weightArraysAllocated ||
+      (shaped(exemplarJtJ, n, n) && shaped(savedHessian, n, n) && shaped(hessian, n, n) &&
+       shaped(inverse, n, n) && shaped(regularisationMatrix, n, n) && weightStep.size() == n &&
+       gradientSum.size() == n && savedWeights.size() == n && marked.size() == n);
+  const bool blockArrays =
+      !blockArraysAllocated || (shaped(savedGradient, m, n) && shaped(previousAccumulator, m, n) &&
+                                shaped(currentAccumulator, m, n) && shaped(jacobian, m, n));
+  return weightArrays && blockArrays;
+}
+#endif
+
 void LMGlobals::allocateWorkArrays() {
   if (weightArraysAllocated) return;
   weightCount = std::max(weightCount, 0);

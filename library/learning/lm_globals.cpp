@@ -1,6 +1,7 @@
 #include "learning/lm_globals.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "control/control.h"
@@ -146,6 +147,7 @@ void LMGlobals::afterExemplar() {
   if (control == nullptr) return;
   allocatePendingArrays();
   if (!weightArraysAllocated || !blockArraysAllocated) return;
+  assert(arraysMatchCounts());
   const int n = weightCount;
   const int m = blockCount;
   int firstMarked = -1;
@@ -208,6 +210,7 @@ void LMGlobals::endBatch() {
     const double cost = source->trainingCost;
     allocatePendingArrays();
     if (cost > 1e-80 && weightArraysAllocated && blockArraysAllocated) {
+      assert(arraysMatchCounts());
       const int n = weightCount;
       const int m = blockCount;
       if (cost <= previousError) {

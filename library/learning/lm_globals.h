@@ -107,6 +107,9 @@ class LMGlobals : public LearningGlobals {
   void allocateBlockArrays();
   void freeWeightArrays();
   void freeBlockArrays();
+  // Whether every allocated array has the size its count says; the hooks
+  // index them by the counts alone. Defined in debug builds only.
+  bool arraysMatchCounts() const;
   // The Bayesian update of the control's alpha and beta.
   void updateRegularisation();
 
