@@ -9,8 +9,9 @@
 // The criterion's measures over a period: accumulated per exemplar while
 // their access is attached, completed by computeCost, handed to the accesses
 // as fixed-shape records, and put aside while test data is measured. Every
-// sum runs in output order, exemplar after exemplar, as the records are
-// compared value for value with other builds.
+// sum runs in output order, exemplar after exemplar: a floating-point sum
+// depends on the order of its terms, and the records must come out the same
+// to the last bit.
 
 namespace kq {
 
