@@ -224,7 +224,9 @@ int main() {
     object->registerWithControl();
   }
 
-  // 6. The forward pass starts at the input axon; learning on.
+  // 6. The forward pass starts at the input axon; learning on. From here on
+  //    the calls follow the driving order written at the top of
+  //    control/control.h.
   control.clearRoots();
   control.addRoot(&n.input, 0);
   control.numberDepths();
@@ -235,14 +237,16 @@ int main() {
   control.exemplarsPerEpoch = kExemplars;
   control.setEpoch(0);
 
-  // 7. The run: one batch per epoch. The backward objects step their duals
-  //    back to the frame computed for this exemplar, the backward network
-  //    fires from the criterion's twin, and the frames are restored; at the
-  //    end of the batch every gradient applies its update. A first-order
-  //    rule runs without learning globals, so the control's hooks
-  //    (afterExemplar, endBatch, afterBatch, the end-of-epoch check) do
-  //    nothing here; they keep the loop right for conjugate gradient and
-  //    Levenberg-Marquardt, whose globals act in them.
+  // 7. The run: one batch per epoch, each exemplar and each epoch end as
+  //    control/control.h lays them out. The backward objects step their
+  //    duals back to the frame computed for this exemplar, the backward
+  //    network fires from the criterion's twin (there is no context twin to
+  //    fire first), and the frames are restored; at the end of the batch
+  //    every gradient applies its update. A first-order rule runs without
+  //    learning globals, so the control's hooks (afterExemplar, endBatch,
+  //    afterBatch, the end-of-epoch check) do nothing here; they keep the
+  //    loop right for conjugate gradient and Levenberg-Marquardt, whose
+  //    globals act in them.
   double firstCost = 0.0;
   double lastCost = 0.0;
   int batchCount = 0;
@@ -283,8 +287,9 @@ int main() {
     }
   }
 
-  // 8. Teardown: detach every object from the control, empty its lists and
-  //    free every object's arrays. The destructors close the files.
+  // 8. Teardown, as the end of control/control.h's order: detach every
+  //    object from the control, empty its lists and free every object's
+  //    arrays. The destructors close the files.
   control.finishTraining();
   for (kq::Engine* object : n.objects()) {
     if (object != &control) object->control = nullptr;

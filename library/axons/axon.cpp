@@ -1,6 +1,7 @@
 #include "axons/axon.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "control/control.h"
@@ -159,6 +160,9 @@ void Axon::fire() {
   // firings never completes early.
   arrivals = 0;
   emptyArrivals = 0;
+  // Every change of the lengths re-allocates the ring, so each frame holds
+  // the values the axon reads and produces.
+  assert(!ring || (frameSize >= length && frameSize >= inputLength));
   if (inputAccess != nullptr) inputAccess->setDataAndStep(currentFrame());
   if (active != 0) {
     dataArrived = 0;

@@ -92,7 +92,7 @@ void StaticControl::setEpoch(int newEpoch) {
   epoch = newEpoch;
   if (epoch < bestEpoch) {
     bestEpoch = 0;
-    bestCost = 1e9;
+    bestCost = kNoBestCost;
   }
 }
 
@@ -100,7 +100,7 @@ void StaticControl::setInitialDamping(double damping) {
   initialDamping = damping;
   // The weight file may set mode 2 while conjugate-gradient globals still
   // exist: only Levenberg-Marquardt globals have a damping to take.
-  if (learningGlobals && learningMode == 2) {
+  if (learningGlobals && learningMode == kLevenbergMarquardtMode) {
     if (auto* lm = dynamic_cast<LMGlobals*>(learningGlobals.get())) lm->damping = damping;
   }
 }

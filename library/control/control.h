@@ -5,15 +5,51 @@
 #include <memory>
 #include <vector>
 
+#include "core/costs.h"
 #include "core/engine.h"
 #include "weightfile/weight_file.h"
 
-// The run control of one network. Every network object is given the control
-// and registers with it; the control files components by kind in five
-// ordered lists, keeps the activation roots whose firing starts each forward
-// pass, numbers depths from them, holds the run's counters and limits, and
-// owns the learning globals, the trainable-weight numbering and the saved
-// Levenberg-Marquardt state. It has no loop: the program drives it.
+// The run control of one network. It has no loop: a caller drives the
+// network through it with these calls, in this order (the programs' run and
+// the training example both do). The outputs depend on the order bit for
+// bit: it fixes the order of every floating-point sum and the moment at
+// which each learning hook sees the accumulators.
+//
+//   Before the first epoch, after the weight file is read: store learning,
+//   batchSize and the counters, prepareLearning(), setEpoch(0).
+//   Every exemplar:
+//     1. fireRoots(): the forward pass.
+//     2. With learning on (or one backward pass asked for):
+//        a. stepDualFrameBack() on every backward twin, in object order, so
+//           that each forward object shows the frame of this exemplar;
+//        b. fire the backward network: the context synapse's twin first,
+//           where there is one, then the backward criteria control;
+//        c. restoreDualFramePosition() on the same twins, in the same order;
+//        d. afterExemplar();
+//        e. when this backward pass completes a batch (batchSize of them,
+//           counted across passes and epochs): endBatch(), then every
+//           gradient's applyUpdate() on its forward object in object order,
+//           then afterBatch().
+//     3. A raised stopRequested: the criterion's computeCost(1, 1), and
+//        the run ends.
+//   Between two passes of an epoch: the conjugate-gradient networks close
+//   the pass's cost (the criterion's clearMeasureAccumulators(pass) and
+//   computeCost(0, 1)); with more than one pass per epoch, afterPass(pass).
+//   Every epoch end: epoch + 1; the criterion's computeCost(1, 1), which
+//   completes the epoch's statistics and writes its probes; its
+//   holdBestCosts := 0 and resetEpoch(); checkBestCost() (the early-stop
+//   check, then the globals' afterEpoch); a raised stopRequested ends the
+//   run.
+//   After the run: finishTraining(); the control of every object listed
+//   before it cleared; finishTraining() again; clearComponentLists(); the
+//   remaining objects' control cleared; release() of every object.
+//
+// Every network object is given the control and registers with it; the
+// control files components by kind in five ordered lists, keeps the
+// activation roots whose firing starts each forward pass, numbers depths
+// from them, holds the run's counters and limits, and owns the learning
+// globals, the trainable-weight numbering and the saved Levenberg-Marquardt
+// state.
 //
 // Control: the abstract base of the run controls; its kind test skips the
 // Engine word. StaticControl: the control of a forward network.
@@ -24,6 +60,14 @@ class Soma;
 class Gradient;
 class LearningGlobals;
 class BackStaticControl;
+
+// Which learning machinery the control runs. The values are the ones the
+// programs set and the control's weight-file record stores.
+enum LearningMode : int32_t {
+  kFirstOrderMode = 0,          // each gradient updates its own weights; no globals
+  kConjugateGradientMode = 1,   // CGGlobals
+  kLevenbergMarquardtMode = 2,  // LMGlobals
+};
 
 // Numbering of all trainable weights for the second-order learners.
 struct WeightIndex {
@@ -166,7 +210,7 @@ class StaticControl : public Control {
   int32_t weightDecay = 0;              // regularised cost on
   int32_t keepRegularisationBeta = 0;   // counting weights leaves the beta alone
   int32_t skipJacobianProduct = 0;      // LM skips the J^T J accumulation
-  int32_t learningMode = 0;             // 0 first order, 1 CG, 2 LM
+  int32_t learningMode = kFirstOrderMode;  // a LearningMode, stored as read
   WeightIndex weightIndex;              // numbering of the trainable weights
   int32_t patience = 100;               // epochs without a new best before stopping
   int32_t batchSize = 0;                // exemplars per batch
@@ -189,7 +233,7 @@ class StaticControl : public Control {
   double regularisationBeta = 0.999;    // weight of the data cost
   double weightEnergy = 0.0;            // sum of w x w over the gradient targets
   double initialDamping = 0.01;         // initial Levenberg-Marquardt damping
-  double bestCost = 1e9;                // best test cost so far
+  double bestCost = kNoBestCost;        // best test cost so far
   int32_t skipPrepareSwap = 0;          // LM prepare skips its final swap
   std::unique_ptr<LearningGlobals> learningGlobals;  // CG or LM globals
   SavedLmState savedLmState;            // LM state from the weight file

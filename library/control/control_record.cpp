@@ -99,13 +99,13 @@ void StaticControl::readLearningState(std::FILE* file, KqWeightFileVersion versi
   // A flag that cannot be read says no state follows.
   if (!reader.readInt(statePresent) || statePresent == 0) return;
   if (!learningGlobals) createLearningGlobals();
-  if (learningMode == 1) {
+  if (learningMode == kConjugateGradientMode) {
     // The values belong to conjugate-gradient globals. Globals of another
     // method keep their state: the values are read past into a scratch.
     auto* globals = dynamic_cast<CGGlobals*>(learningGlobals.get());
     CGGlobals scratch;
     readConjugateGradientState(reader, globals != nullptr ? *globals : scratch);
-  } else if (learningMode == 2) {
+  } else if (learningMode == kLevenbergMarquardtMode) {
     freeSavedLmState();
     SavedLmState& s = savedLmState;
     reader.readInt(s.initialised);

@@ -3,6 +3,7 @@
 // hooks, the early-stop check and the least-squares initialisation.
 
 #include <algorithm>
+#include <cassert>
 #include <memory>
 #include <utility>
 
@@ -56,11 +57,11 @@ void StaticControl::setLearningMode(int mode) {
 void StaticControl::attachBackControl(BackStaticControl* object) {
   backControl = object;
   if (object != nullptr) {
-    int mode = 0;
+    int mode = kFirstOrderMode;
     if (object->learningMethod == "LevenbergMarquardt") {
-      mode = 2;
+      mode = kLevenbergMarquardtMode;
     } else if (object->learningMethod == "ConjugateGradient") {
-      mode = 1;
+      mode = kConjugateGradientMode;
     }
     setLearningMode(mode);
   }
@@ -73,7 +74,7 @@ void StaticControl::createLearningGlobals() {
     learningGlobals.reset();
     freeWeightIndex();
   }
-  if (learningMode == 1) {
+  if (learningMode == kConjugateGradientMode) {
     learningGlobals = std::make_unique<CGGlobals>();
   } else {
     learningGlobals = std::make_unique<LMGlobals>();
@@ -85,7 +86,7 @@ void StaticControl::createLearningGlobals() {
 void StaticControl::setLearning(int flag) {
   reconnectSynapses();
   learning = flag;
-  if (learningMode == 1 || learningMode == 2) {
+  if (learningMode == kConjugateGradientMode || learningMode == kLevenbergMarquardtMode) {
     int64_t total = 0;
     int largestBlocks = 0;
     // By index: sizing a gradient never changes the list, but stay safe.
@@ -97,6 +98,9 @@ void StaticControl::setLearning(int flag) {
     }
     weightCount = checkedCount(total);
     buildWeightIndex(largestBlocks);
+    // The count and the index walk the same list, so every counted weight
+    // has its owner.
+    assert(weightIndex.weightOwner.empty() || weightIndex.weightOwner.back() != nullptr);
     if (!learningGlobals) createLearningGlobals();
     learningGlobals->prepare(learning);
   } else if (learningGlobals) {
@@ -162,8 +166,8 @@ void StaticControl::restoreLmState() {
                         saved.previousAccumulator.size() == m * n &&
                         saved.savedWeights.size() == n && saved.step.size() == n &&
                         saved.gradientSum.size() == n;
-  if (saved.present() && complete && globals != nullptr && learningMode == 2 &&
-      leastSquaresPending == 0 && saved.weightCount == weightCount &&
+  if (saved.present() && complete && globals != nullptr &&
+      learningMode == kLevenbergMarquardtMode && leastSquaresPending == 0 && saved.weightCount == weightCount &&
       saved.blockCount == weightIndex.blockCount) {
     globals->freeState();
     globals->takeSavedState(saved);

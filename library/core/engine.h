@@ -69,24 +69,45 @@ class Engine : public CoreObject {
 
   bool isKindOf(const char* name) const override;
 
+  // The indexed accessors: ParameterDescriptor::readValue reads them by the
+  // descriptor's kind and outside tools set them. An override serves its
+  // class's own indices through its accessor table and hands every lower
+  // index to its base; Engine's own answer 0 and do nothing.
+  //
+  // One element of a boolean vector parameter; no class overrides it.
   virtual int getBoolAt(int index, int element);
+  // Sets one element of a boolean vector parameter; no class overrides it.
   virtual void setBoolAt(int index, int element, int value);
+  // A boolean parameter (axons, the backward control).
   virtual int getBool(int index);
+  // Sets a boolean parameter (axons, the backward control).
   virtual void setBool(int index, int value);
+  // One element of a double vector parameter (Soma's weight-shaped one).
   virtual double getDoubleAt(int index, int element);
+  // Sets one element of a double vector parameter.
   virtual void setDoubleAt(int index, double value, int element);
+  // An integer parameter (axons, synapses, the backward control).
   virtual int getInt(int index);
+  // Sets an integer parameter.
   virtual void setInt(int index, int value);
+  // A double parameter (Soma, the linear axons, transmitters, step rules).
   virtual double getDouble(int index);
+  // Sets a double parameter.
   virtual void setDouble(int index, double value);
-  // Told after an enabled flag changed.
+  // Told by enableParameter after an enabled flag changed; Soma resizes the
+  // weight-shaped parameter's values here.
   virtual void parametersChanged() {}
-  // Joins the control; the control reference must be set before.
+  // Joins the control, once per object during set-up; the control reference
+  // must be set before. Overrides call their base first, then join a list.
   virtual void registerWithControl();
-  // Preparation before a run; 0 means nothing was done.
+  // Preparation before a run: the program calls the control's, which calls
+  // the backward criteria controls'; 0 means nothing was done.
   virtual int prepareLearning() { return 0; }
+  // How many indices the class adds; a constant of the class.
   virtual int ownParameterCount() const { return 0; }
+  // The first index the class adds: its base's first plus its base's count.
   virtual int firstOwnParameterIndex() const { return 0; }
+  // Switches an enabled flag for an outside tool; no class overrides it.
   virtual void enableParameter(int index, int on, int centre);
 
   // The descriptor at index, or null outside the table.

@@ -4,6 +4,6 @@
 
 namespace kq {
 
-int randomDraw() { return std::rand() % 32768; }
+int randomDraw() { return std::rand() % (kRandomDrawMax + 1); }
 
 }  // namespace kq

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <functional>
 
@@ -18,6 +19,15 @@ namespace {
 // Shared by all components, so a writer need not know whose weights it
 // wrote; an increment per batch update costs nothing next to the update.
 std::atomic<uint64_t> weightGenerationCount{1};
+
+// The current frame starts one of the ring's whole frames. Only the ring
+// operations of this class move it, so a failure is a fault of theirs, not
+// of a caller.
+[[maybe_unused]] bool frameInRing(const Soma& s) {
+  if (!s.ring) return true;
+  return s.frameSize > 0 && s.ringLength % s.frameSize == 0 && s.currentOffset >= 0 &&
+         s.currentOffset % s.frameSize == 0 && s.currentOffset + s.frameSize <= s.ringLength;
+}
 
 }  // namespace
 
@@ -173,12 +183,14 @@ void Soma::moveForward() {
   if (!ring || frameSize <= 0) return;
   currentOffset += frameSize;
   if (currentOffset >= ringLength) currentOffset = 0;
+  assert(frameInRing(*this));
 }
 
 void Soma::moveBack() {
   if (!ring || frameSize <= 0) return;
   currentOffset -= frameSize;
   if (currentOffset < 0) currentOffset = ringLength - frameSize;
+  assert(frameInRing(*this));
 }
 
 void Soma::stepForward() { moveForward(); }
@@ -210,6 +222,7 @@ void Soma::allocateRing(int newFrameSize) {
               ring.get() + (ringLength - frameSize));
   }
   ownsRing = 1;
+  assert(frameInRing(*this));
 }
 
 void Soma::attachAxon(Soma* axon, int d) {
@@ -241,6 +254,7 @@ void Soma::attachAxon(Soma* axon, int d) {
     const int moves = frames > 0 ? d % frames : 0;
     for (int i = 0; i < moves; ++i) moveBack();
   }
+  assert(frameInRing(*this));
   frameSource = axon;
   bindActivityAccess();
 }
@@ -282,7 +296,8 @@ void Soma::randomizeWeights() {
   const int total = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
   for (int i = 0; i < total; ++i) {
     const int r = randomDraw();
-    weights[static_cast<size_t>(i)] = (2.0 * randomRange / 32767.0) * r - randomRange + randomCentre;
+    weights[static_cast<size_t>(i)] =
+        (2.0 * randomRange / kRandomDrawMax) * r - randomRange + randomCentre;
   }
   stepWeightAccesses();
 }
@@ -291,7 +306,7 @@ void Soma::jogWeights() {
   const int own = std::min<int64_t>(ownCount, static_cast<int64_t>(weights.size()));
   for (int i = 0; i < own; ++i) {
     const int r = randomDraw();
-    weights[static_cast<size_t>(i)] += (2.0 * randomRange / 32767.0) * r - randomRange;
+    weights[static_cast<size_t>(i)] += (2.0 * randomRange / kRandomDrawMax) * r - randomRange;
   }
   stepWeightAccesses();
 }

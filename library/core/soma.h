@@ -90,30 +90,74 @@ class Soma : public Engine {
                                    GenericFunction destroy, void* instance, uint64_t datum);
   // Turns every non-finite weight into 0 after an update.
   virtual void sanitizeWeights();
+  // Forgets what earlier exemplars left behind (the context axons' inner
+  // memory, a delayed synapse's frames); a caller starting a new sequence
+  // asks for it, no pass does. Nothing in the base.
   virtual void resetMemory() {}
+  // Zeroes every frame with resettingFlag raised and tells the activity's
+  // observer; re-shares a moved source ring first. Overrides call it first.
   virtual void reset();
+  // Every axon class answers true (backward axons and criteria included).
   virtual bool isAxon() const { return false; }
+  // The synapse classes answer true; an axon fires no delayed synapse.
   virtual bool isSynapse() const { return false; }
+  // The backward synapse classes answer true.
   virtual bool isBackSynapse() const { return false; }
+  // Called on the dual by a backward twin before it steps the dual back for
+  // a backward pass; context axons save their memory's position too.
   virtual void saveFramePosition();
+  // Called on the dual after the backward pass; pairs with the save above.
   virtual void restoreFramePosition();
+  // Sizes the weights (own count n plus the instance part) and randomises
+  // them, only when n changed unless force is set; called by the sizing of
+  // axons and synapses and when the outside instance changes shape.
   virtual void setWeightCount(int n, int force);
+  // One frame back, wrapping to the last; the backward pass moves the duals
+  // with it. Context axons move their memory first.
   virtual void stepBack();
   // One arrival of the data-flow protocol.
   virtual void fire();
+  // An arrival that carries no data (from an inactive axon); passes on to
+  // the successor so that fan-in counts stay in step.
   virtual void fireEmpty();
+  // One frame on, wrapping to the first: each component moves once per
+  // exemplar as it fires. Backward twins also move their dual back.
   virtual void stepForward();
+  // Adds a fresh draw within the random range to each own weight; no pass
+  // calls it. Ends by telling the weights' observers.
   virtual void jogWeights();
+  // Draws every weight within the random range around its centre (unless
+  // the keep-weights flag is set); called by setWeightCount and the random
+  // setters. Overrides clear their accumulators or best costs after it.
   virtual void randomizeWeights();
+  // Points the activity's observer at the current frame; called when a ring
+  // is allocated or shared, an observer is set or the columns change.
   virtual void bindActivityAccess();
+  // Points the weights' observers at the weights; called whenever the
+  // weight array is replaced or freed.
   virtual void bindWeightAccess();
+  // Values produced per frame; axons derive it from rows x columns.
   virtual void setLength(int n) { length = n; }
+  // Undoes a connectInput: an axon counts its fan-in down and returns what
+  // is left, a synapse drops its input and its weights.
   virtual int disconnectInput(Soma*) { return 0; }
+  // Undoes a connectOutput: a synapse drops its output and its weights, an
+  // axon the target (answering null once it has no output left).
   virtual Soma* disconnectOutput(Soma*, int) { return nullptr; }
+  // Wiring during set-up: an axon counts one more input, a synapse shares
+  // its input axon's ring (delayed) and sizes its weights once both ends
+  // are known.
   virtual void connectInput(Soma*) {}
+  // The error columns carried side by side, set by the Levenberg-Marquardt
+  // column set-up; backward twins resize to their dual after it.
   virtual void setJacobianColumns(int n);
+  // Wiring during set-up: an axon adds a successor to fire, a synapse fixes
+  // its output axon.
   virtual void connectOutput(Soma*) {}
+  // Values read per frame; set by the sizing and by sharing a ring.
   virtual void setInputLength(int n) { inputLength = n; }
+  // Past frames kept (axons re-allocate their ring) or read behind the
+  // input axon (synapses re-share it).
   virtual void setDelay(int n);
   // The first successor an axon fires (null for other components); the
   // depth numbering walks it before the first pass.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "control/control.h"
+#include "core/costs.h"
 #include "core/fatal.h"
 #include "core/spatial_access.h"
 #include "weightfile/records.h"
@@ -86,15 +87,16 @@ int Criterion::controlWeightDecay() const { return control != nullptr ? control-
 void Criterion::resetEpoch() {
   heldCostSum = 0.0;
   heldExemplarCount = 0;
-  if (control != nullptr && control->weightDecay != 0 && control->learningMode != 2) {
+  if (control != nullptr && control->weightDecay != 0 &&
+      control->learningMode != kLevenbergMarquardtMode) {
     control->sumSquaredWeights();
   }
 }
 
 void Criterion::randomizeWeights() {
   Soma::randomizeWeights();
-  bestTrainingCost = 1e9;
-  bestTestCost = 1e9;
+  bestTrainingCost = kNoBestCost;
+  bestTestCost = kNoBestCost;
 }
 
 void Criterion::bindWeightAccess() {
@@ -256,7 +258,7 @@ void Criterion::accumulateCost() {
                              : 0.0;
     c = control->regularisationBeta * c + decay;
   }
-  if (c > 1e10) c = 1e10;
+  if (c > kCostCap) c = kCostCap;
   costSum += c;
   exemplarCost = 0.0;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "axons/axon.h"
+#include "core/costs.h"
 
 // Criterion: the last axon of the forward network. Its activity holds the
 // network's outputs; on every computing cycle it pulls the matching desired
@@ -61,7 +62,7 @@ class Criterion : public Axon {
   void reset() override;
   // Clears the desired record, then the Axon step.
   void stepForward() override;
-  // The Soma part, then the best costs start again from 1e9.
+  // The Soma part, then the best costs start again from kNoBestCost.
   void randomizeWeights() override;
   void bindWeightAccess() override;
   // Desired record, statistics, cost, error signal.
@@ -178,8 +179,8 @@ class Criterion : public Axon {
   std::vector<double> performanceRecord;  // the six PerformanceRecord values
   std::vector<double> confusionPercent; // each count as a percentage of its row
   std::vector<double> correlations;     // correlation per output of the last period
-  double bestTrainingCost = 1e9;        // best training cost of the run
-  double bestTestCost = 1e9;            // best test cost of the run
+  double bestTrainingCost = kNoBestCost;  // best training cost of the run
+  double bestTestCost = kNoBestCost;      // best test cost of the run
   double testCost = 0.0;                // cost of the last test period
   double trainingCost = 0.0;            // cost of the last training period
   double rocLow = -1.0;                 // lowest ROC threshold

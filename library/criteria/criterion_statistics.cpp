@@ -2,14 +2,16 @@
 #include <cmath>
 
 #include "control/control.h"
+#include "core/costs.h"
 #include "core/spatial_access.h"
 #include "criteria/criterion.h"
 
 // The criterion's measures over a period: accumulated per exemplar while
 // their access is attached, completed by computeCost, handed to the accesses
 // as fixed-shape records, and put aside while test data is measured. Every
-// sum runs in output order, exemplar after exemplar, as the records are
-// compared value for value with other builds.
+// sum runs in output order, exemplar after exemplar: a floating-point sum
+// depends on the order of its terms, and the records must come out the same
+// to the last bit.
 
 namespace kq {
 
@@ -134,7 +136,7 @@ double Criterion::computeCost(int endOfPeriod, int reset) {
     } else {
       trainingCost = costSum / divisor;
       if (reset != 0) costSum = trainingCost;
-      if (trainingCost < 0.0) trainingCost = 1e10;
+      if (trainingCost < 0.0) trainingCost = kCostCap;
       if (trainingCost < bestTrainingCost) {
         bestTrainingCost = trainingCost;
         trainingImproved = 1;
@@ -317,8 +319,8 @@ double Criterion::setTestMode(int on) {
 void Criterion::reset() {
   testCost = 0.0;
   trainingCost = 0.0;
-  bestTestCost = 1e9;
-  bestTrainingCost = 1e9;
+  bestTestCost = kNoBestCost;
+  bestTrainingCost = kNoBestCost;
   meanCorrelation = 0.0;
   mdl = 0.0;
   aic = 0.0;

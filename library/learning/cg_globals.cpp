@@ -5,12 +5,20 @@
 #include <cstdlib>
 
 #include "control/control.h"
+#include "core/costs.h"
 #include "core/random.h"
 #include "core/soma.h"
 #include "criteria/criterion.h"
 #include "learning/conjugate_gradient.h"
 
 namespace kq {
+
+namespace {
+
+// A scale lambda beyond this has run away; the search starts again.
+constexpr double kRunawayScale = 1e10;
+
+}  // namespace
 
 template <typename Visit>
 void CGGlobals::forEachWeight(Visit&& visit) {
@@ -133,7 +141,7 @@ void CGGlobals::bind(StaticControl* owner) {
   lambda = 0.01;
   lambdaBar = 0.0;
   currentError = 0.0;
-  previousError = 1e10;
+  previousError = kCostCap;
   sigma = 0.0001;
   delta = 0.0;
   success = 0;
@@ -222,7 +230,7 @@ void CGGlobals::afterBatch() {
   if (criterion != nullptr) {
     criterion->computeCost(0, 0);
     double x = errorNow();
-    if (x < 0.0) x = 1e10;
+    if (x < 0.0) x = kCostCap;
     if (x >= previousError) {
       criterion->setFlag();
       // The flag makes the epoch's cost report the held best cost, which is
@@ -245,7 +253,7 @@ void CGGlobals::afterEpoch() {
       averageGradients();
       currentError = errorNow();
       restartFromGradient();
-    } else if (lambda > 1e10) {
+    } else if (lambda > kRunawayScale) {
       // The scale has run away: start again from a ramp direction at
       // slightly jittered weights.
       restartSearch();
@@ -256,7 +264,7 @@ void CGGlobals::afterEpoch() {
         ref.owner->direction[ref.k] = ramp;
         ref.owner->steepestDescent[ref.k] = ramp;
         const double w = *ref.weight;
-        *ref.weight = w + w * (randomDraw() / 32767.0 - 0.5) * 0.0001;
+        *ref.weight = w + w * (randomDraw() / static_cast<double>(kRandomDrawMax) - 0.5) * 0.0001;
       });
     } else {
       if (trialMeasured != 0) currentError = trialError;

@@ -46,15 +46,18 @@ class Gradient : public Engine {
   virtual void setWeightCount(int n);
   // Perform-record create call; replaces the record's instance.
   virtual void createInstance();
+  // The rule's shared step size, for outside tools; Step answers its own.
   virtual double stepSize() { return 1.0; }
   // Perform-record destroy call for a replaced instance.
   virtual void destroyInstance(void* instance);
+  // The rule's shared momentum, for outside tools; Momentum answers its own.
   virtual double momentum() { return 0.5; }
   // Follows the backprop object's weight total (1 without one). Called by
   // setBackprop and by the control's preparation.
   virtual void matchTargetSize();
   // With a record installed: create a new instance, destroy the old one.
   virtual void recreateInstance();
+  // Name of the outside update function the rule expects, or null.
   virtual const char* performName() const { return nullptr; }
 
   // The gradient record of a weight-file section: matchTargetSize, then the
@@ -75,28 +78,46 @@ class Gradient : public Engine {
   virtual void writeState(std::FILE*) {}
   virtual void writeStateToText(std::string&) {}
   virtual void saveState() {}
-  // Clears the rule's state (resetState).
+  // Clears the rule's state (resetState); for callers that restart a
+  // training, no pass calls it.
   virtual void reset();
+  // The setters and observers below are called by the program's set-up
+  // (step size, momentum, divisor, per-weight steps) or by outside tools;
+  // the rules that give them meaning override them, the others ignore them.
+  //
+  // Decay coefficient per update (Step).
   virtual void setWeightDecay(double) {}
+  // Switches weight decay on or off (Step).
   virtual void setWeightDecayOn(int) {}
+  // The shared momentum; set during set-up (Momentum).
   virtual void setMomentum(double) {}
+  // The shared step size; set during set-up (Step).
   virtual void setStepSize(double) {}
+  // An observer shown the velocities (Momentum).
   virtual void attachVelocityObserver(SpatialAccess*) {}
+  // One step size per weight or one shared; set after setBackprop (Step).
   virtual void setPerWeightStep(int) {}
   // The step size of weight i; the base hands out one scratch place for
   // every i.
   virtual double& stepSizeAt(int) { return stepSizeScratch; }
+  // The batch divisor of the step size; set during set-up (Step).
   virtual void setDivisor(int) {}
+  // An observer shown the momentums (Momentum).
   virtual void attachMomentumObserver(SpatialAccess*) {}
   // Stores the record, then re-creates the instance.
   virtual void setPerformRecord(PerformRecord* record);
+  // An observer shown the step sizes (Step).
   virtual void attachStepObserver(SpatialAccess*) {}
+  // Stores a value nothing reads; kept for outside tools that set it.
   virtual void setSpareParameter(double value) { spareParameter = value; }
-  // The built-in rule: changes forward's weights from the accumulator.
+  // The built-in rule, called by applyUpdate at a batch end: changes
+  // forward's weights from the accumulator and clears what it used.
   virtual void updateWeights(Soma&) {}
-  // The rule through the outside perform function.
+  // The rule through the outside perform function, called by applyUpdate
+  // instead of updateWeights when a record is installed.
   virtual void perform(Soma&) {}
-  // Zeroes the whole accumulator and lets its observer see it.
+  // Zeroes the whole accumulator and lets its observer see it; an override
+  // clears its own state first and ends with this.
   virtual void resetState();
 
   // Attaches the backward object and sizes the rule to it.

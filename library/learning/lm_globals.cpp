@@ -1,6 +1,7 @@
 #include "learning/lm_globals.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "control/control.h"
@@ -31,22 +32,6 @@ void copyMatrix(const RowMatrix& from, RowMatrix& to) {
   }
 }
 
-// Row-major saved values into a table, as far as both reach.
-void copyRows(const std::vector<double>& from, RowMatrix& to) {
-  size_t next = 0;
-  for (auto& row : to) {
-    for (double& value : row) {
-      if (next >= from.size()) return;
-      value = from[next++];
-    }
-  }
-}
-
-void copyVector(const std::vector<double>& from, std::vector<double>& to) {
-  std::copy(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), to.size())),
-            to.begin());
-}
-
 }  // namespace
 
 void LMGlobals::bind(StaticControl* owner) {
@@ -57,7 +42,7 @@ void LMGlobals::bind(StaticControl* owner) {
 
 void LMGlobals::resetSearch() {
   resetRequested = 1;
-  previousError = 9999.9;
+  previousError = kNoPreviousError;
   if (control != nullptr) control->freeSavedLmState();
 }
 
@@ -97,7 +82,7 @@ void LMGlobals::prepare(int learningFlag) {
     zero(savedWeights);
     swapped = 0;
     damping = initialDamping;
-    previousError = 9999.9;
+    previousError = kNoPreviousError;
   }
   if (swapped != 0 && skipFlag == 0 && control->skipPrepareSwap == 0) {
     // Training resumes from the weights it had reached.
@@ -161,6 +146,7 @@ void LMGlobals::afterExemplar() {
   if (control == nullptr) return;
   allocatePendingArrays();
   if (!weightArraysAllocated || !blockArraysAllocated) return;
+  assert(arraysMatchCounts());
   const int n = weightCount;
   const int m = blockCount;
   int firstMarked = -1;
@@ -223,6 +209,7 @@ void LMGlobals::endBatch() {
     const double cost = source->trainingCost;
     allocatePendingArrays();
     if (cost > 1e-80 && weightArraysAllocated && blockArraysAllocated) {
+      assert(arraysMatchCounts());
       const int n = weightCount;
       const int m = blockCount;
       if (cost <= previousError) {
@@ -368,102 +355,6 @@ void LMGlobals::swapWeights() {
   for (int i = 0; i < n; ++i) {
     if (double* w = weightAt(i)) std::swap(*w, savedWeights[static_cast<size_t>(i)]);
   }
-}
-
-void LMGlobals::allocateWeightArrays() {
-  const int n = weightCount;
-  checkedProduct(n, n);
-  exemplarJtJ = squareMatrix(n);
-  savedHessian = squareMatrix(n);
-  hessian = squareMatrix(n);
-  inverse = squareMatrix(n);
-  regularisationMatrix = squareMatrix(n);
-  weightStep.assign(static_cast<size_t>(n), 0.0);
-  gradientSum.assign(static_cast<size_t>(n), 0.0);
-  savedWeights.assign(static_cast<size_t>(n), 0.0);
-  marked.assign(static_cast<size_t>(n), 0);
-  weightArraysAllocated = true;
-  weightArraysPending = false;
-}
-
-void LMGlobals::allocatePendingArrays() {
-  if (weightArraysPending) allocateWeightArrays();
-}
-
-void LMGlobals::allocateBlockArrays() {
-  savedGradient = rowMatrix(blockCount, weightCount);
-  previousAccumulator = rowMatrix(blockCount, weightCount);
-  currentAccumulator = rowMatrix(blockCount, weightCount);
-  jacobian = rowMatrix(blockCount, weightCount);
-  blockArraysAllocated = true;
-}
-
-void LMGlobals::freeWeightArrays() {
-  RowMatrix().swap(exemplarJtJ);
-  RowMatrix().swap(savedHessian);
-  RowMatrix().swap(hessian);
-  RowMatrix().swap(inverse);
-  RowMatrix().swap(regularisationMatrix);
-  std::vector<double>().swap(weightStep);
-  std::vector<double>().swap(gradientSum);
-  std::vector<double>().swap(savedWeights);
-  std::vector<uint8_t>().swap(marked);
-  weightArraysAllocated = false;
-  weightArraysPending = false;
-}
-
-void LMGlobals::freeBlockArrays() {
-  RowMatrix().swap(savedGradient);
-  RowMatrix().swap(previousAccumulator);
-  RowMatrix().swap(currentAccumulator);
-  RowMatrix().swap(jacobian);
-  blockArraysAllocated = false;
-}
-
-void LMGlobals::allocateWorkArrays() {
-  if (weightArraysAllocated) return;
-  weightCount = std::max(weightCount, 0);
-  blockCount = std::max(blockCount, 0);
-  allocateWeightArrays();
-  freeBlockArrays();
-  allocateBlockArrays();
-}
-
-void LMGlobals::freeState() {
-  const bool hadSavedWeights = weightArraysAllocated;
-  freeWeightArrays();
-  freeBlockArrays();
-  weightCount = 0;
-  blockCount = 0;
-  if (hadSavedWeights) {
-    swapped = 0;
-    swapAvailable = 0;
-  }
-}
-
-void LMGlobals::takeSavedState(const SavedLmState& saved) {
-  initialised = saved.initialised;
-  skipFlag = saved.skipFlag;
-  passDone = saved.passDone;
-  initialDamping = saved.initialDamping;
-  damping = saved.damping;
-  previousError = saved.previousError;
-  weightCount = std::max(saved.weightCount, 0);
-  blockCount = std::max(saved.blockCount, 0);
-  resetRequested = saved.resetRequested;
-  swapped = saved.swapped;
-  swapAvailable = saved.swapAvailable;
-  allocateWorkArrays();
-  copyRows(saved.exemplarJtJ, exemplarJtJ);
-  copyRows(saved.hessian, hessian);
-  copyRows(saved.savedHessian, savedHessian);
-  copyRows(saved.inverse, inverse);
-  copyRows(saved.jacobian, jacobian);
-  copyRows(saved.savedGradient, savedGradient);
-  copyRows(saved.previousAccumulator, previousAccumulator);
-  copyVector(saved.savedWeights, savedWeights);
-  copyVector(saved.step, weightStep);
-  copyVector(saved.gradientSum, gradientSum);
 }
 
 void LMGlobals::lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from) {

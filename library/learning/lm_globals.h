@@ -31,6 +31,10 @@ class Soma;
 
 class LMGlobals : public LearningGlobals {
  public:
+  // The previous error before any point was accepted: a first batch whose
+  // cost is at most this is accepted.
+  static constexpr double kNoPreviousError = 9999.9;
+
   LMGlobals() = default;
 
   // The base bind, resetSearch, and the control's initial damping.
@@ -51,6 +55,7 @@ class LMGlobals : public LearningGlobals {
   void finishTraining() override;
   void freeState() override;
 
+  // The arrays and the saved state (lm_arrays.cpp).
   // Allocates every array for weightCount and blockCount unless they exist.
   void allocateWorkArrays();
   // Exchanges every weight with its saved value (learning and training on).
@@ -78,7 +83,7 @@ class LMGlobals : public LearningGlobals {
   RowMatrix jacobian;                // m x n: last exemplar's J, a row per output
   double initialDamping = 0.01;      // damping a reset starts from
   double damping = 0.01;             // mu of the current step
-  double previousError = 9999.9;     // training cost at the last accepted point
+  double previousError = kNoPreviousError;  // training cost at the last accepted point
   int32_t weightCount = 0;           // n the arrays are sized for
   int32_t blockCount = 0;            // m the m x n arrays are sized for
   int32_t resetRequested = 0;        // prepare must apply a reset
@@ -100,6 +105,9 @@ class LMGlobals : public LearningGlobals {
   void allocateBlockArrays();
   void freeWeightArrays();
   void freeBlockArrays();
+  // Whether every allocated array has the size its count says; the hooks
+  // index them by the counts alone. Defined in debug builds only.
+  bool arraysMatchCounts() const;
   // The Bayesian update of the control's alpha and beta.
   void updateRegularisation();
 

@@ -1,6 +1,7 @@
 #include "linalg/lu.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -34,7 +35,12 @@ OffsetVector<double> allocDoubleVector(int lo, int hi) {
   return OffsetVector<double>(lo, hi);
 }
 
-void freeOffsetVector(OffsetVector<double>& vector, int) { vector.release(); }
+void freeOffsetVector(OffsetVector<double>& vector, [[maybe_unused]] int lo) {
+  // Freeing through another bound than the one allocated with would, with
+  // the pointers these vectors stand for, free the wrong address.
+  assert(lo == vector.lowerBound());
+  vector.release();
+}
 
 RowMatrix squareMatrix(int n) { return rowMatrix(n, n); }
 

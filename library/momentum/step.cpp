@@ -1,6 +1,7 @@
 #include "momentum/step.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "core/perform.h"
 #include "core/soma.h"
@@ -48,6 +49,8 @@ void Step::createInstance() {
 }
 
 void Step::setStepSize(double s) {
+  // Only setWeightCount sizes the array, and it sizes it to stepCount.
+  assert(stepSizes.size() == static_cast<size_t>(stepCount));
   scalarStep = s;
   const int count = std::min<int>(stepCount, static_cast<int>(stepSizes.size()));
   for (int i = 0; i < count; ++i) stepSizeAt(i) = s;
@@ -60,6 +63,7 @@ void Step::setPerWeightStep(int on) {
 }
 
 double& Step::stepSizeAt(int i) {
+  assert(stepSizes.size() == static_cast<size_t>(stepCount));
   if (stepSizes.empty()) return Gradient::stepSizeAt(i);
   if (perWeightStep != 0 && i >= 0 && i < stepCount &&
       i < static_cast<int>(stepSizes.size())) {

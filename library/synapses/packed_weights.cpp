@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <functional>
 
 #include "core/soma.h"
 
@@ -218,6 +219,11 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool re
 }
 
 void PackedWeights::addProduct(const double* x, int nIn, double* y, int nOut) const {
+  // The full synapse asks for no more than it had copied, and sums a
+  // frame into itself one term at a time instead.
+  assert(nOut <= rows && nIn <= columns);
+  assert(nOut <= 0 || nIn <= 0 || std::less_equal<const double*>()(x + nIn, y) ||
+         std::less_equal<const double*>()(y + nOut, x));
   nOut = std::min(nOut, rows);
   nIn = std::min(nIn, columns);
   if (nOut <= 0 || nIn <= 0 || panels.empty()) return;

@@ -1,6 +1,7 @@
 #include "synapses/synapse.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 
 #include "axons/axon.h"
@@ -123,6 +124,11 @@ void Synapse::fire() {
   // Without a control nobody re-attached this view when the input axon
   // re-allocated its ring: do it before reading.
   refreshView();
+  // Re-attaching copies the input axon's ring whole: the view reads the
+  // axon's frames exactly as they are.
+  assert(frameSource == nullptr || (ring == frameSource->ring &&
+                                    ringLength == frameSource->ringLength &&
+                                    frameSize == frameSource->frameSize));
   if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
   if (hasPerformFunction()) {
     perform();

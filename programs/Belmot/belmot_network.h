@@ -29,7 +29,7 @@ constexpr NetworkValues kValues = {
     // 14064 synapse weights, 347 biases and the context axon's 8 weights.
     .freeParameterCount = 14419,
     .exemplarsPerEpoch = 13217,
-    .learningMode = 1,
+    .learningMode = kConjugateGradientMode,
     .learningMethod = "ConjugateGradient",
 };
 

@@ -30,7 +30,7 @@ constexpr NetworkValues kValues = {
     // 12360 synapse weights + 291 biases + 8 context memory weights.
     .freeParameterCount = 12659,
     .exemplarsPerEpoch = 13217,
-    .learningMode = 0,
+    .learningMode = kFirstOrderMode,
     .learningMethod = "Momentum",
     .ruleSetup = true,
     .momentum = 0.7,

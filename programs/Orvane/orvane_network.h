@@ -29,7 +29,7 @@ constexpr NetworkValues kValues = {
     // 10521 synapse weights, 287 biases and the context axon's 8 weights.
     .freeParameterCount = 10816,
     .exemplarsPerEpoch = 6000,
-    .learningMode = 1,
+    .learningMode = kConjugateGradientMode,
     .learningMethod = "ConjugateGradient",
 };
 

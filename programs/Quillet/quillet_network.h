@@ -66,7 +66,7 @@ constexpr NetworkValues kValues = {
     // 11960 chain weights + 26116 skip weights + 291 biases.
     .freeParameterCount = 38367,
     .exemplarsPerEpoch = 13217,
-    .learningMode = 0,
+    .learningMode = kFirstOrderMode,
     .learningMethod = "Momentum",
     .ruleSetup = true,
     .momentum = 0.7,

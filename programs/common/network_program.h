@@ -55,9 +55,9 @@
 // its place in object order and setPerWeightStep(0) when it is attached.
 // Steps: LayerEntry::synapseStep / axonStep, SkipEntry::step, contextStep.
 //
-// Conjugate-gradient networks (learningMode 1) additionally clear the learning
-// globals' passDone before loading and run the criterion's between-pass
-// calls; the momentum networks do neither.
+// Conjugate-gradient networks (kConjugateGradientMode) additionally clear
+// the learning globals' passDone before loading and run the criterion's
+// between-pass calls; the momentum networks do neither.
 //
 // Skip groups: the template wires them as forward synapses from source to
 // target in the object order given, with the connection orders of a network
@@ -93,7 +93,7 @@ struct NetworkValues {
   int inputRows = 8;                     // elements of the input layer
   int freeParameterCount = 0;            // k of AIC and MDL
   int exemplarsPerEpoch = 0;             // also the batch size
-  int learningMode = 1;                  // 1 conjugate gradient, 0 first-order rules
+  int learningMode = kConjugateGradientMode;  // a LearningMode: CG or first-order rules
   const char* learningMethod = "ConjugateGradient";  // controlBackprop's method name
   bool ruleSetup = false;                // the gradients take momentum, step and divisor
   double momentum = 0.7;                 // every gradient's momentum (rule set-up)

@@ -6,16 +6,18 @@
 #include <vector>
 
 #include "common/network_program.h"
+#include "core/costs.h"
 #include "core/fatal.h"
 #include "core/messages.h"
 #include "learning/learning_globals.h"
 #include "weightfile/indexed_weight_file.h"
 
-// The run that every network program shares. Each step visits the objects
+// The run that every network program shares. Each phase visits the objects
 // in object order (the order of Network's members); only the weight-file
-// sections follow an order of their own. Calls go to the objects' own
-// operations in exactly the order the programs have always made them, since
-// the outputs must match other builds number for number.
+// sections follow an order of their own. The order of the calls is part of
+// the result: it fixes which frame each component reads, the order in which
+// every floating-point sum adds its terms and the random draws each weight
+// takes, so another order would change the probes' numbers.
 
 namespace kq::programs {
 
@@ -140,7 +142,7 @@ void openData(DataFile& file, const char* name, int reading, int rows, int colum
   file.setSize(rows, columns);
 }
 
-// Steps 3 to 10: sizes, files, criterion, context, control.
+// Configuration: sizes, files, criterion, context, control.
 void configure(const NetworkView& n, const NetworkValues& values) {
   const int outputs = values.layers.back().rows;
 
@@ -201,7 +203,7 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   }
 
   StaticControl& control = *n.control;
-  control.bestCost = 1e9;
+  control.bestCost = kNoBestCost;
   control.earlyStopArmed = 0;
   control.patience = 100;
   control.passesPerEpoch = 1;
@@ -223,7 +225,7 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Step 11: data accesses and backward twins.
+// Accesses and twins: data accesses and backward twins.
 void attachAccesses(const NetworkView& n) {
   n.inputAxon->setInputAccess(n.inputFile);
   n.inputAxonBackprop->setDual(n.inputAxon);
@@ -257,7 +259,7 @@ void attachAccesses(const NetworkView& n) {
   for (const SkipView& s : n.skips) s.synapseBackprop->setDual(s.synapse);
 }
 
-// Step 12: the forward and backward graphs. The order of connectOutput on
+// Topology: the forward and backward graphs. The order of connectOutput on
 // one axon fixes its firing order (the last attached fires first).
 void connect(const NetworkView& n, const NetworkValues& values) {
   const int layerCount = static_cast<int>(n.layers.size());
@@ -330,7 +332,7 @@ void connect(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Steps 13 to 16: gradients, registration and the preparation before loading.
+// Gradients, registration and the preparation before loading.
 void registerAll(const NetworkView& n, const NetworkValues& values) {
   for (const GradientEntry& g : gradientOrder(n)) {
     g.gradient->setBackprop(g.backprop);
@@ -354,12 +356,14 @@ void registerAll(const NetworkView& n, const NetworkValues& values) {
   control.addRoot(n.inputAxon, 0);
   control.numberDepths();
   control.leastSquaresInit();
-  if (values.learningMode == 1 && control.learningGlobals) control.learningGlobals->passDone = 0;
+  if (values.learningMode == kConjugateGradientMode && control.learningGlobals) {
+    control.learningGlobals->passDone = 0;
+  }
   if (control.passesPerEpoch > 1) setWritersActive(n, control.learning == 0 ? 1 : 0);
   n.criterion->countTrainableWeights();
 }
 
-// Step 17: the weight file, section by section in its own fixed order.
+// Loading: the weight file, section by section in its own fixed order.
 void loadWeights(const NetworkView& n, const NetworkValues& values) {
   if (!weightFile.open(values.weightFileName)) {
     fatalf(messages::kCouldNotOpenWeightFile, values.weightFileName);
@@ -409,12 +413,13 @@ void loadWeights(const NetworkView& n, const NetworkValues& values) {
   weightFile.close();
 }
 
-// Steps 18 and 19: the epochs, passes and exemplars.
+// The run: the epochs, passes and exemplars, driven through the control in
+// the order written at the top of control/control.h.
 void run(const NetworkView& n, const NetworkValues& values) {
   StaticControl& control = *n.control;
   L2Criterion& criterion = *n.criterion;
   const int batchSize = values.exemplarsPerEpoch;
-  const bool conjugateGradient = values.learningMode == 1;
+  const bool conjugateGradient = values.learningMode == kConjugateGradientMode;
   const std::vector<BackwardEntry> backward = backwardOrder(n);
   const std::vector<GradientEntry> gradients = gradientOrder(n);
   int batchCount = 0;
@@ -483,7 +488,7 @@ void run(const NetworkView& n, const NetworkValues& values) {
   }
 }
 
-// Step 20: detach, empty the lists, release.
+// Teardown: detach, empty the lists, release.
 void tearDown(const NetworkView& n) {
   StaticControl& control = *n.control;
   const std::vector<Engine*> order = objectOrder(n);

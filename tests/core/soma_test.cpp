@@ -291,6 +291,15 @@ TEST(SomaDeathTest, AttachingBeyondThirtyTwoBitsOfFramesIsOutOfMemory) {
               ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
 }
 
+// A current frame that does not start a frame of the ring is a fault of
+// the ring code; debug builds stop at the next move, release builds move on.
+TEST(SomaDeathTest, AFrameOffTheRingStopsADebugBuild) {
+  kq::Soma soma;
+  soma.allocateRing(3);  // two frames of three
+  soma.currentOffset = 1;
+  EXPECT_DEBUG_DEATH(soma.stepForward(), "frameInRing");
+}
+
 TEST(SomaDelay, NegativeDelaysCountAsZero) {
   kq::Soma soma;
   soma.setDelay(-3);

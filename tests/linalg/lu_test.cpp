@@ -115,6 +115,10 @@ TEST(LuTest, OffsetVectorsAreReachedFromTheirLowerBound) {
   kq::freeOffsetVector(v, 2);
   EXPECT_TRUE(v.empty());
   EXPECT_TRUE(kq::allocDoubleVector(3, 2).empty());
+  // Freeing through another bound than the allocation's is a bookkeeping
+  // fault; debug builds stop it.
+  kq::OffsetVector<double> w = kq::allocDoubleVector(0, 3);
+  EXPECT_DEBUG_DEATH(kq::freeOffsetVector(w, 1), "lowerBound");
 }
 
 }  // namespace

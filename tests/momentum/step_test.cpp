@@ -116,6 +116,14 @@ TEST(StepTest, UpdateIsHarmlessUnsizedShortOrReleasedAndDivisorZeroCountsAsOne) 
   EXPECT_EQ(net.axon.weights, V({1.0, -2.0, 0.0}));
 }
 
+// Only the sizing fills the step sizes, to stepCount entries; a count that
+// disagrees is a bookkeeping fault that debug builds stop.
+TEST(StepDeathTest, StepSizesOutOfStepWithTheirCountStopADebugBuild) {
+  Wired<Step> net(3);
+  net.rule.stepCount = 5;
+  EXPECT_DEBUG_DEATH(net.rule.setStepSize(0.2), "stepCount");
+}
+
 TEST(StepTest, StepObserverSeesTheStepSizesButNotTheUpdate) {
   Wired<Step> net(3);
   CountingAccess observer;
