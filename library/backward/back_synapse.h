@@ -83,9 +83,9 @@ class BackFullSynapse : public BackSynapse {
  private:
   // One output element per error column (the output synapse under
   // Levenberg-Marquardt).
-  void computeColumns(int nOut, int nIn, const double* w, const double* x);
+  void computeColumns(int rows, int n, const double* w, const double* x);
   // Every block through the whole matrix.
-  void computeBlocks(int m, int nOut, int nIn, const double* w, const double* x);
+  void computeBlocks(int m, int rows, int n, const double* w, const double* x);
 };
 
 }  // namespace kq

@@ -53,7 +53,7 @@ void appendInt(std::string& text, int32_t v, char separator) {
   char field[kIntFieldCapacity + 1];
   const int n = formatInt(field, v);
   field[n] = separator;
-  text.append(field, static_cast<size_t>(n + 1));
+  text.append(field, static_cast<size_t>(n) + 1);
 }
 
 bool putValue(std::FILE* file, double x) {
@@ -66,7 +66,7 @@ bool putInt(std::FILE* file, int32_t v, char separator) {
   char field[kIntFieldCapacity + 1];
   const int n = formatInt(field, v);
   field[n] = separator;
-  return std::fwrite(field, 1, static_cast<size_t>(n + 1), file) == static_cast<size_t>(n + 1);
+  return std::fwrite(field, 1, static_cast<size_t>(n) + 1, file) == static_cast<size_t>(n) + 1;
 }
 
 const char* parseDouble(const char* begin, const char* end, double& value) {
