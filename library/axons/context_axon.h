@@ -61,6 +61,11 @@ class ContextAxon : public LinearAxon {
  protected:
   // Elements that the frame, the memory frame and the weights all cover.
   int memoryElementCount() const;
+  // The loop both classes share: blend(x, m, w, beta) gives the new
+  // activity from the net input x, the memory m, the memory weight w and
+  // the slope.
+  template <typename Blend>
+  void computeWith(Blend blend);
 };
 
 class IntegratorAxon : public ContextAxon {
