@@ -48,7 +48,7 @@ class Soma : public Engine {
 
   // Called by the criterion and the learning rules at the end of an epoch.
   virtual void resetEpoch() {}
-  // The weight-file section body (soma_records.cpp): the weights record for
+  // The weight-file section body (weightfile/soma_records.cpp): the weights record for
   // Soma and the synapses, the axon record for the axons. Both forms read
   // the same numbers; each ends with the class's state record.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
