@@ -7,20 +7,73 @@
 // and ignores, the object's weight total of values, then the class's state
 // record. The object's own count decides how many values are read, so a
 // record written for another size is absorbed rather than followed.
+//
+// Every operation here is one form of a hook: the file and text twins differ
+// only in the reader or writer they hand it.
 
 namespace kq {
 
 void Soma::readWeights(std::FILE* file, KqWeightFileVersion version) {
   FileRecordReader reader(file);
-  readWeightsRecord(reader, version);
+  readRecord(reader, version);
 }
 
 void Soma::readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
   TextRecordReader reader(cursor);
-  readWeightsRecord(reader, version);
+  readRecord(reader, version);
 }
 
-void Soma::readWeightsRecord(RecordReader& reader, KqWeightFileVersion version) {
+void Soma::readState(std::FILE* file, KqWeightFileVersion version) {
+  FileRecordReader reader(file);
+  readStateRecord(reader, version);
+}
+
+void Soma::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  TextRecordReader reader(cursor);
+  readStateRecord(reader, version);
+}
+
+void Soma::writeWeights(std::FILE* file, int blankLine) {
+  FileRecordWriter writer(file);
+  writeRecord(writer, blankLine, false);
+}
+
+void Soma::writeWeightsToText(std::string& text, int blankLine) {
+  TextRecordWriter writer(text);
+  writeRecord(writer, blankLine, false);
+}
+
+void Soma::writeSavedWeights(std::FILE* file, int blankLine) {
+  FileRecordWriter writer(file);
+  writeRecord(writer, blankLine, true);
+}
+
+void Soma::writeSavedWeightsToText(std::string& text, int blankLine) {
+  TextRecordWriter writer(text);
+  writeRecord(writer, blankLine, true);
+}
+
+void Soma::writeState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeStateRecord(writer, false);
+}
+
+void Soma::writeStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeStateRecord(writer, false);
+}
+
+void Soma::writeSavedState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeStateRecord(writer, true);
+}
+
+void Soma::writeSavedStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeStateRecord(writer, true);
+}
+
+void Soma::readRecord(RecordReader& reader, KqWeightFileVersion version) {
   int32_t storedCount = 0;
   // A record without a readable count is taken as missing.
   if (!reader.readInt(storedCount)) return;
@@ -28,38 +81,14 @@ void Soma::readWeightsRecord(RecordReader& reader, KqWeightFileVersion version) 
   const int64_t kept = std::min<int64_t>(total, static_cast<int64_t>(weights.size()));
   reader.readValues(total, weights.data(), kept);
   weightsChanged();
-  reader.readStateOf(*this, version);
+  readStateRecord(reader, version);
 }
 
-void Soma::writeWeightsRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) {
+void Soma::writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) {
   const std::vector<double>& values = fromSnapshot ? savedWeights : weights;
   writeValueLine(writer, weightTotal(), values.data(), static_cast<int64_t>(values.size()));
-  if (fromSnapshot) {
-    writer.writeSavedStateOf(*this);
-  } else {
-    writer.writeStateOf(*this);
-  }
+  writeStateRecord(writer, fromSnapshot);
   if (blankLine != 0) writer.putLineEnd();
-}
-
-void Soma::writeWeights(std::FILE* file, int blankLine) {
-  FileRecordWriter writer(file);
-  writeWeightsRecord(writer, blankLine, false);
-}
-
-void Soma::writeWeightsToText(std::string& text, int blankLine) {
-  TextRecordWriter writer(text);
-  writeWeightsRecord(writer, blankLine, false);
-}
-
-void Soma::writeSavedWeights(std::FILE* file, int blankLine) {
-  FileRecordWriter writer(file);
-  writeWeightsRecord(writer, blankLine, true);
-}
-
-void Soma::writeSavedWeightsToText(std::string& text, int blankLine) {
-  TextRecordWriter writer(text);
-  writeWeightsRecord(writer, blankLine, true);
 }
 
 void Soma::saveWeights() {
