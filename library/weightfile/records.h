@@ -10,9 +10,9 @@
 // The bodies of the weight-file records, written once for both of their
 // forms: a reader takes its numbers from a positioned weight file or from a
 // weight text cursor, a writer prints to a file or appends to a string. The
-// file and text operations exist once, in Soma, each handing the matching
-// reader or writer to the one hook a class overrides per record, so the
-// twins cannot drift apart.
+// file and text operations exist once, in Soma and in Gradient, each handing
+// the matching reader or writer to the one hook a class overrides per
+// record, so the twins cannot drift apart.
 //
 // Counts stored in a record are untrusted: no body allocates or indexes by
 // one. Element i is stored only while i is below the object's own element
