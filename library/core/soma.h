@@ -56,12 +56,15 @@ class Soma : public Engine {
   // section's record (readRecord), ending with the class's state record.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
   virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
-  // The class's state record alone (readStateRecord).
+  // The class's state record alone (readStateRecord), for a caller that
+  // holds a positioned state record; the section readers reach the hook
+  // directly.
   virtual void readState(std::FILE* file, KqWeightFileVersion version);
   virtual void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
   // Re-shares the rings of the input axon after they moved (synapses).
   virtual void reconnect() {}
-  // The record from the snapshot taken by saveWeights, or from the present
+  // For a caller that saves the network (the programs only read): the
+  // record from the snapshot taken by saveWeights, or from the present
   // values when there is none; blankLine non-zero ends it with one more
   // line end.
   virtual void writeSavedWeights(std::FILE* file, int blankLine);

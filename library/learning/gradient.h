@@ -67,10 +67,12 @@ class Gradient : public Engine {
   // setBackprop: matchTargetSize, then the rule's state record.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
   virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
-  // The rule's state record alone.
+  // The rule's state record alone (readStateRecord), for a caller that
+  // holds a positioned state record.
   virtual void readState(std::FILE* file, KqWeightFileVersion version);
   virtual void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
-  // The section's record: the state record from the snapshot taken by
+  // For a caller that saves the network (the programs only read): the
+  // section's record, the state record from the snapshot taken by
   // saveWeights (the present state when there is none), then one line end.
   virtual void writeSavedWeights(std::FILE* file);
   virtual void writeSavedWeightsToText(std::string& text);
@@ -136,8 +138,7 @@ class Gradient : public Engine {
   bool ready() const;
   // The rule's state record, the hook of the record operations; the base
   // has none. With fromSnapshot: the snapshot saveState took, dropped once
-  // written, or the present state when none was taken. An override ends
-  // with its base's hook.
+  // written, or the present state when none was taken.
   virtual void readStateRecord(RecordReader&, KqWeightFileVersion) {}
   virtual void writeStateRecord(RecordWriter&, bool /*fromSnapshot*/) {}
 
