@@ -69,16 +69,6 @@ class Axon : public Soma {
   void connectOutput(Soma* target) override;
   void setDelay(int n) override;
   Soma* firstFiringEntry() const override;
-  // The axon record (axon_records.cpp): the shape, from version 224 the
-  // active flag, then the weights record. A shape outside 1..1000000 ends
-  // the process before the axon is changed.
-  void readWeights(std::FILE* file, KqWeightFileVersion version) override;
-  void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  // The writers always print the active flag.
-  void writeSavedWeights(std::FILE* file, int blankLine) override;
-  void writeSavedWeightsToText(std::string& text, int blankLine) override;
-  void writeWeights(std::FILE* file, int blankLine) override;
-  void writeWeightsToText(std::string& text, int blankLine) override;
 
   virtual int activationKind() const { return kActivationNone; }
   virtual double slope() const { return 1.0; }
@@ -124,8 +114,12 @@ class Axon : public Soma {
   SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
 
  protected:
-  void readAxonRecord(RecordReader& reader, KqWeightFileVersion version);
-  void writeAxonRecord(RecordWriter& writer, int blankLine, bool fromSnapshot);
+  // The axon record (axon_records.cpp): the shape, from version 224 the
+  // active flag, then the weights record. A shape outside 1..1000000 ends
+  // the process before the axon is changed. The writer always prints the
+  // active flag.
+  void readRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) override;
   // The Axon step without a subclass's extra work.
   void stepAndClear();
 };

@@ -81,7 +81,8 @@ void ContextAxon::perform() {
                                   currentFrame(), rows, columns, memoryFrame, weightData(), beta);
 }
 
-void ContextAxon::compute() {
+template <typename Blend>
+void ContextAxon::computeWith(Blend blend) {
   double* x = currentFrame();
   if (x == nullptr) return;
   const int n = memoryElementCount();
@@ -89,18 +90,16 @@ void ContextAxon::compute() {
   const double* m = memory->currentFrame();
   const double* w = weights.data();
   const double slopeValue = beta;
-  for (int i = 0; i < n; ++i) x[i] = slopeValue * (x[i] + w[i] * m[i]);
+  for (int i = 0; i < n; ++i) x[i] = blend(x[i], m[i], w[i], slopeValue);
+}
+
+void ContextAxon::compute() {
+  computeWith([](double x, double m, double w, double beta) { return beta * (x + w * m); });
 }
 
 void IntegratorAxon::compute() {
-  double* x = currentFrame();
-  if (x == nullptr) return;
-  const int n = memoryElementCount();
-  if (n == 0) return;
-  const double* m = memory->currentFrame();
-  const double* w = weights.data();
-  const double slopeValue = beta;
-  for (int i = 0; i < n; ++i) x[i] = slopeValue * ((1.0 - w[i]) * x[i] + w[i] * m[i]);
+  computeWith(
+      [](double x, double m, double w, double beta) { return beta * ((1.0 - w) * x + w * m); });
 }
 
 }  // namespace kq

@@ -40,15 +40,8 @@ class ContextAxon : public LinearAxon {
   void perform() override;
   // x := beta (x + w m)
   void compute() override;
-  // The memory record (from version 124): the memory frame, length values.
-  // The snapshot is allocated by the first saveState and freed by the
-  // writeSavedState that prints it.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
+  // Snapshot of the memory frame for the saved writers, allocated by the
+  // first call and freed by the writer that prints it.
   void saveState() override;
   // The weights and frames, then the memory attached anew (which raises the
   // delay to memoryDelay + 1 when it is smaller).
@@ -61,6 +54,14 @@ class ContextAxon : public LinearAxon {
  protected:
   // Elements that the frame, the memory frame and the weights all cover.
   int memoryElementCount() const;
+  // The memory record (from version 124): the memory frame, length values.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
+  // The loop both classes share: blend(x, m, w, beta) gives the new
+  // activity from the net input x, the memory m, the memory weight w and
+  // the slope.
+  template <typename Blend>
+  void computeWith(Blend blend);
 };
 
 class IntegratorAxon : public ContextAxon {

@@ -92,36 +92,14 @@ void BackIntegratorAxon::compute() {
 
 // The memory record: the memory's current frame, the axon's length of it.
 
-void BackContextAxon::readState(std::FILE* file, KqWeightFileVersion version) {
-  FileRecordReader reader(file);
+void BackContextAxon::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
   if (version >= kVersionMemoryRecords) readFrameRecord(reader, frameView(memory.get(), length));
 }
 
-void BackContextAxon::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  TextRecordReader reader(cursor);
-  if (version >= kVersionMemoryRecords) readFrameRecord(reader, frameView(memory.get(), length));
-}
-
-void BackContextAxon::writeState(std::FILE* file) {
-  FileRecordWriter writer(file);
-  writeFrameRecord(writer, frameView(memory.get(), length));
-}
-
-void BackContextAxon::writeStateToText(std::string& text) {
-  TextRecordWriter writer(text);
-  writeFrameRecord(writer, frameView(memory.get(), length));
+void BackContextAxon::writeStateRecord(RecordWriter& writer, bool fromSnapshot) {
+  writeFrameState(writer, savedMemory, frameView(memory.get(), length), fromSnapshot);
 }
 
 void BackContextAxon::saveState() { saveFrame(savedMemory, frameView(memory.get(), length)); }
-
-void BackContextAxon::writeSavedState(std::FILE* file) {
-  FileRecordWriter writer(file);
-  writeSavedFrame(writer, savedMemory, frameView(memory.get(), length));
-}
-
-void BackContextAxon::writeSavedStateToText(std::string& text) {
-  TextRecordWriter writer(text);
-  writeSavedFrame(writer, savedMemory, frameView(memory.get(), length));
-}
 
 }  // namespace kq

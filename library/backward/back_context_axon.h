@@ -39,15 +39,8 @@ class BackContextAxon : public BackLinearAxon {
   void perform() override;
   // e := beta (e + w n)
   void compute() override;
-  // The memory record (from version 124): the memory frame, length values.
-  // The snapshot is allocated by the first saveState and freed by the
-  // writeSavedState that prints it.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
+  // Snapshot of the memory frame for the saved writers, allocated by the
+  // first call and freed by the writer that prints it.
   void saveState() override;
   // The frames, one accumulator value per input element, then the memory
   // attached one frame back (raising the delay to 2 when it is lower).
@@ -57,6 +50,9 @@ class BackContextAxon : public BackLinearAxon {
   std::vector<double> savedMemory;  // snapshot of the memory frame for the writers
 
  protected:
+  // The memory record (from version 124): the memory frame, length values.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
   // The loop both classes share: blend(e, n, w, beta) gives the new error
   // from the present error e, its memory n, the dual's memory weight w and
   // the dual's slope; with learning every element adds n beta y.

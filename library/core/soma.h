@@ -49,29 +49,41 @@ class Soma : public Engine {
 
   // Called by the criterion and the learning rules at the end of an epoch.
   virtual void resetEpoch() {}
-  // The weight-file section body (soma_records.cpp): the weights record for
-  // Soma and the synapses, the axon record for the axons. Both forms read
-  // the same numbers; each ends with the class's state record.
+  // The weight-file record operations (weightfile/soma_records.cpp). Each
+  // file form and its text twin wrap one protected hook below in a reader
+  // or writer of their kind, so the twins cannot drift apart; a class
+  // changes its record by overriding the hooks and saveState, never these.
+  // The program's load calls readWeights on each object's section: the
+  // section's record (readRecord), ending with the class's state record.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
   virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
-  // The class's state record after the weights; Soma has none.
-  virtual void readState(std::FILE*, KqWeightFileVersion) {}
-  virtual void readStateFromText(WeightTextCursor&, KqWeightFileVersion) {}
+  // The class's state record alone (readStateRecord), for a caller that
+  // holds a positioned state record; the section readers reach the hook
+  // directly.
+  virtual void readState(std::FILE* file, KqWeightFileVersion version);
+  virtual void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
   // Re-shares the rings of the input axon after they moved (synapses).
   virtual void reconnect() {}
-  // The record from the snapshot taken by saveWeights, or from the present
-  // values; blankLine non-zero ends it with one more line end.
+  // For a caller that saves the network (the programs only read): the
+  // record from the snapshot taken by saveWeights, or from the present
+  // values when there is none; blankLine non-zero ends it with one more
+  // line end.
   virtual void writeSavedWeights(std::FILE* file, int blankLine);
   virtual void writeSavedWeightsToText(std::string& text, int blankLine);
+  // The record of the present values.
   virtual void writeWeights(std::FILE* file, int blankLine);
   virtual void writeWeightsToText(std::string& text, int blankLine);
-  // Snapshot of the weights, then of the state (saveState).
+  // Snapshot of the weights for the saved writers, then of the state
+  // (saveState).
   virtual void saveWeights();
-  // The state-record parts of the writers and of the snapshot.
-  virtual void writeSavedState(std::FILE*) {}
-  virtual void writeSavedStateToText(std::string&) {}
-  virtual void writeState(std::FILE*) {}
-  virtual void writeStateToText(std::string&) {}
+  // The state record alone, from its snapshot (writeSavedState) or present.
+  virtual void writeSavedState(std::FILE* file);
+  virtual void writeSavedStateToText(std::string& text);
+  virtual void writeState(std::FILE* file);
+  virtual void writeStateToText(std::string& text);
+  // Called by saveWeights after the weights: the snapshot of the state
+  // record; Soma has none. An override allocates it on the first call and
+  // overwrites it in place on later ones.
   virtual void saveState() {}
   // Name of the outside function this class expects, or null.
   virtual const char* performName() const { return nullptr; }
@@ -243,10 +255,19 @@ class Soma : public Engine {
   std::vector<std::unique_ptr<PerformRecord>> madeRecords;
 
  protected:
-  // The weights record in either form: the count (read and ignored), the
-  // weight total's values, the state record.
-  void readWeightsRecord(RecordReader& reader, KqWeightFileVersion version);
-  void writeWeightsRecord(RecordWriter& writer, int blankLine, bool fromSnapshot);
+  // The hooks of the record operations, one pair per record; the reader or
+  // writer handed in is of the form called. readRecord and writeRecord: the
+  // section's record, for Soma the weights record (a count, read and
+  // ignored; the weight total's values; the state record), the present
+  // values or, with fromSnapshot, the saved ones. An override (Axon's shape)
+  // reads what it writes and ends with the Soma record.
+  virtual void readRecord(RecordReader& reader, KqWeightFileVersion version);
+  virtual void writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot);
+  // The class's state record; Soma has none. With fromSnapshot: the
+  // snapshot saveState took, dropped once written, or the present state
+  // when none was taken (and always, for a class without a snapshot).
+  virtual void readStateRecord(RecordReader&, KqWeightFileVersion) {}
+  virtual void writeStateRecord(RecordWriter&, bool /*fromSnapshot*/) {}
   // Moves the current frame without any of the subclasses' extra work.
   void moveForward();
   void moveBack();

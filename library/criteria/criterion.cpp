@@ -309,14 +309,14 @@ void L2Criterion::computeError() {
 
 // The desired-range record: one pair per output.
 
-void Criterion::readDesiredRange(RecordReader& reader, KqWeightFileVersion version) {
+void Criterion::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
   if (version < kVersionDesiredRange) return;
   const int64_t kept = std::min<int64_t>({length, static_cast<int64_t>(desiredMin.size()),
                                           static_cast<int64_t>(desiredMax.size())});
   readCountedPairs(reader, desiredMin.data(), desiredMax.data(), kept);
 }
 
-void Criterion::writeDesiredRange(RecordWriter& writer) {
+void Criterion::writeStateRecord(RecordWriter& writer, bool /*fromSnapshot*/) {
   writer.putInt(length, ' ');
   for (int64_t i = 0; i < length; ++i) {
     writer.putValue(i < static_cast<int64_t>(desiredMin.size()) ? desiredMin[i] : 0.0);
@@ -324,29 +324,5 @@ void Criterion::writeDesiredRange(RecordWriter& writer) {
   }
   writer.putLineEnd();
 }
-
-void Criterion::readState(std::FILE* file, KqWeightFileVersion version) {
-  FileRecordReader reader(file);
-  readDesiredRange(reader, version);
-}
-
-void Criterion::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  TextRecordReader reader(cursor);
-  readDesiredRange(reader, version);
-}
-
-void Criterion::writeState(std::FILE* file) {
-  FileRecordWriter writer(file);
-  writeDesiredRange(writer);
-}
-
-void Criterion::writeStateToText(std::string& text) {
-  TextRecordWriter writer(text);
-  writeDesiredRange(writer);
-}
-
-void Criterion::writeSavedState(std::FILE* file) { writeState(file); }
-
-void Criterion::writeSavedStateToText(std::string& text) { writeStateToText(text); }
 
 }  // namespace kq

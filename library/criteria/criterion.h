@@ -73,16 +73,6 @@ class Criterion : public Axon {
   void perform() override;
   // The frames, then every statistics array, each access bound anew.
   void allocateFrames() override;
-  // The desired-range record (from version 246): length pairs of
-  // desiredMin and desiredMax. There is no snapshot: the saved-state
-  // writers print the present range too, so that a record written from a
-  // snapshot still carries the range its reader expects.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
 
   // Called by compute for every counted exemplar: applies the factors, the
   // weight decay and the cap, and adds the exemplar's cost to costSum. A
@@ -198,6 +188,13 @@ class Criterion : public Axon {
   std::vector<int32_t> rocCounts;       // T rows: TP, FP, positives, negatives
 
  protected:
+  // The desired-range record (from version 246): length pairs of
+  // desiredMin and desiredMax. There is no snapshot: the saved-state
+  // writers print the present range too, so that a record written from a
+  // snapshot still carries the range its reader expects.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
+
   // The control's switches, with the control's defaults when there is none.
   int controlTrainingFlag() const;
   int controlLearning() const;
@@ -217,8 +214,6 @@ class Criterion : public Axon {
   void completePerformance();
   void completeRoc();
   void completeConfusion();
-  void readDesiredRange(RecordReader& reader, KqWeightFileVersion version);
-  void writeDesiredRange(RecordWriter& writer);
 };
 
 class L2Criterion : public Criterion {

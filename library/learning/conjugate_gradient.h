@@ -31,20 +31,8 @@ class ConjugateGradient : public Gradient {
   // learning globals start their search afresh; an unchanged count keeps
   // the vectors and their contents.
   void setWeightCount(int n) override;
-  // The conjugate-gradient record (from version 216): "%d\n" weightCount,
-  // five lines of weightCount values (weightCopy, baseWeights, direction,
-  // steepestDescent, curvature) and an empty line. A count other than
-  // weightCount (or no vectors yet) prints a message on standard output and
-  // reads nothing more; files below version 235 carry a legacy block after
-  // the vectors, which is read past.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  // The snapshot: allocated by the first saveState, freed by the
-  // writeSavedState that prints it.
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
+  // Snapshot of the five record vectors for the saved writers, allocated
+  // by the first call and freed by the writer that prints it.
   void saveState() override;
 
   std::vector<double> weightCopy;       // weights where training stopped
@@ -63,9 +51,15 @@ class ConjugateGradient : public Gradient {
   // The six per-weight vectors exist (they are sized together).
   bool hasVectors() const { return !direction.empty(); }
 
- private:
-  void readRecord(RecordReader& reader, KqWeightFileVersion version);
-  void writeRecord(RecordWriter& writer, bool fromSnapshot);
+ protected:
+  // The conjugate-gradient record (from version 216): "%d\n" weightCount,
+  // five lines of weightCount values (weightCopy, baseWeights, direction,
+  // steepestDescent, curvature) and an empty line. A count other than
+  // weightCount (or no vectors yet) prints a message on standard output and
+  // reads nothing more; files below version 235 carry a legacy block after
+  // the vectors, which is read past.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
 };
 
 }  // namespace kq

@@ -24,7 +24,7 @@ constexpr int kLegacyCount = 7;
 
 }  // namespace
 
-void ConjugateGradient::readRecord(RecordReader& reader, KqWeightFileVersion version) {
+void ConjugateGradient::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
   if (version < kVersionConjugateGradientRecord) return;
   int32_t count = 0;
   // An unreadable count is a record that cannot be loaded, like a wrong one.
@@ -44,8 +44,9 @@ void ConjugateGradient::readRecord(RecordReader& reader, KqWeightFileVersion ver
   reader.skipInts(kLegacyCount);
 }
 
-void ConjugateGradient::writeRecord(RecordWriter& writer, bool fromSnapshot) {
-  const auto vectors = fromSnapshot ? snapshotVectors(*this) : presentVectors(*this);
+void ConjugateGradient::writeStateRecord(RecordWriter& writer, bool fromSnapshot) {
+  const bool taken = fromSnapshot && !savedDirection.empty();
+  const auto vectors = taken ? snapshotVectors(*this) : presentVectors(*this);
   writer.putInt(weightCount, '\n');
   for (const std::vector<double>* vector : vectors) {
     const int64_t available = static_cast<int64_t>(vector->size());
@@ -55,26 +56,10 @@ void ConjugateGradient::writeRecord(RecordWriter& writer, bool fromSnapshot) {
     writer.putLineEnd();
   }
   writer.putLineEnd();
-}
-
-void ConjugateGradient::readState(std::FILE* file, KqWeightFileVersion version) {
-  FileRecordReader reader(file);
-  readRecord(reader, version);
-}
-
-void ConjugateGradient::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  TextRecordReader reader(cursor);
-  readRecord(reader, version);
-}
-
-void ConjugateGradient::writeState(std::FILE* file) {
-  FileRecordWriter writer(file);
-  writeRecord(writer, false);
-}
-
-void ConjugateGradient::writeStateToText(std::string& text) {
-  TextRecordWriter writer(text);
-  writeRecord(writer, false);
+  // A snapshot is written once.
+  if (taken) {
+    for (std::vector<double>* vector : snapshotVectors(*this)) std::vector<double>().swap(*vector);
+  }
 }
 
 void ConjugateGradient::saveState() {
@@ -87,24 +72,6 @@ void ConjugateGradient::saveState() {
     const size_t copied = std::min(size, from[v]->size());
     std::copy_n(from[v]->begin(), copied, to[v]->begin());
     std::fill(to[v]->begin() + static_cast<std::ptrdiff_t>(copied), to[v]->end(), 0.0);
-  }
-}
-
-void ConjugateGradient::writeSavedState(std::FILE* file) {
-  FileRecordWriter writer(file);
-  const bool taken = !savedDirection.empty();
-  writeRecord(writer, taken);
-  if (taken) {
-    for (std::vector<double>* vector : snapshotVectors(*this)) std::vector<double>().swap(*vector);
-  }
-}
-
-void ConjugateGradient::writeSavedStateToText(std::string& text) {
-  TextRecordWriter writer(text);
-  const bool taken = !savedDirection.empty();
-  writeRecord(writer, taken);
-  if (taken) {
-    for (std::vector<double>* vector : snapshotVectors(*this)) std::vector<double>().swap(*vector);
   }
 }
 

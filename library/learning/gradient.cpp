@@ -6,6 +6,7 @@
 #include "core/perform.h"
 #include "core/soma.h"
 #include "core/spatial_access.h"
+#include "weightfile/records.h"
 
 namespace kq {
 
@@ -115,34 +116,76 @@ void Gradient::release() {
   Engine::release();
 }
 
-void Gradient::readWeights(std::FILE* file, KqWeightFileVersion version) {
+void Gradient::readRecord(RecordReader& reader, KqWeightFileVersion version) {
   matchTargetSize();
-  readState(file, version);
+  readStateRecord(reader, version);
+}
+
+void Gradient::writeRecord(RecordWriter& writer, bool fromSnapshot) {
+  writeStateRecord(writer, fromSnapshot);
+  writer.putLineEnd();
+}
+
+// The file and text forms, each handing its reader or writer to the record.
+
+void Gradient::readWeights(std::FILE* file, KqWeightFileVersion version) {
+  FileRecordReader reader(file);
+  readRecord(reader, version);
 }
 
 void Gradient::readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  matchTargetSize();
-  readStateFromText(cursor, version);
+  TextRecordReader reader(cursor);
+  readRecord(reader, version);
+}
+
+void Gradient::readState(std::FILE* file, KqWeightFileVersion version) {
+  FileRecordReader reader(file);
+  readStateRecord(reader, version);
+}
+
+void Gradient::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
+  TextRecordReader reader(cursor);
+  readStateRecord(reader, version);
 }
 
 void Gradient::writeWeights(std::FILE* file) {
-  writeState(file);
-  std::fputc('\n', file);
+  FileRecordWriter writer(file);
+  writeRecord(writer, false);
 }
 
 void Gradient::writeWeightsToText(std::string& text) {
-  writeStateToText(text);
-  text += '\n';
+  TextRecordWriter writer(text);
+  writeRecord(writer, false);
 }
 
 void Gradient::writeSavedWeights(std::FILE* file) {
-  writeSavedState(file);
-  std::fputc('\n', file);
+  FileRecordWriter writer(file);
+  writeRecord(writer, true);
 }
 
 void Gradient::writeSavedWeightsToText(std::string& text) {
-  writeSavedStateToText(text);
-  text += '\n';
+  TextRecordWriter writer(text);
+  writeRecord(writer, true);
+}
+
+void Gradient::writeState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeStateRecord(writer, false);
+}
+
+void Gradient::writeStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeStateRecord(writer, false);
+}
+
+void Gradient::writeSavedState(std::FILE* file) {
+  FileRecordWriter writer(file);
+  writeStateRecord(writer, true);
+}
+
+void Gradient::writeSavedStateToText(std::string& text) {
+  TextRecordWriter writer(text);
+  writeStateRecord(writer, true);
 }
 
 }  // namespace kq

@@ -25,6 +25,8 @@ namespace kq {
 class Soma;
 class SpatialAccess;
 struct PerformRecord;
+class RecordReader;
+class RecordWriter;
 
 class Gradient : public Engine {
  public:
@@ -60,23 +62,36 @@ class Gradient : public Engine {
   // Name of the outside update function the rule expects, or null.
   virtual const char* performName() const { return nullptr; }
 
-  // The gradient record of a weight-file section: matchTargetSize, then the
-  // rule's state record (readState). The writers add one line end after the
-  // rule's record; the saved forms write the snapshot taken by saveWeights.
+  // The weight-file record operations. Each file form and its text twin
+  // wrap the rule's hook (readStateRecord, writeStateRecord) in a reader or
+  // writer of their kind, so the twins cannot drift apart; a rule changes
+  // its record by overriding the hooks and saveState, never these.
+  // The program's load calls readWeights on the rule's section, after
+  // setBackprop: matchTargetSize, then the rule's state record.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
   virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
-  // The rule's own state record; the base has none.
-  virtual void readState(std::FILE*, KqWeightFileVersion) {}
-  virtual void readStateFromText(WeightTextCursor&, KqWeightFileVersion) {}
+  // The rule's state record alone (readStateRecord), for a caller that
+  // holds a positioned state record.
+  virtual void readState(std::FILE* file, KqWeightFileVersion version);
+  virtual void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
+  // For a caller that saves the network (the programs only read): the
+  // section's record, the state record from the snapshot taken by
+  // saveWeights (the present state when there is none), then one line end.
   virtual void writeSavedWeights(std::FILE* file);
   virtual void writeSavedWeightsToText(std::string& text);
+  // The same from the present state.
   virtual void writeWeights(std::FILE* file);
   virtual void writeWeightsToText(std::string& text);
+  // Snapshot for the saved writers: the rule's saveState.
   virtual void saveWeights() { saveState(); }
-  virtual void writeSavedState(std::FILE*) {}
-  virtual void writeSavedStateToText(std::string&) {}
-  virtual void writeState(std::FILE*) {}
-  virtual void writeStateToText(std::string&) {}
+  // The state record alone, from its snapshot (writeSavedState) or present.
+  virtual void writeSavedState(std::FILE* file);
+  virtual void writeSavedStateToText(std::string& text);
+  virtual void writeState(std::FILE* file);
+  virtual void writeStateToText(std::string& text);
+  // Called by saveWeights: the snapshot of the rule's state; the base has
+  // none. An override allocates it on the first call and overwrites it in
+  // place on later ones.
   virtual void saveState() {}
   // Clears the rule's state (resetState); for callers that restart a
   // training, no pass calls it.
@@ -142,6 +157,17 @@ class Gradient : public Engine {
   // The accumulator and the forward object both attached and the rule sized:
   // the entry points of every rule check this first.
   bool ready() const;
+  // The rule's state record, the hook of the record operations; the base
+  // has none. With fromSnapshot: the snapshot saveState took, dropped once
+  // written, or the present state when none was taken.
+  virtual void readStateRecord(RecordReader&, KqWeightFileVersion) {}
+  virtual void writeStateRecord(RecordWriter&, bool /*fromSnapshot*/) {}
+
+ private:
+  // The section's record: matchTargetSize and the state record; written,
+  // the state record and one line end.
+  void readRecord(RecordReader& reader, KqWeightFileVersion version);
+  void writeRecord(RecordWriter& writer, bool fromSnapshot);
 };
 
 }  // namespace kq

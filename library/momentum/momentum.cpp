@@ -2,28 +2,12 @@
 
 #include <algorithm>
 
-#include "core/number_text.h"
 #include "core/perform.h"
 #include "core/soma.h"
 #include "core/spatial_access.h"
+#include "weightfile/records.h"
 
 namespace kq {
-
-namespace {
-
-void putRecord(std::FILE* file, const double* values, int64_t count) {
-  putInt(file, static_cast<int32_t>(count), ' ');
-  for (int64_t i = 0; i < count; ++i) putValue(file, values[i]);
-  std::fputc('\n', file);
-}
-
-void appendRecord(std::string& text, const double* values, int64_t count) {
-  appendInt(text, static_cast<int32_t>(count), ' ');
-  for (int64_t i = 0; i < count; ++i) appendValue(text, values[i]);
-  text += '\n';
-}
-
-}  // namespace
 
 void Momentum::release() {
   velocity.clear();
@@ -151,60 +135,31 @@ int64_t Momentum::recordCount() const {
                            static_cast<int64_t>(velocity.size()));
 }
 
-void Momentum::readState(std::FILE* file, KqWeightFileVersion version) {
+void Momentum::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
   if (version < kVersionMemoryRecords) return;
-  int32_t stored = 0;
   // An unreadable count reads nothing: the velocity stays as it is.
-  if (!readWeightInt(file, stored)) return;
-  readWeightValues(file, stored, velocity.data(), recordCount());
-  Step::readState(file, version);
+  if (!readCountedValues(reader, velocity.data(), recordCount())) return;
+  Step::readStateRecord(reader, version);
 }
 
-void Momentum::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  if (version < kVersionMemoryRecords) return;
-  const int32_t stored = cursor.readInt();
-  cursor.readValues(stored, velocity.data(), recordCount());
-  Step::readStateFromText(cursor, version);
-}
-
-void Momentum::writeState(std::FILE* file) {
-  putRecord(file, velocity.data(), recordCount());
-  Step::writeState(file);
-}
-
-void Momentum::writeStateToText(std::string& text) {
-  appendRecord(text, velocity.data(), recordCount());
-  Step::writeStateToText(text);
+void Momentum::writeStateRecord(RecordWriter& writer, bool fromSnapshot) {
+  if (fromSnapshot && !savedVelocity.empty()) {
+    // The snapshot carries its own count, so the record stays whole even
+    // when the size changed since it was taken. It is written once.
+    const int64_t n = static_cast<int64_t>(savedVelocity.size());
+    writeValueLine(writer, static_cast<int32_t>(n), savedVelocity.data(), n);
+    std::vector<double>().swap(savedVelocity);
+  } else {
+    const int64_t n = recordCount();
+    writeValueLine(writer, static_cast<int32_t>(n), velocity.data(), n);
+  }
+  Step::writeStateRecord(writer, fromSnapshot);
 }
 
 void Momentum::saveState() {
   const int64_t n = recordCount();
   savedVelocity.assign(velocity.begin(), velocity.begin() + n);
   Step::saveState();
-}
-
-void Momentum::writeSavedState(std::FILE* file) {
-  if (!savedVelocity.empty()) {
-    // The snapshot carries its own count, so the record stays whole even
-    // when the size changed since it was taken. It is written once.
-    putRecord(file, savedVelocity.data(), static_cast<int64_t>(savedVelocity.size()));
-    savedVelocity.clear();
-    savedVelocity.shrink_to_fit();
-  } else {
-    putRecord(file, velocity.data(), recordCount());
-  }
-  Step::writeSavedState(file);
-}
-
-void Momentum::writeSavedStateToText(std::string& text) {
-  if (!savedVelocity.empty()) {
-    appendRecord(text, savedVelocity.data(), static_cast<int64_t>(savedVelocity.size()));
-    savedVelocity.clear();
-    savedVelocity.shrink_to_fit();
-  } else {
-    appendRecord(text, velocity.data(), recordCount());
-  }
-  Step::writeSavedStateToText(text);
 }
 
 }  // namespace kq

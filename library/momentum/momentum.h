@@ -41,16 +41,7 @@ class Momentum : public Step {
   double momentum() override { return scalarMomentum; }
   const char* performName() const override { return "performMomentum"; }
 
-  // The velocity record: a count, then one value per accumulator entry.
-  // Files from before the record existed leave the velocity alone.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  // The snapshot when one was taken (then dropped), else the velocity.
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
-  // Copies the velocity into the snapshot.
+  // Copies the velocity into the snapshot for the saved writers.
   void saveState() override;
 
   // Stores the scalar and writes it into every momentum entry, then
@@ -78,6 +69,13 @@ class Momentum : public Step {
   SpatialAccess* momentumObserver = nullptr; // shown momentums
   int32_t perWeightMomentum = 0;             // one momentum per weight
   std::vector<double> savedVelocity;         // snapshot of saveState; empty when none
+
+ protected:
+  // The velocity record: a count, then one value per accumulator entry.
+  // Files from before the record existed leave the velocity alone. From
+  // the snapshot when one was taken (then dropped), else the velocity.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
 
  private:
   // N of the record: the backprop object's weight total, bounded by the

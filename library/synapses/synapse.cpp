@@ -239,44 +239,20 @@ void FullSynapse::compute() {
 // 50): only the frame's part is stored, the rest of the count is read past,
 // and the writer prints 0.0 for it, so no other frame of the ring is touched.
 
-void Synapse::readState(std::FILE* file, KqWeightFileVersion version) {
-  if (delay == 0 || version < kVersionMemoryRecords) return;
-  FileRecordReader reader(file);
-  readFrameRecord(reader, frameView(this, length));
+void Synapse::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
+  if (delay != 0 && version >= kVersionMemoryRecords) {
+    readFrameRecord(reader, frameView(this, length));
+  }
 }
 
-void Synapse::readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) {
-  if (delay == 0 || version < kVersionMemoryRecords) return;
-  TextRecordReader reader(cursor);
-  readFrameRecord(reader, frameView(this, length));
-}
-
-void Synapse::writeState(std::FILE* file) {
-  if (delay == 0) return;
-  FileRecordWriter writer(file);
-  writeFrameRecord(writer, frameView(this, length));
-}
-
-void Synapse::writeStateToText(std::string& text) {
-  if (delay == 0) return;
-  TextRecordWriter writer(text);
-  writeFrameRecord(writer, frameView(this, length));
+void Synapse::writeStateRecord(RecordWriter& writer, bool fromSnapshot) {
+  if (delay != 0) {
+    writeFrameState(writer, savedDelayedActivity, frameView(this, length), fromSnapshot);
+  }
 }
 
 void Synapse::saveState() {
   if (delay != 0) saveFrame(savedDelayedActivity, frameView(this, length));
-}
-
-void Synapse::writeSavedState(std::FILE* file) {
-  if (delay == 0) return;
-  FileRecordWriter writer(file);
-  writeSavedFrame(writer, savedDelayedActivity, frameView(this, length));
-}
-
-void Synapse::writeSavedStateToText(std::string& text) {
-  if (delay == 0) return;
-  TextRecordWriter writer(text);
-  writeSavedFrame(writer, savedDelayedActivity, frameView(this, length));
 }
 
 }  // namespace kq

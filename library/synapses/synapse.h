@@ -59,15 +59,9 @@ class Synapse : public Soma {
   // Takes an axon as the output end; anything else (null) disconnects.
   void connectOutput(Soma* target) override;
   void setDelay(int n) override;
-  // The delayed-activity record (from version 124, only with a delay): the
-  // current frame, which holds the delayed activity read, length values.
-  // With delay 0 these read, write and save nothing.
-  void readState(std::FILE* file, KqWeightFileVersion version) override;
-  void readStateFromText(WeightTextCursor& cursor, KqWeightFileVersion version) override;
-  void writeSavedState(std::FILE* file) override;
-  void writeSavedStateToText(std::string& text) override;
-  void writeState(std::FILE* file) override;
-  void writeStateToText(std::string& text) override;
+  // Snapshot of the delayed activity for the saved writers (nothing with
+  // delay 0), allocated by the first call and freed by the writer that
+  // prints it.
   void saveState() override;
 
   // Sizes the weights for the current ends; called when both are known.
@@ -87,6 +81,11 @@ class Synapse : public Soma {
   Axon* targetAxon = nullptr;  // the axon added into and fired
 
  protected:
+  // The delayed-activity record (from version 124, only with a delay): the
+  // current frame, which holds the delayed activity read, length values.
+  // With delay 0 these read and write nothing.
+  void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
+  void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
   // Elements of the output frame this synapse may write, and of its own
   // (input) frame it may read: each bounded by the current frames as well as
   // by the lengths, so an end resized since the last sizing is never overrun.

@@ -37,10 +37,6 @@ bool FileRecordReader::skipInts(int64_t count) {
   return skipWeightInts(file, count) == count;
 }
 
-void FileRecordReader::readStateOf(Soma& object, KqWeightFileVersion version) {
-  object.readState(file, version);
-}
-
 bool TextRecordReader::readInt(int32_t& value) {
   if (!numberAhead(cursor)) {
     // Nothing left to read: the cursor goes to the end, as readInt would.
@@ -65,29 +61,17 @@ bool TextRecordReader::skipInts(int64_t count) {
   return true;
 }
 
-void TextRecordReader::readStateOf(Soma& object, KqWeightFileVersion version) {
-  object.readStateFromText(cursor, version);
-}
-
 void FileRecordWriter::putInt(int32_t value, char separator) { kq::putInt(file, value, separator); }
 
 void FileRecordWriter::putValue(double value) { kq::putValue(file, value); }
 
 void FileRecordWriter::putLineEnd() { std::fputc('\n', file); }
 
-void FileRecordWriter::writeStateOf(Soma& object) { object.writeState(file); }
-
-void FileRecordWriter::writeSavedStateOf(Soma& object) { object.writeSavedState(file); }
-
 void TextRecordWriter::putInt(int32_t value, char separator) { appendInt(text, value, separator); }
 
 void TextRecordWriter::putValue(double value) { appendValue(text, value); }
 
 void TextRecordWriter::putLineEnd() { text += '\n'; }
-
-void TextRecordWriter::writeStateOf(Soma& object) { object.writeStateToText(text); }
-
-void TextRecordWriter::writeSavedStateOf(Soma& object) { object.writeSavedStateToText(text); }
 
 bool readCountedValues(RecordReader& reader, double* dest, int64_t keep) {
   int32_t count = 0;
@@ -153,8 +137,9 @@ void saveFrame(std::vector<double>& snapshot, const FrameView& frame) {
   }
 }
 
-void writeSavedFrame(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame) {
-  if (snapshot.empty()) {
+void writeFrameState(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame,
+                     bool fromSnapshot) {
+  if (!fromSnapshot || snapshot.empty()) {
     writeFrameRecord(writer, frame);
     return;
   }

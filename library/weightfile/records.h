@@ -9,9 +9,10 @@
 
 // The bodies of the weight-file records, written once for both of their
 // forms: a reader takes its numbers from a positioned weight file or from a
-// weight text cursor, a writer prints to a file or appends to a string. Each
-// class's file and text operations wrap the same body in the matching
-// reader or writer, so the twins cannot drift apart.
+// weight text cursor, a writer prints to a file or appends to a string. The
+// file and text operations exist once, in Soma and in Gradient, each handing
+// the matching reader or writer to the one hook a class overrides per
+// record, so the twins cannot drift apart.
 //
 // Counts stored in a record are untrusted: no body allocates or indexes by
 // one. Element i is stored only while i is below the object's own element
@@ -35,8 +36,6 @@ class RecordReader {
   virtual bool readValues(int64_t count, double* dest, int64_t keep) = 0;
   // count integers, dropped. False when the source ran out first.
   virtual bool skipInts(int64_t count) = 0;
-  // The state record of object's class, through the operation of this form.
-  virtual void readStateOf(Soma& object, KqWeightFileVersion version) = 0;
 };
 
 class FileRecordReader final : public RecordReader {
@@ -45,7 +44,6 @@ class FileRecordReader final : public RecordReader {
   bool readInt(int32_t& value) override;
   bool readValues(int64_t count, double* dest, int64_t keep) override;
   bool skipInts(int64_t count) override;
-  void readStateOf(Soma& object, KqWeightFileVersion version) override;
 
   std::FILE* file;  // positioned inside the record
 };
@@ -58,7 +56,6 @@ class TextRecordReader final : public RecordReader {
   bool readInt(int32_t& value) override;
   bool readValues(int64_t count, double* dest, int64_t keep) override;
   bool skipInts(int64_t count) override;
-  void readStateOf(Soma& object, KqWeightFileVersion version) override;
 
   WeightTextCursor& cursor;  // moves past what is read
 };
@@ -71,9 +68,6 @@ class RecordWriter {
   virtual void putInt(int32_t value, char separator) = 0;
   virtual void putValue(double value) = 0;
   virtual void putLineEnd() = 0;
-  // The state record of object's class, present or from its snapshot.
-  virtual void writeStateOf(Soma& object) = 0;
-  virtual void writeSavedStateOf(Soma& object) = 0;
 };
 
 // Write errors are not reported: the writers have no file name to name in
@@ -84,8 +78,6 @@ class FileRecordWriter final : public RecordWriter {
   void putInt(int32_t value, char separator) override;
   void putValue(double value) override;
   void putLineEnd() override;
-  void writeStateOf(Soma& object) override;
-  void writeSavedStateOf(Soma& object) override;
 
   std::FILE* file;
 };
@@ -96,8 +88,6 @@ class TextRecordWriter final : public RecordWriter {
   void putInt(int32_t value, char separator) override;
   void putValue(double value) override;
   void putLineEnd() override;
-  void writeStateOf(Soma& object) override;
-  void writeSavedStateOf(Soma& object) override;
 
   std::string& text;
 };
@@ -132,10 +122,11 @@ void readFrameRecord(RecordReader& reader, const FrameView& frame);
 void writeFrameRecord(RecordWriter& writer, const FrameView& frame);
 // The snapshot scheme: saveFrame copies the frame's count values (0.0 past
 // what it holds) into the snapshot, sized to the count and overwritten in
-// place when taken again; writeSavedFrame prints the snapshot and frees it,
-// or the present frame when there is none. The count printed is the
-// frame's count either way.
+// place when taken again. writeFrameState prints the present frame, or,
+// with fromSnapshot, the snapshot, which it then frees (the present frame
+// when there is none). The count printed is the frame's count either way.
 void saveFrame(std::vector<double>& snapshot, const FrameView& frame);
-void writeSavedFrame(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame);
+void writeFrameState(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame,
+                     bool fromSnapshot);
 
 }  // namespace kq
