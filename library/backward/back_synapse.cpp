@@ -56,9 +56,9 @@ void BackSynapse::performWithDual(Extra... extra) {
   callOutside<F>(performRecord->perform, userDatum, performRecord->instance,
                  dual != nullptr ? dual->performInstance() : nullptr, currentFrame(),
                  endRows(sourceAxon), endColumns(sourceAxon),
-                 targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-                 endRows(targetAxon), endColumns(targetAxon),
-                 dual != nullptr ? dual->currentFrame() : nullptr, extra...);
+                 targetAxon != nullptr ? targetAxon->currentFrame() : nullptr, endRows(targetAxon),
+                 endColumns(targetAxon), dual != nullptr ? dual->currentFrame() : nullptr,
+                 extra...);
 }
 
 void BackSynapse::perform() {

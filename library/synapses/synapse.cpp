@@ -154,12 +154,12 @@ void Synapse::createInstance() {
 template <typename F, typename... Extra>
 void Synapse::performWith(Extra... extra) {
   // Missing ends are passed as no frame and no elements.
-  callOutside<F>(
-      performRecord->perform, userDatum, performRecord->instance, currentFrame(),
-      sourceAxon != nullptr ? sourceAxon->rows : 0, sourceAxon != nullptr ? sourceAxon->columns : 0,
-      targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-      targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0,
-      extra...);
+  callOutside<F>(performRecord->perform, userDatum, performRecord->instance, currentFrame(),
+                 sourceAxon != nullptr ? sourceAxon->rows : 0,
+                 sourceAxon != nullptr ? sourceAxon->columns : 0,
+                 targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+                 targetAxon != nullptr ? targetAxon->rows : 0,
+                 targetAxon != nullptr ? targetAxon->columns : 0, extra...);
 }
 
 void Synapse::perform() {
