@@ -17,6 +17,14 @@ void Axon::release() {
   Soma::release();
 }
 
+void Axon::releaseMemory(std::unique_ptr<Soma>& memory, std::vector<double>& savedMemory) {
+  if (memory) {
+    memory->attachAxon(nullptr, 0);
+    memory.reset();
+  }
+  std::vector<double>().swap(savedMemory);
+}
+
 bool Axon::isKindOf(const char* name) const {
   return Engine::isKindOf(name) || sameWord(name, "Axon");
 }

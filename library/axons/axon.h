@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/soma.h"
@@ -122,6 +123,10 @@ class Axon : public Soma {
   void writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) override;
   // The Axon step without a subclass's extra work.
   void stepAndClear();
+  // The release of a memory that reads this axon's ring (the context axons
+  // and their twins) and of its frame's snapshot. The view is dropped first
+  // so the memory never holds on to the ring.
+  static void releaseMemory(std::unique_ptr<Soma>& memory, std::vector<double>& savedMemory);
 };
 
 class BiasAxon : public Axon {

@@ -16,11 +16,7 @@ ContextAxon::ContextAxon() : memory(std::make_unique<Soma>()) {
 ContextAxon::~ContextAxon() = default;
 
 void ContextAxon::release() {
-  if (memory) {
-    memory->attachAxon(nullptr, 0);
-    memory.reset();
-  }
-  std::vector<double>().swap(savedMemory);
+  releaseMemory(memory, savedMemory);
   Axon::release();
 }
 

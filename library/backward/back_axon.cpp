@@ -135,6 +135,25 @@ int BackAxon::coveredEnd(int m, bool withAccumulator) const {
   return static_cast<int>(std::max<int64_t>(end, 0));
 }
 
+template <typename Term>
+void BackAxon::accumulateBlocks(int end, int limit, Term term) {
+  const int stride = dual->length;
+  double* e = currentFrame();
+  double* g = weights.data();
+  const double* w = dual->weights.data();
+  const int wCount = dualWeightCount();
+  const GradientTerms terms =
+      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
+  // The dual's weights restart at element 0 for every block.
+  for (int base = 0; base < end; base += stride) {
+    const int n = std::min({stride, end - base, limit});
+    for (int l = 0; l < n; ++l) {
+      terms.add(g[base + l], term(e[base + l], l, terms), l < wCount ? w[l] : 0.0);
+    }
+  }
+  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+}
+
 // BackBiasAxon
 
 void BackBiasAxon::allocateFrames() {
@@ -153,22 +172,8 @@ void BackBiasAxon::compute() {
   if (learningEnabled == 0) return;
   const int m = blockCount();
   if (m == 0) return;
-  const int end = coveredEnd(m, true);
-  const int stride = dual->length;
-  const double* e = currentFrame();
-  double* g = weights.data();
-  const double* w = dual->weights.data();
-  const int wCount = dualWeightCount();
-  const GradientTerms terms =
-      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
-  // The dual's weights restart at element 0 for every block.
-  for (int base = 0; base < end; base += stride) {
-    const int n = std::min(stride, end - base);
-    for (int l = 0; l < n; ++l) {
-      terms.add(g[base + l], terms.scale(e[base + l]), l < wCount ? w[l] : 0.0);
-    }
-  }
-  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+  accumulateBlocks(coveredEnd(m, true), dual->length,
+                   [](double& e, int, const GradientTerms& terms) { return terms.scale(e); });
 }
 
 // BackLinearAxon
@@ -204,23 +209,12 @@ void BackLinearAxon::compute() {
     for (int i = 0; i < end; ++i) e[i] = beta * e[i];
     return;
   }
-  const int end = coveredEnd(m, true);
-  const int stride = dual->length;
-  double* g = weights.data();
-  const double* w = dual->weights.data();
-  const int wCount = dualWeightCount();
-  const GradientTerms terms =
-      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
-  for (int base = 0; base < end; base += stride) {
-    const int n = std::min(stride, end - base);
-    for (int l = 0; l < n; ++l) {
-      double& error = e[base + l];
-      // A factor scales the error itself here, and the term is that error.
-      error = terms.scaled != 0 ? error * beta * terms.factor : beta * error;
-      terms.add(g[base + l], error, l < wCount ? w[l] : 0.0);
-    }
-  }
-  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+  accumulateBlocks(coveredEnd(m, true), dual->length,
+                   [beta](double& error, int, const GradientTerms& terms) {
+                     // A factor scales the error itself here, and the term is that error.
+                     error = terms.scaled != 0 ? error * beta * terms.factor : beta * error;
+                     return error;
+                   });
 }
 
 // BackTanhAxon
@@ -245,20 +239,10 @@ void BackTanhAxon::compute() {
     }
     return;
   }
-  double* g = weights.data();
-  const double* w = dual->weights.data();
-  const int wCount = dualWeightCount();
-  const GradientTerms terms =
-      gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
-  for (int base = 0; base < end; base += stride) {
-    const int n = std::min({stride, end - base, yCount});
-    for (int l = 0; l < n; ++l) {
-      double& error = e[base + l];
-      error = error * beta * (1.0 - y[l] * y[l] + o);
-      terms.add(g[base + l], terms.scale(error), l < wCount ? w[l] : 0.0);
-    }
-  }
-  if (terms.scaled != 0) advanceFactorIndex(exemplarFactorIndex, exemplarFactorCount);
+  accumulateBlocks(end, yCount, [beta, o, y](double& error, int l, const GradientTerms& terms) {
+    error = error * beta * (1.0 - y[l] * y[l] + o);
+    return terms.scale(error);
+  });
 }
 
 }  // namespace kq

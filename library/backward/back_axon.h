@@ -85,6 +85,13 @@ class BackAxon : public Axon {
   // Values that m blocks cover within the current frame and, when asked,
   // within the accumulator; needs a dual.
   int coveredEnd(int m, bool withAccumulator) const;
+  // The loop the learning twins share, over the values below end in blocks
+  // of the dual's length, at most limit of each block: term(error, l,
+  // terms) may change the error of block element l and gives the gradient
+  // term that joins the accumulator (beside the dual's weight l under
+  // decay). Needs a dual; the factor index moves on when a factor applied.
+  template <typename Term>
+  void accumulateBlocks(int end, int limit, Term term);
 };
 
 class BackBiasAxon : public BackAxon {

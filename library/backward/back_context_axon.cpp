@@ -13,12 +13,7 @@ BackContextAxon::BackContextAxon() : memory(std::make_unique<Soma>()) {}
 BackContextAxon::~BackContextAxon() = default;
 
 void BackContextAxon::release() {
-  if (memory) {
-    // Drop the view first so the memory never holds on to this ring.
-    memory->attachAxon(nullptr, 0);
-    memory.reset();
-  }
-  std::vector<double>().swap(savedMemory);
+  releaseMemory(memory, savedMemory);
   Axon::release();
 }
 

@@ -51,14 +51,19 @@ void BackSynapse::createInstance() {
       inColumns, outRows, outColumns);
 }
 
+template <typename F, typename... Extra>
+void BackSynapse::performWithDual(Extra... extra) {
+  callOutside<F>(performRecord->perform, userDatum, performRecord->instance,
+                 dual != nullptr ? dual->performInstance() : nullptr, currentFrame(),
+                 endRows(sourceAxon), endColumns(sourceAxon),
+                 targetAxon != nullptr ? targetAxon->currentFrame() : nullptr, endRows(targetAxon),
+                 endColumns(targetAxon), dual != nullptr ? dual->currentFrame() : nullptr,
+                 extra...);
+}
+
 void BackSynapse::perform() {
   if (!hasPerformFunction()) return;
-  callOutside<BackSynapsePerform>(
-      performRecord->perform, userDatum, performRecord->instance,
-      dual != nullptr ? dual->performInstance() : nullptr, currentFrame(), endRows(sourceAxon),
-      endColumns(sourceAxon), targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-      endRows(targetAxon), endColumns(targetAxon),
-      dual != nullptr ? dual->currentFrame() : nullptr);
+  performWithDual<BackSynapsePerform>();
 }
 
 void BackSynapse::stepForward() {
@@ -96,13 +101,8 @@ void BackFullSynapse::sizeWeights() {
 
 void BackFullSynapse::perform() {
   if (!hasPerformFunction()) return;
-  callOutside<BackFullSynapsePerform>(
-      performRecord->perform, userDatum, performRecord->instance,
-      dual != nullptr ? dual->performInstance() : nullptr, currentFrame(), endRows(sourceAxon),
-      endColumns(sourceAxon), targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-      endRows(targetAxon), endColumns(targetAxon),
-      dual != nullptr ? dual->currentFrame() : nullptr,
-      dual != nullptr ? dual->weightData() : nullptr, weightData());
+  performWithDual<BackFullSynapsePerform>(dual != nullptr ? dual->weightData() : nullptr,
+                                          weightData());
   // The outside function was handed the dual's weights and may have written them.
   weightsChanged();
 }

@@ -64,6 +64,9 @@ class BackSynapse : public Synapse {
   // its forward twin where it has one, else its own (0 without an end).
   static int endRows(const Axon* end);
   static int endColumns(const Axon* end);
+  // The perform call as an F with the BackSynapse arguments, then extra.
+  template <typename F, typename... Extra>
+  void performWithDual(Extra... extra);
 };
 
 class BackFullSynapse : public BackSynapse {

@@ -47,7 +47,9 @@ class Soma : public Engine {
   int ownParameterCount() const override { return 3; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
 
-  // Called by the criterion and the learning rules at the end of an epoch.
+  // Called by the program's run at the end of every epoch, on its criterion
+  // after that epoch's closing cost (the order at the top of control.h);
+  // only the criterion overrides it.
   virtual void resetEpoch() {}
   // The weight-file record operations (weightfile/soma_records.cpp). Each
   // file form and its text twin wrap one protected hook below in a reader

@@ -272,38 +272,37 @@ void Criterion::computeError() {
 
 // L2Criterion
 
-void L2Criterion::accumulateCost() {
-  const double* y = currentFrame();
+template <typename Element>
+void L2Criterion::eachOutput(Element element) {
+  double* y = currentFrame();
   const int n = outputCount();
-  if (y != nullptr && n <= frameSize) {
-    const double* d = desired.data();
-    for (int i = 0; i < n; ++i) {
-      if (crossEntropy != 0) {
-        const double p = clampProbability(y[i]);
-        exemplarCost += -d[i] * std::log(p) - (1.0 - d[i]) * std::log(1.0 - p);
-      } else {
-        const double e = d[i] - y[i];
-        exemplarCost += 0.5 * (e * e);
-      }
+  if (y == nullptr || n > frameSize) return;
+  const double* d = desired.data();
+  for (int i = 0; i < n; ++i) element(y[i], d[i]);
+}
+
+void L2Criterion::accumulateCost() {
+  eachOutput([this](double& y, double d) {
+    if (crossEntropy != 0) {
+      const double p = clampProbability(y);
+      exemplarCost += -d * std::log(p) - (1.0 - d) * std::log(1.0 - p);
+    } else {
+      const double e = d - y;
+      exemplarCost += 0.5 * (e * e);
     }
-  }
+  });
   Criterion::accumulateCost();
 }
 
 void L2Criterion::computeError() {
-  double* y = currentFrame();
-  const int n = outputCount();
-  if (y != nullptr && n <= frameSize) {
-    const double* d = desired.data();
-    for (int i = 0; i < n; ++i) {
-      if (crossEntropy != 0) {
-        const double p = clampProbability(y[i]);
-        y[i] = std::fabs(std::log(p / (1.0 - p))) * (d[i] - p);
-      } else {
-        y[i] = d[i] - y[i];
-      }
+  eachOutput([this](double& y, double d) {
+    if (crossEntropy != 0) {
+      const double p = clampProbability(y);
+      y = std::fabs(std::log(p / (1.0 - p))) * (d - p);
+    } else {
+      y = d - y;
     }
-  }
+  });
   Criterion::computeError();
 }
 

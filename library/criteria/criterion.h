@@ -225,6 +225,12 @@ class L2Criterion : public Criterion {
   void computeError() override;
 
   int32_t crossEntropy = 0;  // use the cross-entropy cost and error
+
+ private:
+  // The loop both share: element(y, d) for every output and its desired
+  // value, when the current frame holds every output.
+  template <typename Element>
+  void eachOutput(Element element);
 };
 
 }  // namespace kq

@@ -16,37 +16,25 @@ constexpr size_t kTextChunk = 4096;
 constexpr size_t kWriteBufferSize = size_t{1} << 16;
 
 // The stream belongs to one object on one thread: its lock buys nothing.
+#if defined(__GLIBC__)
 inline size_t writeBytes(const void* bytes, size_t size, size_t count, std::FILE* file) {
-#if defined(__GLIBC__)
   return fwrite_unlocked(bytes, size, count, file);
-#else
-  return std::fwrite(bytes, size, count, file);
-#endif
 }
-
 inline size_t readBytes(void* bytes, size_t size, size_t count, std::FILE* file) {
-#if defined(__GLIBC__)
   return fread_unlocked(bytes, size, count, file);
+}
+inline bool atEnd(std::FILE* file) { return feof_unlocked(file) != 0; }
+inline bool hasError(std::FILE* file) { return ferror_unlocked(file) != 0; }
 #else
+inline size_t writeBytes(const void* bytes, size_t size, size_t count, std::FILE* file) {
+  return std::fwrite(bytes, size, count, file);
+}
+inline size_t readBytes(void* bytes, size_t size, size_t count, std::FILE* file) {
   return std::fread(bytes, size, count, file);
-#endif
 }
-
-inline bool atEnd(std::FILE* file) {
-#if defined(__GLIBC__)
-  return feof_unlocked(file) != 0;
-#else
-  return std::feof(file) != 0;
+inline bool atEnd(std::FILE* file) { return std::feof(file) != 0; }
+inline bool hasError(std::FILE* file) { return std::ferror(file) != 0; }
 #endif
-}
-
-inline bool hasError(std::FILE* file) {
-#if defined(__GLIBC__)
-  return ferror_unlocked(file) != 0;
-#else
-  return std::ferror(file) != 0;
-#endif
-}
 
 }  // namespace
 

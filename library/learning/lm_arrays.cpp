@@ -31,6 +31,12 @@ void copyVector(const std::vector<double>& from, std::vector<double>& to) {
             to.begin());
 }
 
+// Empties each container and returns its memory (clear alone keeps it).
+template <typename... Containers>
+void giveBack(Containers&... containers) {
+  (Containers().swap(containers), ...);
+}
+
 }  // namespace
 
 void LMGlobals::allocateWeightArrays() {
@@ -62,24 +68,14 @@ void LMGlobals::allocateBlockArrays() {
 }
 
 void LMGlobals::freeWeightArrays() {
-  RowMatrix().swap(exemplarJtJ);
-  RowMatrix().swap(savedHessian);
-  RowMatrix().swap(hessian);
-  RowMatrix().swap(inverse);
-  RowMatrix().swap(regularisationMatrix);
-  std::vector<double>().swap(weightStep);
-  std::vector<double>().swap(gradientSum);
-  std::vector<double>().swap(savedWeights);
-  std::vector<uint8_t>().swap(marked);
+  giveBack(exemplarJtJ, savedHessian, hessian, inverse, regularisationMatrix, weightStep,
+           gradientSum, savedWeights, marked);
   weightArraysAllocated = false;
   weightArraysPending = false;
 }
 
 void LMGlobals::freeBlockArrays() {
-  RowMatrix().swap(savedGradient);
-  RowMatrix().swap(previousAccumulator);
-  RowMatrix().swap(currentAccumulator);
-  RowMatrix().swap(jacobian);
+  giveBack(savedGradient, previousAccumulator, currentAccumulator, jacobian);
   blockArraysAllocated = false;
 }
 

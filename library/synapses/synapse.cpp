@@ -151,14 +151,20 @@ void Synapse::createInstance() {
                                  inColumns, outRows, outColumns);
 }
 
+template <typename F, typename... Extra>
+void Synapse::performWith(Extra... extra) {
+  // Missing ends are passed as no frame and no elements.
+  callOutside<F>(performRecord->perform, userDatum, performRecord->instance, currentFrame(),
+                 sourceAxon != nullptr ? sourceAxon->rows : 0,
+                 sourceAxon != nullptr ? sourceAxon->columns : 0,
+                 targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
+                 targetAxon != nullptr ? targetAxon->rows : 0,
+                 targetAxon != nullptr ? targetAxon->columns : 0, extra...);
+}
+
 void Synapse::perform() {
   if (!hasPerformFunction()) return;
-  // Missing ends are passed as no frame and no elements.
-  callOutside<SynapsePerform>(
-      performRecord->perform, userDatum, performRecord->instance, currentFrame(),
-      sourceAxon != nullptr ? sourceAxon->rows : 0, sourceAxon != nullptr ? sourceAxon->columns : 0,
-      targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-      targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0);
+  performWith<SynapsePerform>();
 }
 
 void Synapse::compute() {
@@ -178,12 +184,7 @@ void FullSynapse::sizeWeights() {
 
 void FullSynapse::perform() {
   if (!hasPerformFunction()) return;
-  callOutside<FullSynapsePerform>(
-      performRecord->perform, userDatum, performRecord->instance, currentFrame(),
-      sourceAxon != nullptr ? sourceAxon->rows : 0, sourceAxon != nullptr ? sourceAxon->columns : 0,
-      targetAxon != nullptr ? targetAxon->currentFrame() : nullptr,
-      targetAxon != nullptr ? targetAxon->rows : 0, targetAxon != nullptr ? targetAxon->columns : 0,
-      weightData());
+  performWith<FullSynapsePerform>(weightData());
   // The outside function may have written the weights it was handed.
   weightsChanged();
 }

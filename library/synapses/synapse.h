@@ -93,6 +93,9 @@ class Synapse : public Soma {
   int inputBound() const;
   // Re-attaches when the ring this synapse shares was replaced.
   void refreshView();
+  // The perform call as an F with the Synapse arguments, then extra.
+  template <typename F, typename... Extra>
+  void performWith(Extra... extra);
 };
 
 class FullSynapse : public Synapse {
