@@ -22,7 +22,9 @@ void BackContextAxon::resetMemory() {
 }
 
 void BackContextAxon::allocateFrames() {
-  Axon::allocateFrames();
+  // Past BackBiasAxon on purpose: this twin's weights are the memory's
+  // gradient, sized from the input length below, not one bias per element.
+  Axon::allocateFrames();  // NOLINT(bugprone-parent-virtual-call)
   setWeightCount(inputLength, 0);
   // attachAxon raises this axon's delay to 2 when needed, which re-allocates
   // the ring once more and re-enters here.
