@@ -11,17 +11,17 @@
 #include <memory>
 #include <vector>
 
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 #include "bench_support.h"
-#include "axons/context_axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_context_axon.h"
-#include "backward/back_criteria_control.h"
-#include "backward/back_synapse.h"
-#include "control/control.h"
-#include "core/spatial_access.h"
-#include "criteria/criterion.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_context_axon.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

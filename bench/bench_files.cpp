@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "data/data_file.h"
+#include <kqnet/data/data_file.h>
 
 namespace {
 

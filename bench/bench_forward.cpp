@@ -12,13 +12,13 @@
 #include <memory>
 #include <vector>
 
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 #include "bench_support.h"
-#include "axons/context_axon.h"
-#include "control/control.h"
-#include "core/spatial_access.h"
-#include "synapses/packed_weights.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/synapses/packed_weights.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

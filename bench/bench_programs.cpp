@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "data/data_file.h"
+#include <kqnet/data/data_file.h>
 #include "program_networks.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/spatial_access.h"
+#include <kqnet/core/spatial_access.h>
 
 namespace kqbench {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/fatal.h"
-#include "data/data_file.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/data/data_file.h>
 #include "fuzz_support.h"
 
 namespace {

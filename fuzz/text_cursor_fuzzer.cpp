@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/fatal.h"
-#include "core/number_text.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/number_text.h>
 #include "fuzz_support.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "core/fatal.h"
-#include "core/number_text.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/number_text.h>
 #include "fuzz_support.h"
-#include "weightfile/indexed_weight_file.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/indexed_weight_file.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

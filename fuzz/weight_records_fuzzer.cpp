@@ -27,22 +27,22 @@
 #include <utility>
 #include <vector>
 
-#include "axons/axon.h"
-#include "axons/context_axon.h"
-#include "backward/back_context_axon.h"
-#include "control/control.h"
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "data/data_file.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/backward/back_context_axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/data_file.h>
 #include "fuzz_support.h"
-#include "learning/cg_globals.h"
-#include "learning/conjugate_gradient.h"
-#include "momentum/momentum.h"
-#include "synapses/synapse.h"
-#include "weightfile/records.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/learning/cg_globals.h>
+#include <kqnet/learning/conjugate_gradient.h>
+#include <kqnet/momentum/momentum.h>
+#include <kqnet/synapses/synapse.h>
+#include <kqnet/weightfile/records.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

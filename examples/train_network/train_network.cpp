@@ -14,17 +14,17 @@
 #include <cstdlib>
 #include <vector>
 
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_criteria_control.h"
-#include "backward/back_synapse.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "core/engine.h"
-#include "criteria/criterion.h"
-#include "data/data_file.h"
-#include "momentum/momentum.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/engine.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/data_file.h>
+#include <kqnet/momentum/momentum.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 
-#include "control/control.h"
-#include "core/fatal.h"
-#include "core/spatial_access.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace kq {
 

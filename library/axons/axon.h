@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 // Axon: a layer of rows x columns processing elements and the node of the
 // data-flow graph. It counts the firings that reach it against its number of

@@ -1,8 +1,8 @@
-#include "axons/axon.h"
-#include "axons/context_axon.h"
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "weightfile/records.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

@@ -1,4 +1,4 @@
-#include "axons/context_axon.h"
+#include <kqnet/axons/context_axon.h>
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 
 // ContextAxon: a linear layer with memory. An inner Soma shares this axon's
 // own ring, memoryDelay frames behind the current frame, so each element can

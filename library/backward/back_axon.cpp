@@ -1,10 +1,10 @@
-#include "backward/back_axon.h"
+#include <kqnet/backward/back_axon.h>
 
 #include <algorithm>
 
-#include "backward/gradient_terms.h"
-#include "core/fatal.h"
-#include "core/spatial_access.h"
+#include <kqnet/backward/gradient_terms.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace kq {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 
 // BackAxon: the backward twin of an axon. It is itself an Axon and fires,
 // counts arrivals and fires its successors (the backward synapses) the same

@@ -1,9 +1,9 @@
-#include "backward/back_context_axon.h"
+#include <kqnet/backward/back_context_axon.h>
 
 #include <algorithm>
 
-#include "backward/gradient_terms.h"
-#include "weightfile/records.h"
+#include <kqnet/backward/gradient_terms.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

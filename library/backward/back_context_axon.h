@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "backward/back_axon.h"
+#include <kqnet/backward/back_axon.h>
 
 // BackContextAxon: the backward twin of a context axon. Like every backward
 // axon it carries its layer's error and accumulates a gradient, here that

@@ -1,11 +1,11 @@
-#include "backward/back_criteria_control.h"
+#include <kqnet/backward/back_criteria_control.h>
 
 #include <algorithm>
 
-#include "backward/back_synapse.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "core/fatal.h"
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
 
 namespace kq {
 

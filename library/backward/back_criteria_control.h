@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backward/back_axon.h"
+#include <kqnet/backward/back_axon.h>
 
 // BackCriteriaControl: the backward twin of a criterion, and the start of
 // the backward network. Its dual is the criterion; when the program fires

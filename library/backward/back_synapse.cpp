@@ -1,14 +1,14 @@
-#include "backward/back_synapse.h"
+#include <kqnet/backward/back_synapse.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "backward/gradient_terms.h"
-#include "core/fatal.h"
-#include "core/spatial_access.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/gradient_terms.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace kq {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "synapses/synapse.h"
+#include <kqnet/synapses/synapse.h>
 
 // BackSynapse: the backward twin of a synapse, wired the opposite way: its
 // input axon is the twin of the forward synapse's output axon, its output

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "control/control.h"
+#include <kqnet/control/control.h>
 
 // How one gradient contribution joins a backward component's accumulator.
 // Every backward component adds error x input terms the same way: plainly,

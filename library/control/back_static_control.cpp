@@ -1,4 +1,4 @@
-#include "control/back_static_control.h"
+#include <kqnet/control/back_static_control.h>
 
 namespace kq {
 

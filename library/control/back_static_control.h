@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "control/control.h"
+#include <kqnet/control/control.h>
 
 // BackStaticControl: the backward twin of the run control. It takes part in
 // no firing and enters no list; it holds the name of the learning method,

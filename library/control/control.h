@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/costs.h"
-#include "core/engine.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/core/costs.h>
+#include <kqnet/core/engine.h>
+#include <kqnet/weightfile/weight_file.h>
 
 // The run control of one network. It has no loop: a caller drives the
 // network through it with these calls, in this order (the programs' run and

@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "control/control.h"
-#include "core/fatal.h"
-#include "learning/cg_globals.h"
-#include "weightfile/records.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/learning/cg_globals.h>
+#include <kqnet/weightfile/records.h>
 
 // The control's record: best epoch, best cost, learning mode, a flag saying
 // whether a learning state follows, the state of the mode just read, and

@@ -1,4 +1,4 @@
-#include "core/engine.h"
+#include <kqnet/core/engine.h>
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "core/fatal.h"
+#include <kqnet/core/fatal.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "core/messages.h"
+#include <kqnet/core/messages.h>
 
 namespace kq {
 

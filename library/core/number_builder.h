@@ -5,7 +5,7 @@
 #include <limits>
 #include <system_error>
 
-#include "core/char_class.h"
+#include <kqnet/core/char_class.h>
 
 // The pieces that the number text's parsers (number_text.cpp) and stream
 // scanners (number_scan.cpp) share: the digit collector that turns a digit

@@ -5,8 +5,8 @@
 #include <charconv>
 #include <system_error>
 
-#include "core/number_builder.h"
-#include "core/number_text.h"
+#include <kqnet/core/number_builder.h>
+#include <kqnet/core/number_text.h>
 
 namespace kq {
 

@@ -1,9 +1,9 @@
-#include "core/number_text.h"
+#include <kqnet/core/number_text.h>
 
 #include <charconv>
 #include <cstring>
 
-#include "core/number_builder.h"
+#include <kqnet/core/number_builder.h>
 
 namespace kq {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "core/char_class.h"
+#include <kqnet/core/char_class.h>
 
 // The one place where numbers become text and text becomes numbers. Every
 // reader and writer of the library (data files, probes, weight files, the

@@ -1,4 +1,4 @@
-#include "core/random.h"
+#include <kqnet/core/random.h>
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 #include <algorithm>
 #include <atomic>
@@ -6,9 +6,9 @@
 #include <cmath>
 #include <functional>
 
-#include "core/fatal.h"
-#include "core/random.h"
-#include "core/spatial_access.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/random.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace kq {
 

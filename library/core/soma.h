@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/engine.h"
-#include "core/perform.h"
-#include "core/weight_file_version.h"
+#include <kqnet/core/engine.h>
+#include <kqnet/core/perform.h>
+#include <kqnet/core/weight_file_version.h>
 
 // Soma is the base of every data-flow component: axons, synapses and their
 // backward twins. It holds the activity as a ring of frames so that a

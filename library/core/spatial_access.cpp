@@ -1,8 +1,8 @@
-#include "core/spatial_access.h"
+#include <kqnet/core/spatial_access.h>
 
 #include <algorithm>
 
-#include "core/fatal.h"
+#include <kqnet/core/fatal.h>
 
 namespace kq {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/engine.h"
+#include <kqnet/core/engine.h>
 
 // A data access is bound to a block of doubles that another object owns (an
 // activity frame, a criterion's statistics, weights). The owner calls step

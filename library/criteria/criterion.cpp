@@ -1,13 +1,13 @@
-#include "criteria/criterion.h"
+#include <kqnet/criteria/criterion.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "control/control.h"
-#include "core/costs.h"
-#include "core/fatal.h"
-#include "core/spatial_access.h"
-#include "weightfile/records.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/costs.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/weightfile/records.h>
 
 // Construction, wiring, the per-exemplar cost and error, and the life cycle
 // of the criterion. The statistics and their records are in

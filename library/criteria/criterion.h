@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "core/costs.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/core/costs.h>
 
 // Criterion: the last axon of the forward network. Its activity holds the
 // network's outputs; on every computing cycle it pulls the matching desired

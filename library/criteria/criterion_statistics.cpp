@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "control/control.h"
-#include "core/costs.h"
-#include "core/spatial_access.h"
-#include "criteria/criterion.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/costs.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/criteria/criterion.h>
 
 // The criterion's measures over a period: accumulated per exemplar while
 // their access is attached, completed by computeCost, handed to the accesses

@@ -1,8 +1,8 @@
-#include "data/data_file.h"
+#include <kqnet/data/data_file.h>
 
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "core/number_text.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/core/number_text.h>
 
 namespace kq {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "core/number_text.h"
-#include "data/spatial_data.h"
+#include <kqnet/core/number_text.h>
+#include <kqnet/data/spatial_data.h>
 
 // DataFile moves records between the bound block and a file: a reading data
 // file fills the block with the next record each time its owner steps it

@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "data/spatial_data.h"
-#include "weightfile/records.h"
+#include <kqnet/data/spatial_data.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

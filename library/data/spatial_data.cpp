@@ -1,8 +1,8 @@
-#include "data/spatial_data.h"
+#include <kqnet/data/spatial_data.h>
 
 #include <algorithm>
 
-#include "core/fatal.h"
+#include <kqnet/core/fatal.h>
 
 namespace kq {
 

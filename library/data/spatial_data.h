@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "core/spatial_access.h"
-#include "core/weight_file_version.h"
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/core/weight_file_version.h>
 
 // The data accesses that hold data of their own (core/spatial_access.h has
 // the chain and the binding they share).

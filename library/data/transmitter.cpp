@@ -1,10 +1,10 @@
-#include "data/transmitter.h"
+#include <kqnet/data/transmitter.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 namespace kq {
 

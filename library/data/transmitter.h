@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine.h"
-#include "core/perform.h"
-#include "data/spatial_data.h"
+#include <kqnet/core/engine.h>
+#include <kqnet/core/perform.h>
+#include <kqnet/data/spatial_data.h>
 
 // A transmitter watches the block it is bound to and, when its trigger
 // holds, performs a transmission: it calls its transmit function once for

@@ -1,15 +1,15 @@
-#include "learning/cg_globals.h"
+#include <kqnet/learning/cg_globals.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "control/control.h"
-#include "core/costs.h"
-#include "core/random.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "learning/conjugate_gradient.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/costs.h>
+#include <kqnet/core/random.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/conjugate_gradient.h>
 
 namespace kq {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "learning/learning_globals.h"
+#include <kqnet/learning/learning_globals.h>
 
 // CGGlobals: the scaled-conjugate-gradient iteration over every trainable
 // weight of the network (Moller's method, halving lambda after a very good

@@ -1,7 +1,7 @@
-#include "learning/conjugate_gradient.h"
+#include <kqnet/learning/conjugate_gradient.h>
 
-#include "control/control.h"
-#include "learning/learning_globals.h"
+#include <kqnet/control/control.h>
+#include <kqnet/learning/learning_globals.h>
 
 namespace kq {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "learning/gradient.h"
+#include <kqnet/learning/gradient.h>
 
 // ConjugateGradient: the gradient object of one trainable component under
 // scaled conjugate gradient. It holds the method's per-weight vectors for

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <array>
 
-#include "core/messages.h"
-#include "learning/conjugate_gradient.h"
-#include "weightfile/records.h"
+#include <kqnet/core/messages.h>
+#include <kqnet/learning/conjugate_gradient.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

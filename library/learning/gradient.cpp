@@ -1,12 +1,12 @@
-#include "learning/gradient.h"
+#include <kqnet/learning/gradient.h>
 
 #include <algorithm>
 
-#include "control/control.h"
-#include "core/perform.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
-#include "weightfile/records.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/perform.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

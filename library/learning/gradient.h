@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "core/engine.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/core/engine.h>
+#include <kqnet/weightfile/weight_file.h>
 
 // A gradient object is the weight-update rule of one trainable component.
 // It holds no gradient of its own: the component's backward twin (backprop)

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/control.h"
-#include "core/fatal.h"
-#include "learning/lm_globals.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/learning/lm_globals.h>
 
 namespace kq {
 

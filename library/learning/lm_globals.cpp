@@ -1,15 +1,15 @@
-#include "learning/lm_globals.h"
+#include <kqnet/learning/lm_globals.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 
-#include "control/control.h"
-#include "core/fatal.h"
-#include "backward/back_criteria_control.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "learning/gradient.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/gradient.h>
 
 namespace kq {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "learning/learning_globals.h"
-#include "linalg/lu.h"
+#include <kqnet/learning/learning_globals.h>
+#include <kqnet/linalg/lu.h>
 
 // LMGlobals: Levenberg-Marquardt training with optional Bayesian
 // regularisation (Levenberg 1944, Marquardt 1963; the regularisation after

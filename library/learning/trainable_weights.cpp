@@ -3,11 +3,11 @@
 // criterion's cost and statistics; the criteria family needs nothing of
 // learning.
 
-#include "control/control.h"
-#include "core/fatal.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "learning/gradient.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/gradient.h>
 
 namespace kq {
 

@@ -1,9 +1,9 @@
-#include "linalg/ls_weight_initializer.h"
+#include <kqnet/linalg/ls_weight_initializer.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "core/fatal.h"
+#include <kqnet/core/fatal.h>
 
 namespace kq {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "linalg/matrix.h"
+#include <kqnet/linalg/matrix.h>
 
 // Least-squares starting weights for a network with one hidden layer.
 // Working backwards from the desired outputs through the inverse

@@ -1,4 +1,4 @@
-#include "linalg/lu.h"
+#include <kqnet/linalg/lu.h>
 
 #include <algorithm>
 #include <cassert>
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/fatal.h"
-#include "core/messages.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
 
 namespace kq {
 

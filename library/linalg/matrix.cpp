@@ -1,11 +1,11 @@
-#include "linalg/matrix.h"
+#include <kqnet/linalg/matrix.h>
 
 #include <cmath>
 #include <cstdio>
 #include <utility>
 
-#include "core/fatal.h"
-#include "core/messages.h"
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
 
 namespace kq {
 

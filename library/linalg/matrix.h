@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "linalg/lu.h"
+#include <kqnet/linalg/lu.h>
 
 // Dense double-precision linear algebra for the least-squares initialiser:
 // products, transposes, modified Gram-Schmidt QR, Gauss-Jordan inversion

@@ -1,11 +1,11 @@
-#include "momentum/momentum.h"
+#include <kqnet/momentum/momentum.h>
 
 #include <algorithm>
 
-#include "core/perform.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
-#include "weightfile/records.h"
+#include <kqnet/core/perform.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

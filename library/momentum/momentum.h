@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "momentum/step.h"
+#include <kqnet/momentum/step.h>
 
 // Momentum: gradient descent with momentum. Every accumulator entry keeps a
 // velocity carried from batch to batch, v := mu v + (s / d) g, and the

@@ -1,11 +1,11 @@
-#include "momentum/step.h"
+#include <kqnet/momentum/step.h>
 
 #include <algorithm>
 #include <cassert>
 
-#include "core/perform.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
+#include <kqnet/core/perform.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace kq {
 

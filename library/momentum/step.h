@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine.h"
-#include "learning/gradient.h"
+#include <kqnet/core/engine.h>
+#include <kqnet/learning/gradient.h>
 
 // Step: first-order gradient descent. At every batch end each weight moves
 // by its step size, divided by the batch divisor, times its accumulated

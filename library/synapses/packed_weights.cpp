@@ -1,4 +1,4 @@
-#include "synapses/packed_weights.h"
+#include <kqnet/synapses/packed_weights.h>
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 namespace kq {
 

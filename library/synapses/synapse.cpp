@@ -1,14 +1,14 @@
-#include "synapses/synapse.h"
+#include <kqnet/synapses/synapse.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
 
-#include "axons/axon.h"
-#include "control/control.h"
-#include "core/fatal.h"
-#include "core/spatial_access.h"
-#include "weightfile/records.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/soma.h"
-#include "synapses/packed_weights.h"
+#include <kqnet/core/soma.h>
+#include <kqnet/synapses/packed_weights.h>
 
 // Synapse: connects an input axon to an output axon. It owns no activity:
 // it shares the input axon's ring through its own frame pointer, delay

@@ -1,4 +1,4 @@
-#include "weightfile/indexed_weight_file.h"
+#include <kqnet/weightfile/indexed_weight_file.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "core/char_class.h"
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "core/number_text.h"
+#include <kqnet/core/char_class.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/core/number_text.h>
 
 namespace kq {
 

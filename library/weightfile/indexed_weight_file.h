@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 // A program's weight file, read into memory once when it is opened. One
 // pass over the text finds every header; each lookup then goes straight to

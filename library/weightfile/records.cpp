@@ -1,9 +1,9 @@
-#include "weightfile/records.h"
+#include <kqnet/weightfile/records.h>
 
 #include <algorithm>
 
-#include "core/number_text.h"
-#include "core/soma.h"
+#include <kqnet/core/number_text.h>
+#include <kqnet/core/soma.h>
 
 namespace kq {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 // The bodies of the weight-file records, written once for both of their
 // forms: a reader takes its numbers from a positioned weight file or from a

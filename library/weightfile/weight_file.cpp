@@ -1,12 +1,12 @@
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 #include <string>
 #include <utility>
 
-#include "core/char_class.h"
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "core/number_text.h"
+#include <kqnet/core/char_class.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/core/number_text.h>
 
 namespace kq {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/weight_file_version.h"
+#include <kqnet/core/weight_file_version.h>
 
 // The weight file's outer layout: a version line "#KqWeightFileVersion n"
 // and one section per object, each introduced by '#', the object's key and

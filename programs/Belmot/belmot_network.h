@@ -7,7 +7,7 @@
 // network from them.
 
 #include "common/network_program.h"
-#include "learning/conjugate_gradient.h"
+#include <kqnet/learning/conjugate_gradient.h>
 
 namespace kq::programs::belmot {
 

@@ -8,7 +8,7 @@
 // network from them.
 
 #include "common/network_program.h"
-#include "momentum/momentum.h"
+#include <kqnet/momentum/momentum.h>
 
 namespace kq::programs::dravik {
 

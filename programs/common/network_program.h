@@ -6,19 +6,19 @@
 #include <type_traits>
 #include <vector>
 
-#include "axons/axon.h"
-#include "axons/context_axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_context_axon.h"
-#include "backward/back_criteria_control.h"
-#include "backward/back_synapse.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "criteria/criterion.h"
-#include "data/data_file.h"
-#include "data/transmitter.h"
-#include "learning/gradient.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_context_axon.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/data_file.h>
+#include <kqnet/data/transmitter.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/synapses/synapse.h>
 
 // The shared run of every network program.
 //

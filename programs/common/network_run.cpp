@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "common/network_program.h"
-#include "core/costs.h"
-#include "core/fatal.h"
-#include "core/messages.h"
-#include "learning/learning_globals.h"
-#include "weightfile/indexed_weight_file.h"
+#include <kqnet/core/costs.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
+#include <kqnet/learning/learning_globals.h>
+#include <kqnet/weightfile/indexed_weight_file.h>
 
 // The run that every network program shares. Each phase visits the objects
 // in object order (the order of Network's members); only the weight-file

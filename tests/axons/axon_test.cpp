@@ -1,4 +1,4 @@
-#include "axons/axon.h"
+#include <kqnet/axons/axon.h>
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "control/control.h"
-#include "synapses/synapse.h"
+#include <kqnet/control/control.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "axons/context_axon.h"
+#include <kqnet/axons/context_axon.h>
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "control/control.h"
-#include "synapses/synapse.h"
+#include <kqnet/control/control.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "backward/back_axon.h"
+#include <kqnet/backward/back_axon.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <vector>
 
-#include "control/control.h"
-#include "core/random.h"
-#include "core/spatial_access.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/random.h>
+#include <kqnet/core/spatial_access.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "backward/back_context_axon.h"
+#include <kqnet/backward/back_context_axon.h>
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "axons/context_axon.h"
-#include "backward/back_synapse.h"
-#include "control/control.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/control.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

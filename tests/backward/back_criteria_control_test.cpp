@@ -1,4 +1,4 @@
-#include "backward/back_criteria_control.h"
+#include <kqnet/backward/back_criteria_control.h>
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "backward/back_synapse.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "criteria/criterion.h"
-#include "learning/learning_globals.h"
-#include "learning/lm_globals.h"
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/learning_globals.h>
+#include <kqnet/learning/lm_globals.h>
 
 namespace {
 

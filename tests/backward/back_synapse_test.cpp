@@ -1,4 +1,4 @@
-#include "backward/back_synapse.h"
+#include <kqnet/backward/back_synapse.h>
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "control/control.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/control/control.h>
 
 namespace {
 

@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_criteria_control.h"
-#include "backward/back_synapse.h"
-#include "control/control.h"
-#include "criteria/criterion.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/control.h>
+#include <kqnet/criteria/criterion.h>
 #include "gradient_check.h"
-#include "synapses/synapse.h"
+#include <kqnet/synapses/synapse.h>
 
 namespace kqtest {
 

@@ -1,14 +1,14 @@
-#include "control/control.h"
+#include <kqnet/control/control.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/soma.h"
-#include "learning/gradient.h"
-#include "learning/learning_globals.h"
-#include "learning/lm_globals.h"
+#include <kqnet/core/soma.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/learning/learning_globals.h>
+#include <kqnet/learning/lm_globals.h>
 
 namespace {
 

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "../backward/backward_network.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "learning/cg_globals.h"
-#include "learning/gradient.h"
-#include "learning/lm_globals.h"
-#include "linalg/ls_weight_initializer.h"
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/cg_globals.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/learning/lm_globals.h>
+#include <kqnet/linalg/ls_weight_initializer.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "core/engine.h"
+#include <kqnet/core/engine.h>
 
 #include <gtest/gtest.h>
 
-#include "control/control.h"
-#include "core/soma.h"
-#include "data/spatial_data.h"
-#include "learning/gradient.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/data/spatial_data.h>
+#include <kqnet/learning/gradient.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "core/fatal.h"
+#include <kqnet/core/fatal.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "core/messages.h"
+#include <kqnet/core/messages.h>
 
 namespace {
 

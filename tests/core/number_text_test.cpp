@@ -1,4 +1,4 @@
-#include "core/number_text.h"
+#include <kqnet/core/number_text.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>

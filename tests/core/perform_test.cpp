@@ -1,4 +1,4 @@
-#include "core/perform.h"
+#include <kqnet/core/perform.h>
 
 #include <gtest/gtest.h>
 
@@ -8,20 +8,20 @@
 #include <limits>
 #include <vector>
 
-#include "axons/axon.h"
-#include "axons/context_axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_context_axon.h"
-#include "backward/back_criteria_control.h"
-#include "backward/back_synapse.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
-#include "criteria/criterion.h"
-#include "learning/conjugate_gradient.h"
-#include "learning/gradient.h"
-#include "momentum/momentum.h"
-#include "momentum/step.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_context_axon.h>
+#include <kqnet/backward/back_criteria_control.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/conjugate_gradient.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/momentum/momentum.h>
+#include <kqnet/momentum/step.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

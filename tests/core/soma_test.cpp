@@ -1,4 +1,4 @@
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/spatial_access.h"
+#include <kqnet/core/spatial_access.h>
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "control/control.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
-#include "criteria/criterion.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/criteria/criterion.h>
 
 namespace kqtest {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "control/control.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
 #include "criterion_helpers.h"
-#include "data/data_file.h"
-#include "synapses/synapse.h"
+#include <kqnet/data/data_file.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "criteria/criterion.h"
+#include <kqnet/criteria/criterion.h>
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "control/control.h"
-#include "core/soma.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
 #include "criterion_helpers.h"
-#include "learning/gradient.h"
+#include <kqnet/learning/gradient.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "data/data_file.h"
+#include <kqnet/data/data_file.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "data/spatial_data.h"
+#include <kqnet/data/spatial_data.h>
 
 #include <gtest/gtest.h>
 

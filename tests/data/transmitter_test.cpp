@@ -1,11 +1,11 @@
-#include "data/transmitter.h"
+#include <kqnet/data/transmitter.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-#include "core/soma.h"
+#include <kqnet/core/soma.h>
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Compiled only against the installed headers and library, so a missing header
 // or a broken export set fails here.
-#include "core/random.h"
+#include <kqnet/core/random.h>
 
 int main() {
   const int value = kq::randomDraw();

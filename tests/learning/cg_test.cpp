@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "../backward/backward_network.h"
-#include "control/control.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "learning/cg_globals.h"
-#include "learning/conjugate_gradient.h"
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/cg_globals.h>
+#include <kqnet/learning/conjugate_gradient.h>
 
 namespace {
 

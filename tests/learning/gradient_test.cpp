@@ -1,4 +1,4 @@
-#include "learning/gradient.h"
+#include <kqnet/learning/gradient.h>
 
 #include <gtest/gtest.h>
 
@@ -6,13 +6,13 @@
 #include <limits>
 #include <vector>
 
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_synapse.h"
-#include "control/control.h"
-#include "core/perform.h"
-#include "core/spatial_access.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/perform.h>
+#include <kqnet/core/spatial_access.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

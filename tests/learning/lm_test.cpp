@@ -1,4 +1,4 @@
-#include "learning/lm_globals.h"
+#include <kqnet/learning/lm_globals.h>
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "../backward/backward_network.h"
-#include "control/back_static_control.h"
-#include "control/control.h"
-#include "criteria/criterion.h"
-#include "learning/gradient.h"
-#include "synapses/synapse.h"
-#include "weightfile/records.h"
+#include <kqnet/control/back_static_control.h>
+#include <kqnet/control/control.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/synapses/synapse.h>
+#include <kqnet/weightfile/records.h>
 
 namespace {
 

@@ -4,13 +4,13 @@
 
 #include <vector>
 
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "backward/back_synapse.h"
-#include "control/control.h"
-#include "criteria/criterion.h"
-#include "learning/gradient.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/backward/back_synapse.h>
+#include <kqnet/control/control.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "linalg/ls_weight_initializer.h"
+#include <kqnet/linalg/ls_weight_initializer.h>
 
 #include <gtest/gtest.h>
 

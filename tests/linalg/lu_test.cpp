@@ -1,4 +1,4 @@
-#include "linalg/lu.h"
+#include <kqnet/linalg/lu.h>
 
 #include <gtest/gtest.h>
 

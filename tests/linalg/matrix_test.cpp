@@ -1,4 +1,4 @@
-#include "linalg/matrix.h"
+#include <kqnet/linalg/matrix.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "momentum/momentum.h"
+#include <kqnet/momentum/momentum.h>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "rule_fixture.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

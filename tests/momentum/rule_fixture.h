@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "axons/axon.h"
-#include "backward/back_axon.h"
-#include "core/soma.h"
-#include "core/spatial_access.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/core/spatial_access.h>
 
 // A tanh layer of n biases and its twin, whose bias gradients are the
 // accumulator, with a rule wired as the programs wire it; blocks > 1 makes

@@ -1,10 +1,10 @@
-#include "momentum/step.h"
+#include <kqnet/momentum/step.h>
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "core/perform.h"
+#include <kqnet/core/perform.h>
 #include "rule_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/spatial_access.h"
+#include <kqnet/core/spatial_access.h>
 
 namespace kqtest {
 

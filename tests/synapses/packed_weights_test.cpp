@@ -2,7 +2,7 @@
 // bit the one-term-at-a-time loop on every path and shape, and never a stale
 // copy after any kind of weight write.
 
-#include "synapses/packed_weights.h"
+#include <kqnet/synapses/packed_weights.h>
 
 #include <gtest/gtest.h>
 
@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "control/control.h"
-#include "core/soma.h"
-#include "criteria/criterion.h"
-#include "data/spatial_data.h"
-#include "learning/gradient.h"
-#include "learning/lm_globals.h"
-#include "momentum/step.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/soma.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/spatial_data.h>
+#include <kqnet/learning/gradient.h>
+#include <kqnet/learning/lm_globals.h>
+#include <kqnet/momentum/step.h>
 #include "network_helpers.h"
-#include "synapses/synapse.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/synapses/synapse.h>
+#include <kqnet/weightfile/weight_file.h>
 #include "../backward/backward_network.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "synapses/synapse.h"
+#include <kqnet/synapses/synapse.h>
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "control/control.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/control/control.h>
 #include "network_helpers.h"
 
 namespace {

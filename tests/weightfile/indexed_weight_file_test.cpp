@@ -1,4 +1,4 @@
-#include "weightfile/indexed_weight_file.h"
+#include <kqnet/weightfile/indexed_weight_file.h>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/soma.h"
-#include "weightfile/weight_file.h"
+#include <kqnet/core/soma.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

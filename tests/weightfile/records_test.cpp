@@ -1,4 +1,4 @@
-#include "weightfile/records.h"
+#include <kqnet/weightfile/records.h>
 
 #include <gtest/gtest.h>
 
@@ -10,18 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "axons/axon.h"
-#include "axons/context_axon.h"
-#include "control/control.h"
-#include "core/fatal.h"
-#include "core/number_text.h"
-#include "criteria/criterion.h"
-#include "data/spatial_data.h"
-#include "learning/cg_globals.h"
-#include "learning/conjugate_gradient.h"
-#include "learning/lm_globals.h"
-#include "momentum/momentum.h"
-#include "synapses/synapse.h"
+#include <kqnet/axons/axon.h>
+#include <kqnet/axons/context_axon.h>
+#include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/number_text.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/spatial_data.h>
+#include <kqnet/learning/cg_globals.h>
+#include <kqnet/learning/conjugate_gradient.h>
+#include <kqnet/learning/lm_globals.h>
+#include <kqnet/momentum/momentum.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "weightfile/weight_file.h"
+#include <kqnet/weightfile/weight_file.h>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/number_text.h"
+#include <kqnet/core/number_text.h>
 
 namespace {
 
