@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include <kqnet/axons/axon.h>
 #include "bench_support.h"
+#include <kqnet/axons/axon.h>
 #include <kqnet/axons/context_axon.h>
 #include <kqnet/backward/back_axon.h>
 #include <kqnet/backward/back_context_axon.h>
@@ -80,7 +80,8 @@ struct OrvaneTraining {
     inputTwin.connectInput(&contextTwin);
     for (int i = 0; i < kLayerCount; ++i) {
       kq::Axon* a = i == 0 ? &inputAxon : axons[i - 1].get();
-      kq::BackAxon* aTwin = i == 0 ? &inputTwin : static_cast<kq::BackAxon*>(axonTwins[i - 1].get());
+      kq::BackAxon* aTwin =
+          i == 0 ? &inputTwin : static_cast<kq::BackAxon*>(axonTwins[i - 1].get());
       kq::FullSynapse* s = synapses[i].get();
       kq::BackFullSynapse* sTwin = synapseTwins[i].get();
       kq::TanhAxon* b = axons[i].get();
@@ -119,9 +120,9 @@ struct OrvaneTraining {
       objects.push_back(axons[i].get());
       objects.push_back(axonTwins[i].get());
     }
-    for (kq::Engine* object : std::vector<kq::Engine*>{&criterion, &criterionTwin, &contextAxon,
-                                                       &contextTwin, &contextSynapse,
-                                                       &contextSynapseTwin}) {
+    for (kq::Engine* object :
+         std::vector<kq::Engine*>{&criterion, &criterionTwin, &contextAxon, &contextTwin,
+                                  &contextSynapse, &contextSynapseTwin}) {
       objects.push_back(object);
     }
     for (kq::Engine* object : objects) {

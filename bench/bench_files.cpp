@@ -211,8 +211,11 @@ void BM_ToCharsText(benchmark::State& state) {
       }
       for (int k = 0; k < kWidth; ++k) {
         char digits[32];
-        const int n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, all[r * kWidth + k],
-                                                     std::chars_format::scientific, 16).ptr - digits);
+        const int n =
+            static_cast<int>(std::to_chars(digits, digits + sizeof digits, all[r * kWidth + k],
+                                           std::chars_format::scientific, 16)
+                                 .ptr -
+                             digits);
         for (int i = n; i < 22; ++i) buffer[used++] = ' ';
         std::memcpy(&buffer[used], digits, static_cast<size_t>(n));
         used += static_cast<size_t>(n);

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include <kqnet/axons/axon.h>
 #include "bench_support.h"
+#include <kqnet/axons/axon.h>
 #include <kqnet/axons/context_axon.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/spatial_access.h>
@@ -22,8 +22,8 @@
 
 namespace {
 
-using kqbench::RecordSource;
 using kqbench::randomRecords;
+using kqbench::RecordSource;
 
 struct OrvaneShape {
   static constexpr int kInputs = 8;
@@ -165,7 +165,8 @@ void BM_QuilletForwardSums(benchmark::State& state) {
   }
   kq::selectSumPath(before);
   state.SetItemsProcessed(state.iterations() * network.madds);
-  state.SetLabel(state.range(0) == 0 ? "multiply-adds, widest path" : "multiply-adds, baseline path");
+  state.SetLabel(state.range(0) == 0 ? "multiply-adds, widest path"
+                                     : "multiply-adds, baseline path");
 }
 BENCHMARK(BM_QuilletForwardSums)->Arg(0)->Arg(1);
 

@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include <kqnet/data/data_file.h>
 #include "program_networks.h"
+#include <kqnet/data/data_file.h>
 
 namespace {
 
@@ -55,8 +55,8 @@ const ProgramInfo kPrograms[] = {
 };
 
 const char* const kWrittenFiles[] = {
-    "activeOutputProbe.asc",      "activeDesiredProbe.asc", "activePerformanceProbe.asc",
-    "activeROCProbe.asc",         "activeConfusionMatrixProbe.asc", "stdout.txt",
+    "activeOutputProbe.asc", "activeDesiredProbe.asc",         "activePerformanceProbe.asc",
+    "activeROCProbe.asc",    "activeConfusionMatrixProbe.asc", "stdout.txt",
 };
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -69,7 +69,8 @@ std::string readAll(const fs::path& path) {
 }
 
 // records lines of width values "%22.16e " in [low, high], seeded.
-void writeData(const fs::path& path, int records, int width, double low, double high, unsigned seed) {
+void writeData(const fs::path& path, int records, int width, double low, double high,
+               unsigned seed) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> values(low, high);
   std::FILE* file = std::fopen(path.c_str(), "w");
@@ -179,8 +180,8 @@ void BM_PlainLoop(benchmark::State& state, const ProgramInfo& p) {
 // Phase times of one run, measured in a child so that every repetition
 // starts from freshly constructed objects, as a program does.
 enum Phase { kSetUp, kLoad, kRun, kTeardown, kExit, kRead, kWrite, kPhaseCount };
-const char* const kPhaseNames[kPhaseCount] = {"set_up", "load", "run", "teardown",
-                                              "exit", "read", "write"};
+const char* const kPhaseNames[kPhaseCount] = {"set_up", "load", "run",  "teardown",
+                                              "exit",   "read", "write"};
 
 // The data files of the run, read as the network reads them.
 double timeReading(const ProgramInfo& p) {
@@ -289,7 +290,8 @@ void BM_Phases(benchmark::State& state, const ProgramInfo& p) {
     for (int i = 0; i < kPhaseCount; ++i) sums[i] += times[i];
   }
   const double n = static_cast<double>(state.iterations());
-  for (int i = 0; i < kPhaseCount; ++i) state.counters[std::string(kPhaseNames[i]) + "_ms"] = sums[i] / n * 1e3;
+  for (int i = 0; i < kPhaseCount; ++i)
+    state.counters[std::string(kPhaseNames[i]) + "_ms"] = sums[i] / n * 1e3;
   state.counters["forward_ms"] = (sums[kRun] - sums[kRead] - sums[kWrite]) / n * 1e3;
   const std::string differs = firstDifference(reference, folder);
   if (!differs.empty()) state.SkipWithError((differs + " differs from the program's").c_str());

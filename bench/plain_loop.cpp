@@ -83,8 +83,8 @@ std::unordered_map<std::string, std::vector<double>> readSections(const std::str
     const std::string_view header(text.data() + at + 1, lineEnd - at - 1);
     const std::string key(header.substr(0, header.find(' ')));
     size_t bodyEnd = lineEnd;
-    while (bodyEnd < text.size() && !(text[bodyEnd] == '\n' && bodyEnd + 1 < text.size() &&
-                                      text[bodyEnd + 1] == '#')) {
+    while (bodyEnd < text.size() &&
+           !(text[bodyEnd] == '\n' && bodyEnd + 1 < text.size() && text[bodyEnd + 1] == '#')) {
       ++bodyEnd;
     }
     const size_t bodyStart = std::min(lineEnd + 1, text.size());
@@ -122,7 +122,8 @@ Mapping mapping(const std::vector<double>& v) {
 char* putValue(char* out, double x) {
   char digits[32];
   const int n = static_cast<int>(
-      std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific, 16).ptr - digits);
+      std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific, 16).ptr -
+      digits);
   for (int i = n; i < 22; ++i) *out++ = ' ';
   std::memcpy(out, digits, static_cast<size_t>(n));
   out += n;
@@ -209,7 +210,8 @@ int run(const Shape& shape) {
     bias[l].assign(axon.begin() + 4, axon.begin() + 4 + shape.sizes[l]);
   }
   const std::vector<double>& criterionRecord = section(sections, "criterion");
-  std::vector<double> desiredMin(static_cast<size_t>(outputs)), desiredMax(static_cast<size_t>(outputs));
+  std::vector<double> desiredMin(static_cast<size_t>(outputs)),
+      desiredMax(static_cast<size_t>(outputs));
   for (int i = 0; i < outputs; ++i) {
     desiredMin[i] = criterionRecord.at(5 + 2 * static_cast<size_t>(i));
     desiredMax[i] = criterionRecord.at(6 + 2 * static_cast<size_t>(i));
@@ -237,13 +239,14 @@ int run(const Shape& shape) {
                              shape.sizes[t], shape.sizes[s], activity[s].data()));
     }
     const std::string chain = t + 1 == layers ? "outputSynapse" : layerKey(shape, t) + "Synapse";
-    into[t].push_back(pack(section(sections, chain), shape.sizes[t], shape.sizes[t - 1],
-                           activity[t - 1].data()));
+    into[t].push_back(
+        pack(section(sections, chain), shape.sizes[t], shape.sizes[t - 1], activity[t - 1].data()));
   }
 
   const std::string inputText = readFile("inputFile.asc");
   const std::string desiredText = readFile("desiredFile.asc");
-  const std::vector<double> inputValues = numbers(inputText.data(), inputText.data() + inputText.size());
+  const std::vector<double> inputValues =
+      numbers(inputText.data(), inputText.data() + inputText.size());
   const std::vector<double> desiredValues =
       numbers(desiredText.data(), desiredText.data() + desiredText.size());
   if (inputValues.empty() || desiredValues.empty()) fail("empty data file");
@@ -290,7 +293,8 @@ int run(const Shape& shape) {
         }
       }
       double* y = activity[t].data();
-      for (int j = 0; j < shape.sizes[t]; ++j) y[j] = std::tanh(1.0 * net[j / kPanel][j % kPanel] + bias[t][j]);
+      for (int j = 0; j < shape.sizes[t]; ++j)
+        y[j] = std::tanh(1.0 * net[j / kPanel][j % kPanel] + bias[t][j]);
     }
     if (shape.context) {
       for (int k = 0; k < inputs; ++k) {
@@ -305,9 +309,11 @@ int run(const Shape& shape) {
       desired[i] = desiredMap.scale[i] * desiredValues[desiredAt] + desiredMap.offset[i];
       if (++desiredAt == desiredValues.size()) desiredAt = 0;
     }
-    for (size_t i = 0; i < n; ++i) shown[i] = (y[i] - outputProbeMap.offset[i]) / outputProbeMap.scale[i];
+    for (size_t i = 0; i < n; ++i)
+      shown[i] = (y[i] - outputProbeMap.offset[i]) / outputProbeMap.scale[i];
     outputProbe.line(shown.data(), outputs);
-    for (size_t i = 0; i < n; ++i) shown[i] = (desired[i] - desiredProbeMap.offset[i]) / desiredProbeMap.scale[i];
+    for (size_t i = 0; i < n; ++i)
+      shown[i] = (desired[i] - desiredProbeMap.offset[i]) / desiredProbeMap.scale[i];
     desiredProbe.line(shown.data(), outputs);
 
     double exemplarCost = 0.0;
@@ -355,13 +361,13 @@ int run(const Shape& shape) {
     rangeSum += desiredMax[i] - desiredMin[i];
   }
   const double meanSquaredError = squaredError / cells;
-  const double performance[6] = {meanSquaredError,
-                                 std::sqrt(meanSquaredError) / (rangeSum / outputs),
-                                 correlationSum / outputs,
-                                 percentError / cells,
-                                 count * std::log(meanSquaredError) + 2.0 * shape.freeParameters,
-                                 count * std::log(meanSquaredError) +
-                                     0.5 * shape.freeParameters * std::log(count)};
+  const double performance[6] = {
+      meanSquaredError,
+      std::sqrt(meanSquaredError) / (rangeSum / outputs),
+      correlationSum / outputs,
+      percentError / cells,
+      count * std::log(meanSquaredError) + 2.0 * shape.freeParameters,
+      count * std::log(meanSquaredError) + 0.5 * shape.freeParameters * std::log(count)};
   Writer("activePerformanceProbe.asc").line(performance, 6);
 
   std::vector<double> roc;
@@ -380,7 +386,8 @@ int run(const Shape& shape) {
     double sum = 0.0;
     for (size_t c = 0; c < n; ++c) sum += confusion[r * n + c];
     const int rowSum = static_cast<int>(sum);
-    for (size_t c = 0; c < n; ++c) percent.push_back(rowSum != 0 ? confusion[r * n + c] / rowSum * 100.0 : 0.0);
+    for (size_t c = 0; c < n; ++c)
+      percent.push_back(rowSum != 0 ? confusion[r * n + c] / rowSum * 100.0 : 0.0);
   }
   Writer("activeConfusionMatrixProbe.asc").line(percent.data(), static_cast<int>(percent.size()));
 

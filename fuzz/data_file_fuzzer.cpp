@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include <kqnet/core/fatal.h>
 #include <kqnet/data/data_file.h>
-#include "fuzz_support.h"
 
 namespace {
 

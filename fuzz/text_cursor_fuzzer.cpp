@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/number_text.h>
-#include "fuzz_support.h"
 #include <kqnet/weightfile/weight_file.h>
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/number_text.h>
-#include "fuzz_support.h"
 #include <kqnet/weightfile/indexed_weight_file.h>
 #include <kqnet/weightfile/weight_file.h>
 

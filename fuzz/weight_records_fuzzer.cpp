@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_support.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/axons/context_axon.h>
 #include <kqnet/backward/back_context_axon.h>
@@ -36,7 +37,6 @@
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/data/data_file.h>
-#include "fuzz_support.h"
 #include <kqnet/learning/cg_globals.h>
 #include <kqnet/learning/conjugate_gradient.h>
 #include <kqnet/momentum/momentum.h>
@@ -172,15 +172,14 @@ void checkSameOutcome(const Outcome& a, const Outcome& b, int kind, int version)
                "kind %d version %d: file %s \"%s\", text %s \"%s\"", kind, version,
                a.failed ? "failed" : "read", a.message.c_str(), b.failed ? "failed" : "read",
                b.message.c_str());
-  KQFUZZ_CHECK(a.rows == b.rows && a.columns == b.columns && a.active == b.active &&
-                   a.length == b.length,
-               "kind %d version %d: shape %dx%d/%d vs %dx%d/%d", kind, version, a.rows, a.columns,
-               a.active, b.rows, b.columns, b.active);
+  KQFUZZ_CHECK(
+      a.rows == b.rows && a.columns == b.columns && a.active == b.active && a.length == b.length,
+      "kind %d version %d: shape %dx%d/%d vs %dx%d/%d", kind, version, a.rows, a.columns, a.active,
+      b.rows, b.columns, b.active);
   KQFUZZ_CHECK(sameVector(a.weights, b.weights), "kind %d version %d: weights differ", kind,
                version);
   KQFUZZ_CHECK(sameVector(a.frame, b.frame), "kind %d version %d: frame differs", kind, version);
-  KQFUZZ_CHECK(sameVector(a.memory, b.memory), "kind %d version %d: memory differs", kind,
-               version);
+  KQFUZZ_CHECK(sameVector(a.memory, b.memory), "kind %d version %d: memory differs", kind, version);
   KQFUZZ_CHECK(sameVector(a.first, b.first) && sameVector(a.second, b.second) &&
                    sameVector(a.third, b.third) && sameVector(a.fourth, b.fourth) &&
                    sameVector(a.fifth, b.fifth),
@@ -280,9 +279,8 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
           },
           [](kq::TanhAxon&, kq::TanhAxon&, Outcome&) {});
     case kIntegratorAxon:
-      return readAxonFamily<kq::IntegratorAxon>(body, version, text,
-                                                setupContext<kq::IntegratorAxon>,
-                                                captureMemory<kq::IntegratorAxon>);
+      return readAxonFamily<kq::IntegratorAxon>(
+          body, version, text, setupContext<kq::IntegratorAxon>, captureMemory<kq::IntegratorAxon>);
     case kBackIntegratorAxon:
       return readAxonFamily<kq::BackIntegratorAxon>(body, version, text,
                                                     setupContext<kq::BackIntegratorAxon>,
@@ -402,8 +400,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
         KQFUZZ_CHECK(vectors[k]->size() == before[k], "a gradient record resized vector %zu", k);
       }
       KQFUZZ_CHECK(gradient->weightCount == 3, "weight count %d", gradient->weightCount);
-      std::vector<double>* slots[] = {&out.first, &out.second, &out.third, &out.fourth,
-                                      &out.fifth};
+      std::vector<double>* slots[] = {&out.first, &out.second, &out.third, &out.fourth, &out.fifth};
       for (size_t k = 0; k < vectors.size(); ++k) *slots[k] = *vectors[k];
       gradient->release();
       return out;
@@ -459,12 +456,11 @@ void readControl(int kind, const InputCopy& body, kq::KqWeightFileVersion versio
     // Only sizes beyond 32 bits may end the read.
     KQFUZZ_CHECK(std::string(error.what()) == "Error: Out of memory.\n", "message \"%s\"",
                  error.what());
-    KQFUZZ_CHECK(int64_t{control.savedLmState.weightCount} * control.savedLmState.weightCount >
-                         INT32_MAX ||
-                     int64_t{control.savedLmState.weightCount} * control.savedLmState.blockCount >
-                         INT32_MAX,
-                 "out of memory for n=%d m=%d", control.savedLmState.weightCount,
-                 control.savedLmState.blockCount);
+    KQFUZZ_CHECK(
+        int64_t{control.savedLmState.weightCount} * control.savedLmState.weightCount > INT32_MAX ||
+            int64_t{control.savedLmState.weightCount} * control.savedLmState.blockCount > INT32_MAX,
+        "out of memory for n=%d m=%d", control.savedLmState.weightCount,
+        control.savedLmState.blockCount);
     return;
   }
   const kq::SavedLmState& s = control.savedLmState;
@@ -479,8 +475,8 @@ void readControl(int kind, const InputCopy& body, kq::KqWeightFileVersion versio
                  "saved state arrays do not match n=%d m=%d", s.weightCount, s.blockCount);
     // Every value the arrays hold came from the file or stays zero: the
     // arrays never outgrow what the input could fill.
-    KQFUZZ_CHECK(n * (4 * n + 3 * m + 3) <= body.size(), "arrays of n=%zu m=%zu from %zu bytes",
-                 n, m, body.size());
+    KQFUZZ_CHECK(n * (4 * n + 3 * m + 3) <= body.size(), "arrays of n=%zu m=%zu from %zu bytes", n,
+                 m, body.size());
   }
   if (withGlobals) {
     KQFUZZ_CHECK(control.learningGlobals != nullptr, "the globals were lost");

@@ -92,13 +92,27 @@ struct Network {
   kq::BackStaticControl controlBackprop;
 
   std::vector<kq::Engine*> objects() {
-    return {&input,          &inputBackprop,         &inputFile,
-            &hiddenSynapse,  &hiddenSynapseBackprop, &hiddenSynapseGradient,
-            &hidden,         &hiddenBackprop,        &hiddenGradient,
-            &outputSynapse,  &outputSynapseBackprop, &outputSynapseGradient,
-            &output,         &outputBackprop,        &outputGradient,
-            &criterion,      &criterionBackprop,     &desiredFile,
-            &costProbe,      &control,               &controlBackprop};
+    return {&input,
+            &inputBackprop,
+            &inputFile,
+            &hiddenSynapse,
+            &hiddenSynapseBackprop,
+            &hiddenSynapseGradient,
+            &hidden,
+            &hiddenBackprop,
+            &hiddenGradient,
+            &outputSynapse,
+            &outputSynapseBackprop,
+            &outputSynapseGradient,
+            &output,
+            &outputBackprop,
+            &outputGradient,
+            &criterion,
+            &criterionBackprop,
+            &desiredFile,
+            &costProbe,
+            &control,
+            &controlBackprop};
   }
 };
 

@@ -96,21 +96,21 @@ class Axon : public Soma {
 
   static constexpr int kFirstOwnIndex = Soma::kFirstOwnIndex + 3;
 
-  int32_t rows = 1;           // rows of processing elements
-  int32_t columns = 1;        // columns of processing elements
-  int32_t emptyArrivals = 0;  // empty firings counted in the current cycle
-  int32_t arrivals = 0;       // firings of either kind in the current cycle
-  int32_t fanIn = 0;          // number of input connections
-  int32_t active = 1;         // 0: no computing, empty firings passed on
-  int32_t initialActive = 1;  // value reset gives back to active
-  int32_t dataArrived = 0;    // a real firing arrived in the current cycle
-  int32_t framesAllocated = 0;  // allocateFrames has run
-  double* outputCopy = nullptr;  // receives input-length values per computing cycle
-  std::vector<Soma*> firingList;  // successors fired, in order of attachment
-  std::vector<Soma*> allOutputs;  // every output, delayed synapses included
-  AccessorTable<IntGetter, 2> intGetters;    // the two integer parameters
+  int32_t rows = 1;                        // rows of processing elements
+  int32_t columns = 1;                     // columns of processing elements
+  int32_t emptyArrivals = 0;               // empty firings counted in the current cycle
+  int32_t arrivals = 0;                    // firings of either kind in the current cycle
+  int32_t fanIn = 0;                       // number of input connections
+  int32_t active = 1;                      // 0: no computing, empty firings passed on
+  int32_t initialActive = 1;               // value reset gives back to active
+  int32_t dataArrived = 0;                 // a real firing arrived in the current cycle
+  int32_t framesAllocated = 0;             // allocateFrames has run
+  double* outputCopy = nullptr;            // receives input-length values per computing cycle
+  std::vector<Soma*> firingList;           // successors fired, in order of attachment
+  std::vector<Soma*> allOutputs;           // every output, delayed synapses included
+  AccessorTable<IntGetter, 2> intGetters;  // the two integer parameters
   AccessorTable<IntSetter, 2> intSetters;
-  AccessorTable<IntGetter, 1> boolGetters;   // the boolean parameter
+  AccessorTable<IntGetter, 1> boolGetters;  // the boolean parameter
   AccessorTable<IntSetter, 1> boolSetters;
   SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
 

@@ -125,8 +125,7 @@ int BackAxon::ownFrameCount() const {
 }
 
 int BackAxon::ownWeightCount() const {
-  return static_cast<int>(
-      std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size())));
+  return static_cast<int>(std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size())));
 }
 
 int BackAxon::coveredEnd(int m, bool withAccumulator) const {

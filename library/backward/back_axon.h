@@ -60,11 +60,11 @@ class BackAxon : public Axon {
   // steps back to the one it computed for this exemplar.
   void stepDualFrameBack();
 
-  int32_t learningEnabled = 1;             // 0: only pass the error on
-  const double* exemplarFactors = nullptr; // optional per-exemplar factors, not owned
-  int32_t exemplarFactorCount = 0;         // entries of exemplarFactors; 0 none
-  int32_t exemplarFactorIndex = 0;         // factor of the current exemplar
-  Axon* dual = nullptr;                    // the forward twin
+  int32_t learningEnabled = 1;              // 0: only pass the error on
+  const double* exemplarFactors = nullptr;  // optional per-exemplar factors, not owned
+  int32_t exemplarFactorCount = 0;          // entries of exemplarFactors; 0 none
+  int32_t exemplarFactorIndex = 0;          // factor of the current exemplar
+  Axon* dual = nullptr;                     // the forward twin
 
  protected:
   // Error blocks this axon carries (m = length / L, L the dual's length);

@@ -71,11 +71,11 @@ void BackContextAxon::computeWith(Blend blend) {
 void BackContextAxon::perform() {
   if (!hasPerformFunction()) return;
   double* memoryFrame = memory ? memory->currentFrame() : nullptr;
-  callOutside<BackContextAxonPerform>(
-      performRecord->perform, userDatum, performRecord->instance, dualInstance(), currentFrame(),
-      dualRows(), dualColumns(), memoryFrame, memoryFrame,
-      dual != nullptr ? dual->weightData() : nullptr, dual != nullptr ? dual->slope() : 1.0,
-      weightData());
+  callOutside<BackContextAxonPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                      dualInstance(), currentFrame(), dualRows(), dualColumns(),
+                                      memoryFrame, memoryFrame,
+                                      dual != nullptr ? dual->weightData() : nullptr,
+                                      dual != nullptr ? dual->slope() : 1.0, weightData());
 }
 
 void BackContextAxon::compute() {

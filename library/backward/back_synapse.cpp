@@ -208,8 +208,7 @@ void BackFullSynapse::computeBlocks(int m, int rows, int n, const double* w, con
   double* u = targetAxon->currentFrame();
   const int64_t deltaCount = inputBound();
   const int64_t uCount = outputBound();
-  const int64_t gCount =
-      std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
+  const int64_t gCount = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
   const GradientTerms terms =
       gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);
   for (int b = 0; b < m; ++b) {
@@ -222,8 +221,9 @@ void BackFullSynapse::computeBlocks(int m, int rows, int n, const double* w, con
     const double* d = delta + deltaStart;
     double* ub = u + uStart;
     double* g = learn ? weights.data() + gStart : nullptr;
-    const bool separate = !overlaps(ub, stride, d, rows) && !overlaps(ub, stride, x, n) &&
-                          (!learn || !overlaps(g, (rows - 1) * stride + n, w, (rows - 1) * stride + n));
+    const bool separate =
+        !overlaps(ub, stride, d, rows) && !overlaps(ub, stride, x, n) &&
+        (!learn || !overlaps(g, (rows - 1) * stride + n, w, (rows - 1) * stride + n));
     if (!separate) {
       // The output frame shares memory with what it reads (or the
       // accumulator with the dual's weights): keep the one-term-at-a-time
@@ -254,8 +254,7 @@ void BackFullSynapse::computeColumns(int rows, int n, const double* w, const dou
   double* u = targetAxon->currentFrame();
   const int64_t deltaCount = inputBound();
   const int64_t uCount = outputBound();
-  const int64_t gCount =
-      std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
+  const int64_t gCount = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
   const int64_t matrixSize = dual->ownCount;
   const GradientTerms terms =
       gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);

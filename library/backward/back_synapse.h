@@ -53,11 +53,11 @@ class BackSynapse : public Synapse {
   // Called after the backward pass: the dual returns to its saved frame.
   void restoreDualFramePosition();
 
-  int32_t learningEnabled = 1;             // 0: only pass the error on
-  const double* exemplarFactors = nullptr; // optional per-exemplar factors, not owned
-  int32_t exemplarFactorCount = 0;         // entries of exemplarFactors; 0 none
-  int32_t exemplarFactorIndex = 0;         // factor of the current exemplar
-  Synapse* dual = nullptr;                 // the forward twin
+  int32_t learningEnabled = 1;              // 0: only pass the error on
+  const double* exemplarFactors = nullptr;  // optional per-exemplar factors, not owned
+  int32_t exemplarFactorCount = 0;          // entries of exemplarFactors; 0 none
+  int32_t exemplarFactorIndex = 0;          // factor of the current exemplar
+  Synapse* dual = nullptr;                  // the forward twin
 
  protected:
   // Rows and columns of an end as the outside functions see it: those of

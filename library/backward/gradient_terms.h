@@ -12,11 +12,11 @@
 namespace kq {
 
 struct GradientTerms {
-  int32_t decay = 0;   // the control's weight decay is on
-  double beta = 1.0;   // weight of the data term under decay
-  double alpha = 0.0;  // weight of the forward weight under decay
-  int32_t scaled = 0;  // a per-exemplar factor applies
-  double factor = 1.0; // the current per-exemplar factor
+  int32_t decay = 0;    // the control's weight decay is on
+  double beta = 1.0;    // weight of the data term under decay
+  double alpha = 0.0;   // weight of the forward weight under decay
+  int32_t scaled = 0;   // a per-exemplar factor applies
+  double factor = 1.0;  // the current per-exemplar factor
 
   // The term t, scaled by the factor when one applies.
   double scale(double t) const { return scaled != 0 ? t * factor : t; }

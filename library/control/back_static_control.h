@@ -29,7 +29,7 @@ class BackStaticControl : public Control {
 
   static constexpr int kFirstOwnIndex = 0;
 
-  AccessorTable<IntGetter, 1> intGetters;   // the integer parameter
+  AccessorTable<IntGetter, 1> intGetters;  // the integer parameter
   AccessorTable<IntSetter, 1> intSetters;
   AccessorTable<IntGetter, 1> boolGetters;  // the boolean parameter
   AccessorTable<IntSetter, 1> boolSetters;

@@ -71,9 +71,9 @@ enum LearningMode : int32_t {
 
 // Numbering of all trainable weights for the second-order learners.
 struct WeightIndex {
-  int32_t weightCount = 0;                    // n: weights over the gradient list
-  int32_t blockCount = 0;                     // m: largest gradient block count
-  std::vector<Gradient*> weightOwner;         // gradient owning weight i
+  int32_t weightCount = 0;                       // n: weights over the gradient list
+  int32_t blockCount = 0;                        // m: largest gradient block count
+  std::vector<Gradient*> weightOwner;            // gradient owning weight i
   std::vector<std::vector<int32_t>> weightSlot;  // m rows of n accumulator positions
 
   bool empty() const { return weightOwner.empty() && weightSlot.empty(); }
@@ -84,17 +84,17 @@ struct WeightIndex {
 // handed to the learning globals. Members carry the names of the LMGlobals
 // fields they are copied into; matrices are row-major.
 struct SavedLmState {
-  int32_t initialised = 0;     // the method's search has started
-  uint32_t skipFlag = 1;       // hooks wait for the first batch or pass
-  int32_t passDone = 0;        // a trial step was taken in this epoch
-  double initialDamping = 0.0; // damping the method restarts from
-  double damping = 0.0;        // current damping
-  double previousError = 0.0;  // error of the last accepted step
-  int32_t weightCount = 0;     // n: weight count the state was saved for
-  int32_t blockCount = 0;      // m: block count the state was saved for
-  int32_t resetRequested = 0;  // the method restarts at its next step
-  int32_t swapped = 0;         // the hessian and its saved copy are swapped
-  int32_t swapAvailable = 0;   // a saved copy can be swapped back
+  int32_t initialised = 0;                  // the method's search has started
+  uint32_t skipFlag = 1;                    // hooks wait for the first batch or pass
+  int32_t passDone = 0;                     // a trial step was taken in this epoch
+  double initialDamping = 0.0;              // damping the method restarts from
+  double damping = 0.0;                     // current damping
+  double previousError = 0.0;               // error of the last accepted step
+  int32_t weightCount = 0;                  // n: weight count the state was saved for
+  int32_t blockCount = 0;                   // m: block count the state was saved for
+  int32_t resetRequested = 0;               // the method restarts at its next step
+  int32_t swapped = 0;                      // the hessian and its saved copy are swapped
+  int32_t swapAvailable = 0;                // a saved copy can be swapped back
   std::vector<double> exemplarJtJ;          // n x n
   std::vector<double> hessian;              // n x n
   std::vector<double> savedHessian;         // n x n
@@ -194,49 +194,49 @@ class StaticControl : public Control {
 
   int rootCount() const { return static_cast<int>(roots.size()); }
 
-  std::vector<Soma*> backCriteriaList;  // backward criteria controls
-  std::vector<Soma*> criteriaList;      // criteria
-  std::vector<Soma*> synapseList;       // forward and backward synapses
-  std::vector<Soma*> axonList;          // axons, backward axons, criteria
-  std::vector<Gradient*> gradientList;  // gradients whose component has weights
-  int32_t learning = 1;                 // learning flag
-  int32_t leastSquaresEnabled = 0;      // least-squares initialisation wanted
-  int32_t leastSquaresPending = 1;      // least-squares initialisation not yet tried
-  int32_t earlyStopArmed = 0;           // second switch of the early-stop check
-  int32_t earlyStopOn = 0;              // first switch of the early-stop check
-  int32_t parametersChanged = 0;        // a registering object had pending changes
-  int32_t stopRequested = 0;            // set by the early-stop check
-  int32_t trainingFlag = 1;             // training-time bookkeeping on
-  int32_t weightDecay = 0;              // regularised cost on
-  int32_t keepRegularisationBeta = 0;   // counting weights leaves the beta alone
-  int32_t skipJacobianProduct = 0;      // LM skips the J^T J accumulation
-  int32_t learningMode = kFirstOrderMode;  // a LearningMode, stored as read
-  WeightIndex weightIndex;              // numbering of the trainable weights
-  int32_t patience = 100;               // epochs without a new best before stopping
-  int32_t batchSize = 0;                // exemplars per batch
-  std::vector<Soma*> roots;             // activation roots, in firing order
-  int32_t pass = 0;                     // current pass within the epoch
-  int32_t passesPerEpoch = 1;           // passes per epoch when learning
-  int32_t exemplarsPerEpoch = 1;        // exemplars per pass
-  int32_t epochs = 1;                   // epochs of the run
-  int32_t weightCount = 0;              // trainable weights over the gradient list
-  int32_t warmUpEpochs = 0;             // no best cost while epoch - 1 is not above it
-  int32_t exemplar = 0;                 // current exemplar within the pass
-  int32_t epoch = 0;                    // current epoch
-  int32_t bestEpoch = 0;                // epoch of the best cost; 0 none
-  int32_t leastSquaresExemplars = 0;    // exemplars for the least-squares fit
-  Soma* currentCriterion = nullptr;     // first registered criterion
-  BackStaticControl* backControl = nullptr;       // the backward control
+  std::vector<Soma*> backCriteriaList;       // backward criteria controls
+  std::vector<Soma*> criteriaList;           // criteria
+  std::vector<Soma*> synapseList;            // forward and backward synapses
+  std::vector<Soma*> axonList;               // axons, backward axons, criteria
+  std::vector<Gradient*> gradientList;       // gradients whose component has weights
+  int32_t learning = 1;                      // learning flag
+  int32_t leastSquaresEnabled = 0;           // least-squares initialisation wanted
+  int32_t leastSquaresPending = 1;           // least-squares initialisation not yet tried
+  int32_t earlyStopArmed = 0;                // second switch of the early-stop check
+  int32_t earlyStopOn = 0;                   // first switch of the early-stop check
+  int32_t parametersChanged = 0;             // a registering object had pending changes
+  int32_t stopRequested = 0;                 // set by the early-stop check
+  int32_t trainingFlag = 1;                  // training-time bookkeeping on
+  int32_t weightDecay = 0;                   // regularised cost on
+  int32_t keepRegularisationBeta = 0;        // counting weights leaves the beta alone
+  int32_t skipJacobianProduct = 0;           // LM skips the J^T J accumulation
+  int32_t learningMode = kFirstOrderMode;    // a LearningMode, stored as read
+  WeightIndex weightIndex;                   // numbering of the trainable weights
+  int32_t patience = 100;                    // epochs without a new best before stopping
+  int32_t batchSize = 0;                     // exemplars per batch
+  std::vector<Soma*> roots;                  // activation roots, in firing order
+  int32_t pass = 0;                          // current pass within the epoch
+  int32_t passesPerEpoch = 1;                // passes per epoch when learning
+  int32_t exemplarsPerEpoch = 1;             // exemplars per pass
+  int32_t epochs = 1;                        // epochs of the run
+  int32_t weightCount = 0;                   // trainable weights over the gradient list
+  int32_t warmUpEpochs = 0;                  // no best cost while epoch - 1 is not above it
+  int32_t exemplar = 0;                      // current exemplar within the pass
+  int32_t epoch = 0;                         // current epoch
+  int32_t bestEpoch = 0;                     // epoch of the best cost; 0 none
+  int32_t leastSquaresExemplars = 0;         // exemplars for the least-squares fit
+  Soma* currentCriterion = nullptr;          // first registered criterion
+  BackStaticControl* backControl = nullptr;  // the backward control
   const double* const* leastSquaresInputs = nullptr;   // exemplars x inputs
   const double* const* leastSquaresDesired = nullptr;  // exemplars x outputs
-  double regularisationAlpha = 0.001;   // weight of the mean squared weight
-  double regularisationBeta = 0.999;    // weight of the data cost
-  double weightEnergy = 0.0;            // sum of w x w over the gradient targets
-  double initialDamping = 0.01;         // initial Levenberg-Marquardt damping
-  double bestCost = kNoBestCost;        // best test cost so far
-  int32_t skipPrepareSwap = 0;          // LM prepare skips its final swap
-  std::unique_ptr<LearningGlobals> learningGlobals;  // CG or LM globals
-  SavedLmState savedLmState;            // LM state from the weight file
+  double regularisationAlpha = 0.001;                  // weight of the mean squared weight
+  double regularisationBeta = 0.999;                   // weight of the data cost
+  double weightEnergy = 0.0;                           // sum of w x w over the gradient targets
+  double initialDamping = 0.01;                        // initial Levenberg-Marquardt damping
+  double bestCost = kNoBestCost;                       // best test cost so far
+  int32_t skipPrepareSwap = 0;                         // LM prepare skips its final swap
+  std::unique_ptr<LearningGlobals> learningGlobals;    // CG or LM globals
+  SavedLmState savedLmState;                           // LM state from the weight file
 };
 
 }  // namespace kq

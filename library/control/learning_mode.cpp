@@ -167,8 +167,8 @@ void StaticControl::restoreLmState() {
                         saved.savedWeights.size() == n && saved.step.size() == n &&
                         saved.gradientSum.size() == n;
   if (saved.present() && complete && globals != nullptr &&
-      learningMode == kLevenbergMarquardtMode && leastSquaresPending == 0 && saved.weightCount == weightCount &&
-      saved.blockCount == weightIndex.blockCount) {
+      learningMode == kLevenbergMarquardtMode && leastSquaresPending == 0 &&
+      saved.weightCount == weightCount && saved.blockCount == weightIndex.blockCount) {
     globals->freeState();
     globals->takeSavedState(saved);
     globals->prepare(learning != 0 && trainingFlag != 0 ? 1 : 0);
@@ -250,11 +250,11 @@ void StaticControl::leastSquaresInit() {
     // four components and reads desired records as wide as the output
     // axon, so it runs only on a chain input -> synapse -> hidden ->
     // synapse -> output whose output axon feeds a criterion of its width.
-    const bool chain = inputAxon != nullptr && hiddenAxon != nullptr && outputAxon != nullptr &&
-                       joins(firstSynapse, inputAxon, hiddenAxon) &&
-                       joins(secondSynapse, hiddenAxon, outputAxon) &&
-                       feedsCriterion(*outputAxon, criteriaList,
-                                      int64_t{outputAxon->rows} * outputAxon->columns);
+    const bool chain =
+        inputAxon != nullptr && hiddenAxon != nullptr && outputAxon != nullptr &&
+        joins(firstSynapse, inputAxon, hiddenAxon) &&
+        joins(secondSynapse, hiddenAxon, outputAxon) &&
+        feedsCriterion(*outputAxon, criteriaList, int64_t{outputAxon->rows} * outputAxon->columns);
     if (chain && firstSynapse->ownCount > 0 && secondSynapse->ownCount > 0 &&
         hiddenAxon->ownCount > 0 && outputAxon->ownCount > 0) {
       const int32_t inputs = checkedProduct(inputAxon->rows, inputAxon->columns);

@@ -76,8 +76,7 @@ using WithDatum = typename AppendDatum<F>::type;
 // Create and destroy: the result of a create call becomes the instance.
 using SomaCreate = void* (*)(void* instance);
 using AxonCreate = void* (*)(void* instance, int rows, int columns);
-using BackAxonCreate = void* (*)(void* instance, void* dualInstance, int dualRows,
-                                 int dualColumns);
+using BackAxonCreate = void* (*)(void* instance, void* dualInstance, int dualRows, int dualColumns);
 using SynapseCreate = void* (*)(void* instance, int inputRows, int inputColumns, int outputRows,
                                 int outputColumns);
 using BackSynapseCreate = void* (*)(void* instance, void* dualInstance, int inputRows,
@@ -111,20 +110,20 @@ using BackLinearAxonPerform = void (*)(void* instance, void* dualInstance, doubl
                                        double* gradients, double dualSlope);
 using BackContextAxonPerform = void (*)(void* instance, void* dualInstance, double* error,
                                         int dualRows, int dualColumns, double* memory,
-                                        double* memoryAgain, double* dualWeights,
-                                        double dualSlope, double* gradients);
+                                        double* memoryAgain, double* dualWeights, double dualSlope,
+                                        double* gradients);
 
 // Synapses: input is the frame the synapse reads, output the output axon's
 // current frame (added into).
 using SynapsePerform = void (*)(void* instance, double* input, int inputRows, int inputColumns,
                                 double* output, int outputRows, int outputColumns);
-using FullSynapsePerform = void (*)(void* instance, double* input, int inputRows,
-                                    int inputColumns, double* output, int outputRows,
-                                    int outputColumns, double* weights);
+using FullSynapsePerform = void (*)(void* instance, double* input, int inputRows, int inputColumns,
+                                    double* output, int outputRows, int outputColumns,
+                                    double* weights);
 // Rows and columns are those of each end's forward twin.
 using BackSynapsePerform = void (*)(void* instance, void* dualInstance, double* error,
-                                    int inputRows, int inputColumns, double* output,
-                                    int outputRows, int outputColumns, double* dualActivity);
+                                    int inputRows, int inputColumns, double* output, int outputRows,
+                                    int outputColumns, double* dualActivity);
 using BackFullSynapsePerform = void (*)(void* instance, void* dualInstance, double* error,
                                         int inputRows, int inputColumns, double* output,
                                         int outputRows, int outputColumns, double* dualActivity,
@@ -135,10 +134,9 @@ using BackFullSynapsePerform = void (*)(void* instance, void* dualInstance, doub
 using StepPerform = void (*)(void* instance, double* weights, int weightTotal, double* gradient,
                              double* stepSizes, int perWeightStep, int divisor, int decayOn,
                              double weightDecay);
-using MomentumPerform = void (*)(void* instance, double* weights, int weightTotal,
-                                 double* gradient, double* stepSizes, int perWeightStep,
-                                 int divisor, int decayOn, double weightDecay, double momentum,
-                                 double* velocity);
+using MomentumPerform = void (*)(void* instance, double* weights, int weightTotal, double* gradient,
+                                 double* stepSizes, int perWeightStep, int divisor, int decayOn,
+                                 double weightDecay, double momentum, double* velocity);
 
 // Transmitters: the result is the trigger.
 using TransmitterPerform = int (*)(void* instance, double* data, int length);

@@ -33,9 +33,7 @@ std::atomic<uint64_t> weightGenerationCount{1};
 
 void Soma::weightsChanged() { weightGenerationCount.fetch_add(1, std::memory_order_relaxed); }
 
-uint64_t Soma::weightGeneration() {
-  return weightGenerationCount.load(std::memory_order_relaxed);
-}
+uint64_t Soma::weightGeneration() { return weightGenerationCount.load(std::memory_order_relaxed); }
 
 Soma::Soma() = default;
 

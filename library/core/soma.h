@@ -224,29 +224,29 @@ class Soma : public Engine {
   // The frame ring. Readers that share it hold a reference too, so a ring an
   // axon replaced is never read after it was freed.
   std::shared_ptr<double[]> ring;
-  int64_t ringLength = 0;     // doubles from ring start to ring end
-  int64_t currentOffset = 0;  // start of the current frame within the ring
-  int64_t savedOffset = -1;   // frame remembered by saveFramePosition; -1 none
-  std::vector<double> weights;       // own weights, then the instance part
-  std::vector<double> savedWeights;  // snapshot for the weight-file writers
-  int32_t length = 0;                // values produced per frame
-  int32_t inputLength = 0;           // values read per frame
-  int32_t ownCount = 0;              // weights the class uses
-  int32_t instanceCount = 0;         // weights of the outside instance
-  int32_t jacobianColumns = 0;       // error columns carried side by side
-  int32_t jacobianColumnBase = 0;    // first own column in the successor's frame
-  int32_t depth = 0;                 // position counted from the firing roots
-  double randomRange = 0.5;          // half width of the weight randomisation
-  double randomCentre = 0.0;         // centre of the weight randomisation
-  int32_t delay = 1;                 // extra past frames in the ring
-  int32_t keepWeights = 0;           // randomizeWeights leaves the weights alone
-  int32_t ownsRing = 1;              // the ring was allocated here
-  int32_t ownsWeights = 1;           // the weights were allocated here
-  int32_t criterionMark = 0;         // fed by a backward criteria control
-  uint64_t userDatum = 0;            // appended to every perform call when non-zero
-  Soma* frameSource = nullptr;       // the axon whose ring this component shares
-  std::vector<Soma*> connectionList; // criteria controls that assigned columns here
-  Soma* successor = nullptr;         // fired after this component
+  int64_t ringLength = 0;                         // doubles from ring start to ring end
+  int64_t currentOffset = 0;                      // start of the current frame within the ring
+  int64_t savedOffset = -1;                       // frame remembered by saveFramePosition; -1 none
+  std::vector<double> weights;                    // own weights, then the instance part
+  std::vector<double> savedWeights;               // snapshot for the weight-file writers
+  int32_t length = 0;                             // values produced per frame
+  int32_t inputLength = 0;                        // values read per frame
+  int32_t ownCount = 0;                           // weights the class uses
+  int32_t instanceCount = 0;                      // weights of the outside instance
+  int32_t jacobianColumns = 0;                    // error columns carried side by side
+  int32_t jacobianColumnBase = 0;                 // first own column in the successor's frame
+  int32_t depth = 0;                              // position counted from the firing roots
+  double randomRange = 0.5;                       // half width of the weight randomisation
+  double randomCentre = 0.0;                      // centre of the weight randomisation
+  int32_t delay = 1;                              // extra past frames in the ring
+  int32_t keepWeights = 0;                        // randomizeWeights leaves the weights alone
+  int32_t ownsRing = 1;                           // the ring was allocated here
+  int32_t ownsWeights = 1;                        // the weights were allocated here
+  int32_t criterionMark = 0;                      // fed by a backward criteria control
+  uint64_t userDatum = 0;                         // appended to every perform call when non-zero
+  Soma* frameSource = nullptr;                    // the axon whose ring this component shares
+  std::vector<Soma*> connectionList;              // criteria controls that assigned columns here
+  Soma* successor = nullptr;                      // fired after this component
   SpatialAccess* outputAccess = nullptr;          // observer of the activity
   SpatialAccess* ownWeightAccess = nullptr;       // observer of the own weights
   SpatialAccess* instanceWeightAccess = nullptr;  // observer of the instance weights

@@ -80,7 +80,9 @@ void Criterion::release() {
   Axon::release();
 }
 
-int Criterion::controlTrainingFlag() const { return control != nullptr ? control->trainingFlag : 1; }
+int Criterion::controlTrainingFlag() const {
+  return control != nullptr ? control->trainingFlag : 1;
+}
 int Criterion::controlLearning() const { return control != nullptr ? control->learning : 1; }
 int Criterion::controlWeightDecay() const { return control != nullptr ? control->weightDecay : 0; }
 
@@ -167,8 +169,9 @@ void Criterion::bindPerformanceAccess() {
 }
 
 void Criterion::bindConfusionAccess() {
-  const int side =
-      static_cast<int64_t>(confusionPercent.size()) == int64_t{classCount} * classCount ? classCount : 0;
+  const int side = static_cast<int64_t>(confusionPercent.size()) == int64_t{classCount} * classCount
+                       ? classCount
+                       : 0;
   bindBuffer(confusionAccess, confusionPercent, side, side);
 }
 
@@ -185,8 +188,8 @@ void Criterion::allocateFrames() {
   desiredMax.assign(n, 0.1);
   for (std::vector<double>* sums :
        {&sumOutputSquares, &sumOutput, &heldSumOutput, &sumProduct, &sumDesired, &sumDesiredSquares,
-        &heldSumProduct, &heldSumDesired, &heldSumDesiredSquares, &heldSumOutputSquares, &correlations,
-        &errorBuffer}) {
+        &heldSumProduct, &heldSumDesired, &heldSumDesiredSquares, &heldSumOutputSquares,
+        &correlations, &errorBuffer}) {
     sums->assign(n, 0.0);
   }
   classCount = n == 1 ? 2 : static_cast<int32_t>(n);
@@ -246,16 +249,17 @@ void Criterion::accumulateCost() {
   double c = exemplarCost;
   if (exemplarFactorCount > 0 && exemplarFactors != nullptr && training && controlLearning() != 0) {
     // The index is a public field; one outside the table starts it again.
-    if (exemplarFactorIndex < 0 || exemplarFactorIndex >= exemplarFactorCount) exemplarFactorIndex = 0;
+    if (exemplarFactorIndex < 0 || exemplarFactorIndex >= exemplarFactorCount)
+      exemplarFactorIndex = 0;
     c = c * exemplarFactors[exemplarFactorIndex];
     ++exemplarFactorIndex;
     if (exemplarFactorIndex >= exemplarFactorCount) exemplarFactorIndex = 0;
   }
   if (controlWeightDecay() != 0 && controlLearning() != 0 && training) {
     // The mean squared weight needs weights: without any the term is 0.
-    const double decay = trainableWeightCount > 0
-                             ? control->regularisationAlpha * control->weightEnergy / trainableWeightCount
-                             : 0.0;
+    const double decay = trainableWeightCount > 0 ? control->regularisationAlpha *
+                                                        control->weightEnergy / trainableWeightCount
+                                                  : 0.0;
     c = control->regularisationBeta * c + decay;
   }
   if (c > kCostCap) c = kCostCap;
@@ -310,8 +314,8 @@ void L2Criterion::computeError() {
 
 void Criterion::readStateRecord(RecordReader& reader, KqWeightFileVersion version) {
   if (version < kVersionDesiredRange) return;
-  const int64_t kept = std::min<int64_t>({length, static_cast<int64_t>(desiredMin.size()),
-                                          static_cast<int64_t>(desiredMax.size())});
+  const int64_t kept = std::min<int64_t>(
+      {length, static_cast<int64_t>(desiredMin.size()), static_cast<int64_t>(desiredMax.size())});
   readCountedPairs(reader, desiredMin.data(), desiredMax.data(), kept);
 }
 

@@ -170,7 +170,8 @@ void Criterion::completePerformance() {
     const double sd = sumDesired[i];
     const double sy = sumOutput[i];
     const double numerator = count * sumProduct[i] - sd * sy;
-    const double spread = (count * sumDesiredSquares[i] - sd * sd) * (count * sumOutputSquares[i] - sy * sy);
+    const double spread =
+        (count * sumDesiredSquares[i] - sd * sd) * (count * sumOutputSquares[i] - sy * sy);
     // A constant series gives a zero divisor; the quotient stays what the
     // division gives.
     correlations[i] = numerator / std::sqrt(std::fabs(spread));
@@ -221,7 +222,8 @@ void Criterion::completeConfusion() {
     return;
   }
   for (int row = 0; row < c; ++row) {
-    const double* counts = confusionCounts.data() + static_cast<size_t>(row) * static_cast<size_t>(c);
+    const double* counts =
+        confusionCounts.data() + static_cast<size_t>(row) * static_cast<size_t>(c);
     double* percent = confusionPercent.data() + static_cast<size_t>(row) * static_cast<size_t>(c);
     double sum = 0.0;
     for (int column = 0; column < c; ++column) sum += counts[column];

@@ -46,12 +46,12 @@ class InputSpatialData : public SpatialData {
   // carries a second block, which is read past.
   void readNormalization(std::FILE* file, KqWeightFileVersion version);
 
-  uint32_t normalizationOn = 0;  // map every value through scale and offset
-  int32_t normalizationSize = 0; // elements of the three arrays below
-  std::vector<double> scratch;   // normalised copy that a writer writes out
-  uint32_t reading = 0;          // 1 reads into the block, 0 writes it out
-  std::vector<double> scale;     // per-element factor (1 until the weight file sets it)
-  std::vector<double> offset;    // per-element offset (0 until the weight file sets it)
+  uint32_t normalizationOn = 0;   // map every value through scale and offset
+  int32_t normalizationSize = 0;  // elements of the three arrays below
+  std::vector<double> scratch;    // normalised copy that a writer writes out
+  uint32_t reading = 0;           // 1 reads into the block, 0 writes it out
+  std::vector<double> scale;      // per-element factor (1 until the weight file sets it)
+  std::vector<double> offset;     // per-element offset (0 until the weight file sets it)
 };
 
 }  // namespace kq

@@ -27,7 +27,8 @@ void copyRows(const std::vector<double>& from, RowMatrix& to) {
 }
 
 void copyVector(const std::vector<double>& from, std::vector<double>& to) {
-  std::copy(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), to.size())),
+  std::copy(from.begin(),
+            from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), to.size())),
             to.begin());
 }
 

@@ -4,9 +4,9 @@
 #include <cassert>
 #include <cmath>
 
+#include <kqnet/backward/back_criteria_control.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
-#include <kqnet/backward/back_criteria_control.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/gradient.h>
@@ -164,10 +164,9 @@ void LMGlobals::afterExemplar() {
   const Criterion* source = criterion();
   const int errorCount = source != nullptr ? static_cast<int>(source->errorBuffer.size()) : 0;
   const auto row = [&](int b, int i) {
-    jacobian[b][i] = b < errorCount
-                         ? (currentAccumulator[b][i] - previousAccumulator[b][i]) /
-                               guard(source->errorBuffer[static_cast<size_t>(b)])
-                         : 0.0;
+    jacobian[b][i] = b < errorCount ? (currentAccumulator[b][i] - previousAccumulator[b][i]) /
+                                          guard(source->errorBuffer[static_cast<size_t>(b)])
+                                    : 0.0;
   };
   for (int i = 0; i < n; ++i) {
     if (marked[static_cast<size_t>(i)] != 0) {
@@ -274,7 +273,8 @@ void LMGlobals::endBatch() {
       for (int j = 0; j < n; ++j) {
         const std::vector<double>& row = inverse[static_cast<size_t>(j)];
         double sum = 0.0;
-        for (int i = 0; i < n; ++i) sum += gradientSum[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
+        for (int i = 0; i < n; ++i)
+          sum += gradientSum[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
         weightStep[static_cast<size_t>(j)] = sum;
       }
       double squares = 0.0;

@@ -69,26 +69,26 @@ class LMGlobals : public LearningGlobals {
   // components lives with them (BackCriteriaControl::assignJacobianColumns).
   static void lmAssignColumns(Soma* component, int columns, Soma* root, Soma* from);
 
-  RowMatrix exemplarJtJ;             // n x n: J^T J of the last exemplar
-  RowMatrix savedHessian;            // n x n: hessian at the last accepted point
-  RowMatrix hessian;                 // n x n: J^T J over the batch, then damped in place
-  RowMatrix inverse;                 // n x n: inverse of the damped hessian
-  RowMatrix regularisationMatrix;    // n x n: beta J^T J + alpha I
-  std::vector<double> weightStep;    // n: the batch's weight change
-  std::vector<double> gradientSum;   // n: accumulated negative gradient per weight
-  std::vector<double> savedWeights;  // n: weights of the last accepted point
-  RowMatrix savedGradient;           // m x n: accumulators at the last accepted point
-  RowMatrix previousAccumulator;     // m x n: accumulators after the previous exemplar
-  RowMatrix currentAccumulator;      // m x n: accumulators after this exemplar
-  RowMatrix jacobian;                // m x n: last exemplar's J, a row per output
-  double initialDamping = 0.01;      // damping a reset starts from
-  double damping = 0.01;             // mu of the current step
+  RowMatrix exemplarJtJ;                    // n x n: J^T J of the last exemplar
+  RowMatrix savedHessian;                   // n x n: hessian at the last accepted point
+  RowMatrix hessian;                        // n x n: J^T J over the batch, then damped in place
+  RowMatrix inverse;                        // n x n: inverse of the damped hessian
+  RowMatrix regularisationMatrix;           // n x n: beta J^T J + alpha I
+  std::vector<double> weightStep;           // n: the batch's weight change
+  std::vector<double> gradientSum;          // n: accumulated negative gradient per weight
+  std::vector<double> savedWeights;         // n: weights of the last accepted point
+  RowMatrix savedGradient;                  // m x n: accumulators at the last accepted point
+  RowMatrix previousAccumulator;            // m x n: accumulators after the previous exemplar
+  RowMatrix currentAccumulator;             // m x n: accumulators after this exemplar
+  RowMatrix jacobian;                       // m x n: last exemplar's J, a row per output
+  double initialDamping = 0.01;             // damping a reset starts from
+  double damping = 0.01;                    // mu of the current step
   double previousError = kNoPreviousError;  // training cost at the last accepted point
-  int32_t weightCount = 0;           // n the arrays are sized for
-  int32_t blockCount = 0;            // m the m x n arrays are sized for
-  int32_t resetRequested = 0;        // prepare must apply a reset
-  int32_t swapped = 0;               // finishTraining swapped in the saved weights
-  int32_t swapAvailable = 0;         // a point was accepted since the last swap
+  int32_t weightCount = 0;                  // n the arrays are sized for
+  int32_t blockCount = 0;                   // m the m x n arrays are sized for
+  int32_t resetRequested = 0;               // prepare must apply a reset
+  int32_t swapped = 0;                      // finishTraining swapped in the saved weights
+  int32_t swapAvailable = 0;                // a point was accepted since the last swap
 
  private:
   // Weight i of the network and its block-b accumulator entry, or null when

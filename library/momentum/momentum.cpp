@@ -75,7 +75,8 @@ void Momentum::updateWeights(Soma& target) {
   const double e = weightDecay / static_cast<double>(shape.blocks);
   // The velocity is laid out like the accumulator; neither is read past
   // its end.
-  const int64_t available = std::min<int64_t>(shape.available, static_cast<int64_t>(velocity.size()));
+  const int64_t available =
+      std::min<int64_t>(shape.available, static_cast<int64_t>(velocity.size()));
   double* w = shape.weights;
   for (int64_t j = 0; j < shape.blocks; ++j) {
     const int64_t count = passLength(shape, j, available);
@@ -98,8 +99,7 @@ void Momentum::updateWeights(Soma& target) {
 
 void Momentum::perform(Soma& target) {
   if (performRecord == nullptr || performRecord->perform == nullptr) return;
-  if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty() ||
-      momentums.empty()) {
+  if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty() || momentums.empty()) {
     return;
   }
   double* s = &stepSizeAt(0);

@@ -61,14 +61,14 @@ class Momentum : public Step {
 
   AccessorTable<DoubleSetter, 1> momentumSetters;  // own parameter, written
   AccessorTable<DoubleGetter, 1> momentumGetters;  // own parameter, read
-  int32_t momentumCount = 0;                 // entries of momentums (0 until built)
-  double scalarMomentum = 0.5;               // the shared momentum mu
-  std::vector<double> momentums;             // built by setWeightCount
-  std::vector<double> velocity;              // one value per accumulator entry
-  SpatialAccess* velocityObserver = nullptr; // shown velocity
-  SpatialAccess* momentumObserver = nullptr; // shown momentums
-  int32_t perWeightMomentum = 0;             // one momentum per weight
-  std::vector<double> savedVelocity;         // snapshot of saveState; empty when none
+  int32_t momentumCount = 0;                       // entries of momentums (0 until built)
+  double scalarMomentum = 0.5;                     // the shared momentum mu
+  std::vector<double> momentums;                   // built by setWeightCount
+  std::vector<double> velocity;                    // one value per accumulator entry
+  SpatialAccess* velocityObserver = nullptr;       // shown velocity
+  SpatialAccess* momentumObserver = nullptr;       // shown momentums
+  int32_t perWeightMomentum = 0;                   // one momentum per weight
+  std::vector<double> savedVelocity;               // snapshot of saveState; empty when none
 
  protected:
   // The velocity record: a count, then one value per accumulator entry.

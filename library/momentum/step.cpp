@@ -65,8 +65,7 @@ void Step::setPerWeightStep(int on) {
 double& Step::stepSizeAt(int i) {
   assert(stepSizes.size() == static_cast<size_t>(stepCount));
   if (stepSizes.empty()) return Gradient::stepSizeAt(i);
-  if (perWeightStep != 0 && i >= 0 && i < stepCount &&
-      i < static_cast<int>(stepSizes.size())) {
+  if (perWeightStep != 0 && i >= 0 && i < stepCount && i < static_cast<int>(stepSizes.size())) {
     return stepSizes[static_cast<size_t>(i)];
   }
   return stepSizes[0];
@@ -86,8 +85,8 @@ bool Step::shapeUpdate(Soma& target, UpdateShape& shape) {
   Soma::weightsChanged();
   shape.n = std::min<int64_t>(target.weightTotal(), static_cast<int64_t>(target.weights.size()));
   shape.gradient = backprop->weights.data();
-  shape.available = std::min<int64_t>(backprop->weightTotal(),
-                                      static_cast<int64_t>(backprop->weights.size()));
+  shape.available =
+      std::min<int64_t>(backprop->weightTotal(), static_cast<int64_t>(backprop->weights.size()));
   shape.blocks = gradientBlockCount();
   return shape.weights != nullptr && shape.n > 0 && shape.blocks >= 1;
 }
@@ -123,8 +122,8 @@ void Step::updateWeights(Soma& target) {
 
 void Step::clearUsedGradient(Soma& target) {
   if (backprop == nullptr) return;
-  const int64_t n = std::min<int64_t>(target.weightTotal(),
-                                      static_cast<int64_t>(backprop->weights.size()));
+  const int64_t n =
+      std::min<int64_t>(target.weightTotal(), static_cast<int64_t>(backprop->weights.size()));
   if (n > 0) std::fill_n(backprop->weights.begin(), n, 0.0);
 }
 

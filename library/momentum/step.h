@@ -62,14 +62,14 @@ class Step : public Gradient {
 
   AccessorTable<DoubleSetter, 2> doubleSetters;  // own parameters, written
   AccessorTable<DoubleGetter, 2> doubleGetters;  // own parameters, read
-  int32_t stepCount = 0;                 // entries of stepSizes (0 until built)
-  double scalarStep = 0.1;               // the shared step, refilled on every rebuild
-  std::vector<double> stepSizes;         // the step sizes the rule reads
-  SpatialAccess* stepObserver = nullptr; // shown stepSizes
-  int32_t perWeightStep = 0;             // one step size per weight
-  int32_t decayOn = 0;                   // the rule applies weight decay
-  double weightDecay = 0.01;             // decay coefficient per update
-  int32_t divisor = 1;                   // the step is divided by it (exemplars per batch)
+  int32_t stepCount = 0;                         // entries of stepSizes (0 until built)
+  double scalarStep = 0.1;                       // the shared step, refilled on every rebuild
+  std::vector<double> stepSizes;                 // the step sizes the rule reads
+  SpatialAccess* stepObserver = nullptr;         // shown stepSizes
+  int32_t perWeightStep = 0;                     // one step size per weight
+  int32_t decayOn = 0;                           // the rule applies weight decay
+  double weightDecay = 0.01;                     // decay coefficient per update
+  int32_t divisor = 1;                           // the step is divided by it (exemplars per batch)
 
  protected:
   // What one update walks: the target's weights, the accumulator read as

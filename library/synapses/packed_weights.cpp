@@ -37,8 +37,8 @@ size_t lineSkip(const double* data) {
 // copies per element).
 template <typename V, int G, bool kSpread>
 inline __attribute__((always_inline)) void addPanels(const double* panel, int64_t panelSize,
-                                                      const double* x, int count, double* y,
-                                                      int rows) {
+                                                     const double* x, int count, double* y,
+                                                     int rows) {
   constexpr int kLanes = sizeof(V) / sizeof(double);
   constexpr int kPerPanel = kPanelRows / kLanes;
   constexpr int kSums = G * kPerPanel;
@@ -86,8 +86,8 @@ inline __attribute__((always_inline)) void addPanels(const double* panel, int64_
 // latency). The first of the panels given starts at input element 0 of x.
 template <typename V, int kMaxGroup, bool kSpread>
 inline __attribute__((always_inline)) void addAllPanels(const double* panels, int64_t panelSize,
-                                                         const double* x, int count, double* y,
-                                                         int nOut) {
+                                                        const double* x, int count, double* y,
+                                                        int nOut) {
   const int panelCount = (nOut + kPanelRows - 1) / kPanelRows;
   for (int p = 0; p < panelCount;) {
     const int left = panelCount - p;
@@ -141,8 +141,7 @@ void addProductBaseline(const double* panels, int64_t panelSize, const double* x
 // Four lanes and three panels at a time; the same multiplies and additions
 // as the baseline, one rounding each.
 __attribute__((target("avx2"))) void addProductAvx2(const double* panels, int64_t panelSize,
-                                                    const double* x, int nIn, double* y,
-                                                    int nOut) {
+                                                    const double* x, int nIn, double* y, int nOut) {
   addAllPanels<Quad, 3, false>(panels, panelSize, x, nIn, y, nOut);
 }
 #endif
@@ -188,8 +187,8 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool re
     const double* packed = panels.data() + lineSkip(panels.data());
     for (int j = 0; j < rows; ++j) {
       for (int k = 0; k < columns; ++k) {
-        const double* copy = packed + ((j / kPanelRows) * int64_t{columns} + k) * kPanelRows +
-                             j % kPanelRows;
+        const double* copy =
+            packed + ((j / kPanelRows) * int64_t{columns} + k) * kPanelRows + j % kPanelRows;
         assert(std::memcmp(copy, w + int64_t{j} * columns + k, sizeof(double)) == 0 &&
                "weights written without Soma::weightsChanged");
       }

@@ -126,9 +126,9 @@ void Synapse::fire() {
   refreshView();
   // Re-attaching copies the input axon's ring whole: the view reads the
   // axon's frames exactly as they are.
-  assert(frameSource == nullptr || (ring == frameSource->ring &&
-                                    ringLength == frameSource->ringLength &&
-                                    frameSize == frameSource->frameSize));
+  assert(frameSource == nullptr ||
+         (ring == frameSource->ring && ringLength == frameSource->ringLength &&
+          frameSize == frameSource->frameSize));
   if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
   if (hasPerformFunction()) {
     perform();

@@ -12,14 +12,10 @@
 namespace kq::programs::belmot {
 
 constexpr LayerEntry kLayers[] = {
-    {"hidden1Synapse", "hidden1Axon", 50},
-    {"hidden2Synapse", "hidden2Axon", 50},
-    {"hidden3Synapse", "hidden3Axon", 50},
-    {"hidden4Synapse", "hidden4Axon", 50},
-    {"hidden5Synapse", "hidden5Axon", 42},
-    {"hidden6Synapse", "hidden6Axon", 35},
-    {"hidden7Synapse", "hidden7Axon", 30},
-    {"hidden8Synapse", "hidden8Axon", 26},
+    {"hidden1Synapse", "hidden1Axon", 50}, {"hidden2Synapse", "hidden2Axon", 50},
+    {"hidden3Synapse", "hidden3Axon", 50}, {"hidden4Synapse", "hidden4Axon", 50},
+    {"hidden5Synapse", "hidden5Axon", 42}, {"hidden6Synapse", "hidden6Axon", 35},
+    {"hidden7Synapse", "hidden7Axon", 30}, {"hidden8Synapse", "hidden8Axon", 26},
     {"outputSynapse", "outputAxon", 14},
 };
 

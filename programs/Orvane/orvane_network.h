@@ -12,14 +12,10 @@
 namespace kq::programs::orvane {
 
 constexpr LayerEntry kLayers[] = {
-    {"hidden1Synapse", "hidden1Axon", 50},
-    {"hidden2Synapse", "hidden2Axon", 50},
-    {"hidden3Synapse", "hidden3Axon", 50},
-    {"hidden4Synapse", "hidden4Axon", 37},
-    {"hidden5Synapse", "hidden5Axon", 30},
-    {"hidden6Synapse", "hidden6Axon", 25},
-    {"hidden7Synapse", "hidden7Axon", 21},
-    {"hidden8Synapse", "hidden8Axon", 18},
+    {"hidden1Synapse", "hidden1Axon", 50}, {"hidden2Synapse", "hidden2Axon", 50},
+    {"hidden3Synapse", "hidden3Axon", 50}, {"hidden4Synapse", "hidden4Axon", 37},
+    {"hidden5Synapse", "hidden5Axon", 30}, {"hidden6Synapse", "hidden6Axon", 25},
+    {"hidden7Synapse", "hidden7Axon", 21}, {"hidden8Synapse", "hidden8Axon", 18},
     {"outputSynapse", "outputAxon", 6},
 };
 

@@ -88,18 +88,18 @@ struct SkipEntry {
 
 // Every value the run takes from the program.
 struct NetworkValues {
-  const char* weightFileName = nullptr;  // "Orvane.kqw"
-  std::span<const LayerEntry> layers;     // hidden layers in order, the output layer last
-  int inputRows = 8;                     // elements of the input layer
-  int freeParameterCount = 0;            // k of AIC and MDL
-  int exemplarsPerEpoch = 0;             // also the batch size
+  const char* weightFileName = nullptr;       // "Orvane.kqw"
+  std::span<const LayerEntry> layers;         // hidden layers in order, the output layer last
+  int inputRows = 8;                          // elements of the input layer
+  int freeParameterCount = 0;                 // k of AIC and MDL
+  int exemplarsPerEpoch = 0;                  // also the batch size
   int learningMode = kConjugateGradientMode;  // a LearningMode: CG or first-order rules
   const char* learningMethod = "ConjugateGradient";  // controlBackprop's method name
-  bool ruleSetup = false;                // the gradients take momentum, step and divisor
-  double momentum = 0.7;                 // every gradient's momentum (rule set-up)
-  int divisor = 1;                       // every gradient's batch divisor (rule set-up)
-  double contextStep = 0.0;              // step of the context synapse's gradient (rule set-up)
-  std::span<const SkipEntry> skips;       // skip groups in object order (none in most networks)
+  bool ruleSetup = false;            // the gradients take momentum, step and divisor
+  double momentum = 0.7;             // every gradient's momentum (rule set-up)
+  int divisor = 1;                   // every gradient's batch divisor (rule set-up)
+  double contextStep = 0.0;          // step of the context synapse's gradient (rule set-up)
+  std::span<const SkipEntry> skips;  // skip groups in object order (none in most networks)
 };
 
 // One layer's six objects, in object order.
@@ -238,8 +238,8 @@ NetworkView Network<G, LayerCount, HasContext, SkipCount>::view() {
   v.inputAxonBackprop = &inputAxonBackprop;
   v.inputFile = &inputFile;
   for (auto& layer : layers) {
-    v.layers.push_back({&layer.synapse, &layer.synapseBackprop, &layer.synapseGradient,
-                        &layer.axon, &layer.axonBackprop, &layer.axonGradient});
+    v.layers.push_back({&layer.synapse, &layer.synapseBackprop, &layer.synapseGradient, &layer.axon,
+                        &layer.axonBackprop, &layer.axonGradient});
   }
   v.activeOutputProbe = &activeOutputProbe;
   v.criterion = &criterion;
@@ -252,8 +252,8 @@ NetworkView Network<G, LayerCount, HasContext, SkipCount>::view() {
   v.activeROCProbe = &activeROCProbe;
   v.activeConfusionMatrixProbe = &activeConfusionMatrixProbe;
   if constexpr (HasContext) {
-    v.context = {&context.axon, &context.axonBackprop, &context.synapse,
-                 &context.synapseBackprop, &context.synapseGradient};
+    v.context = {&context.axon, &context.axonBackprop, &context.synapse, &context.synapseBackprop,
+                 &context.synapseGradient};
   }
   v.control = &control;
   v.controlBackprop = &controlBackprop;

@@ -69,10 +69,10 @@ std::vector<Engine*> objectOrder(const NetworkView& n) {
     order.insert(order.end(), {l.synapse, l.synapseBackprop, l.synapseGradient, l.axon,
                                l.axonBackprop, l.axonGradient});
   }
-  order.insert(order.end(), {n.activeOutputProbe, n.criterion, n.criterionBackprop,
-                             n.desiredFile, n.activeDesiredProbe, n.activeCostProbe,
-                             n.costTransmitter, n.activePerformanceProbe, n.activeROCProbe,
-                             n.activeConfusionMatrixProbe});
+  order.insert(order.end(),
+               {n.activeOutputProbe, n.criterion, n.criterionBackprop, n.desiredFile,
+                n.activeDesiredProbe, n.activeCostProbe, n.costTransmitter,
+                n.activePerformanceProbe, n.activeROCProbe, n.activeConfusionMatrixProbe});
   if (hasContext(n)) {
     const ContextView& c = n.context;
     order.insert(order.end(),
@@ -101,7 +101,8 @@ std::vector<GradientEntry> gradientOrder(const NetworkView& n) {
   if (hasContext(n)) {
     order.push_back({n.context.synapseGradient, n.context.synapseBackprop, n.context.synapse});
   }
-  for (const SkipView& s : n.skips) order.push_back({s.synapseGradient, s.synapseBackprop, s.synapse});
+  for (const SkipView& s : n.skips)
+    order.push_back({s.synapseGradient, s.synapseBackprop, s.synapse});
   return order;
 }
 
@@ -127,8 +128,8 @@ std::vector<BackwardEntry> backwardOrder(const NetworkView& n) {
 }
 
 std::vector<SpatialData*> writers(const NetworkView& n) {
-  return {n.activeOutputProbe,      n.activeDesiredProbe, n.activeCostProbe,
-          n.costTransmitter,        n.activePerformanceProbe, n.activeROCProbe,
+  return {n.activeOutputProbe,         n.activeDesiredProbe,     n.activeCostProbe,
+          n.costTransmitter,           n.activePerformanceProbe, n.activeROCProbe,
           n.activeConfusionMatrixProbe};
 }
 
@@ -284,7 +285,8 @@ void connect(const NetworkView& n, const NetworkValues& values) {
   for (int layer = 1; layer <= layerCount; ++layer) {
     const LayerView& l = n.layers[static_cast<size_t>(layer - 1)];
     const bool last = layer == layerCount;
-    Soma* next = last ? static_cast<Soma*>(n.criterion) : n.layers[static_cast<size_t>(layer)].synapse;
+    Soma* next =
+        last ? static_cast<Soma*>(n.criterion) : n.layers[static_cast<size_t>(layer)].synapse;
     Soma* nextBackprop = last ? static_cast<Soma*>(n.criterionBackprop)
                               : n.layers[static_cast<size_t>(layer)].synapseBackprop;
     Axon* before = layerAxon(n, layer - 1);
@@ -442,13 +444,18 @@ void run(const NetworkView& n, const NetworkValues& values) {
         control.fireRoots();
         if (control.learning != 0 || pendingBackprop != 0) {
           for (const BackwardEntry& b : backward) {
-            if (b.axon != nullptr) b.axon->stepDualFrameBack(); else b.synapse->stepDualFrameBack();
+            if (b.axon != nullptr)
+              b.axon->stepDualFrameBack();
+            else
+              b.synapse->stepDualFrameBack();
           }
           if (hasContext(n)) n.context.synapseBackprop->fire();
           n.criterionBackprop->fire();
           for (const BackwardEntry& b : backward) {
-            if (b.axon != nullptr) b.axon->restoreDualFramePosition();
-            else b.synapse->restoreDualFramePosition();
+            if (b.axon != nullptr)
+              b.axon->restoreDualFramePosition();
+            else
+              b.synapse->restoreDualFramePosition();
           }
           control.afterExemplar();
           if (++batchCount >= batchSize) {

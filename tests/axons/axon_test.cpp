@@ -21,8 +21,8 @@ using kq::Soma;
 using kq::StaticControl;
 using kq::Synapse;
 using kq::TanhAxon;
-using kqtest::RecordSource;
 using kqtest::Recorder;
+using kqtest::RecordSource;
 
 using Log = std::vector<std::string>;
 
@@ -167,8 +167,7 @@ TEST(AxonFiringTest, FiresSuccessorsInReverseOrderOfAttachment) {
 
   source.fire();
   EXPECT_EQ(log, (Log{"source.fire", "source.compute", "second.fire", "second.compute",
-                      "first.fire", "first.compute", "firstTarget.fire",
-                      "firstTarget.compute"}));
+                      "first.fire", "first.compute", "firstTarget.fire", "firstTarget.compute"}));
   // The axon successor received the activity before it fired.
   EXPECT_EQ(secondSeen, (std::vector<double>{1.5, -2.0}));
   // After the pass the successor reference names the entry fired last.

@@ -21,8 +21,8 @@ using kq::IntegratorAxon;
 using kq::Soma;
 using kq::StaticControl;
 using kq::TanhAxon;
-using kqtest::RecordSource;
 using kqtest::Recorder;
+using kqtest::RecordSource;
 
 using Log = std::vector<std::string>;
 
@@ -237,8 +237,8 @@ class ContextNetworkTest : public ::testing::Test {
   }
 
   std::vector<Soma*> objectOrder() {
-    return {&inputAxon, &hidden1Synapse, &hidden1Axon, &hidden2Synapse,
-            &hidden2Axon, &contextAxon, &contextSynapse};
+    return {&inputAxon,   &hidden1Synapse, &hidden1Axon,   &hidden2Synapse,
+            &hidden2Axon, &contextAxon,    &contextSynapse};
   }
 
   template <typename T>
@@ -333,8 +333,7 @@ TEST_F(ContextNetworkTest, ActivitiesMatchAPlainReferenceBitForBit) {
     const std::vector<double>& x = source.records[static_cast<size_t>(t)];
     std::vector<double> expectContext(kInputs), expect1(kHidden1), expect2(kHidden2);
     for (int i = 0; i < kInputs; ++i) {
-      expectContext[i] =
-          contextAxon.beta * ((1.0 - m[i]) * x[i] + m[i] * previousContext[i]);
+      expectContext[i] = contextAxon.beta * ((1.0 - m[i]) * x[i] + m[i] * previousContext[i]);
     }
     for (int j = 0; j < kHidden1; ++j) {
       double sum = 0.0;

@@ -193,9 +193,9 @@ struct ContextPath {
     contextSynapseTwin.connectOutput(&contextTwin);
     hiddenTwin.connectOutput(&contextSynapseTwin);
 
-    for (kq::Engine* object : std::vector<kq::Engine*>{&input, &hidden, &hiddenTwin, &context,
-                                                       &contextTwin, &contextSynapse,
-                                                       &contextSynapseTwin}) {
+    for (kq::Engine* object :
+         std::vector<kq::Engine*>{&input, &hidden, &hiddenTwin, &context, &contextTwin,
+                                  &contextSynapse, &contextSynapseTwin}) {
       object->control = &control;
       object->registerWithControl();
     }
@@ -339,8 +339,8 @@ void checkContextSequence(bool integrator, unsigned seed) {
     for (size_t k = 0; k < 2; ++k) {
       const double e = arriving[k];
       const double n = contextError[k];
-      errorNow[k] = integrator ? contextSlope * (e * (1.0 - w[k]) + w[k] * n)
-                               : contextSlope * (e + w[k] * n);
+      errorNow[k] =
+          integrator ? contextSlope * (e * (1.0 - w[k]) + w[k] * n) : contextSlope * (e + w[k] * n);
       memoryGradient[k] += n * contextSlope * contextNow[k];
     }
     for (size_t j = 0; j < 3; ++j) {

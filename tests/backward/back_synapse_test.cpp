@@ -100,7 +100,8 @@ TEST(BackSynapseTest, WeightDecayRegularisesEachWeightsTerm) {
   link.x()[0] = 0.5;
   link.x()[1] = 1.0;
   link.twin.compute();
-  EXPECT_EQ(link.twin.weights, (std::vector<double>{0.75 * 1.0 - 0.25 * 2.0, 0.75 * 2.0 + 0.25 * 4.0}));
+  EXPECT_EQ(link.twin.weights,
+            (std::vector<double>{0.75 * 1.0 - 0.25 * 2.0, 0.75 * 2.0 + 0.25 * 4.0}));
 }
 
 TEST(BackSynapseTest, WithoutLearningOnlyTheErrorPasses) {

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "../synapses/network_helpers.h"
+#include "gradient_check.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/backward/back_axon.h>
 #include <kqnet/backward/back_criteria_control.h>
 #include <kqnet/backward/back_synapse.h>
 #include <kqnet/control/control.h>
 #include <kqnet/criteria/criterion.h>
-#include "gradient_check.h"
 #include <kqnet/synapses/synapse.h>
 
 namespace kqtest {
@@ -149,9 +149,10 @@ class BackwardNetwork {
     }
     for (size_t i = 0; i < linkEnds.size(); ++i) {
       const kq::FullSynapse& s = *synapses[i];
-      p.links.push_back({linkEnds[i].first, linkEnds[i].second,
-                         std::vector<double>(s.weights.begin(),
-                                             s.weights.begin() + int64_t{s.length} * s.inputLength)});
+      p.links.push_back(
+          {linkEnds[i].first, linkEnds[i].second,
+           std::vector<double>(s.weights.begin(),
+                               s.weights.begin() + int64_t{s.length} * s.inputLength)});
     }
     return p;
   }
@@ -177,7 +178,9 @@ class BackwardNetwork {
 
   kq::TanhAxon* layer(size_t l) const { return layers[l - 1].get(); }
   kq::BackTanhAxon* layerTwin(size_t l) const { return layerTwins[l - 1].get(); }
-  kq::Axon* axonAt(int l) { return l == 0 ? static_cast<kq::Axon*>(&input) : layer(static_cast<size_t>(l)); }
+  kq::Axon* axonAt(int l) {
+    return l == 0 ? static_cast<kq::Axon*>(&input) : layer(static_cast<size_t>(l));
+  }
   kq::BackAxon* twinAt(int l) {
     return l == 0 ? &inputTwin : static_cast<kq::BackAxon*>(layerTwin(static_cast<size_t>(l)));
   }

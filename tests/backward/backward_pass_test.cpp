@@ -57,16 +57,9 @@ TEST(BackwardPassTest, SkipSynapsesGetTheirGradientsAndFeedTheErrorBack) {
   std::mt19937_64 generator(13);
   // Every layer feeds every later layer; the skip links are attached after
   // the chain link, so a source fires its skip synapses first.
-  BackwardNetwork network({3, 4, 4, 3, 2}, {{0, 1},
-                                            {1, 2},
-                                            {2, 3},
-                                            {3, 4},
-                                            {0, 2},
-                                            {0, 3},
-                                            {0, 4},
-                                            {1, 3},
-                                            {1, 4},
-                                            {2, 4}});
+  BackwardNetwork network(
+      {3, 4, 4, 3, 2},
+      {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {0, 2}, {0, 3}, {0, 4}, {1, 3}, {1, 4}, {2, 4}});
   network.randomizeForward(generator, 0.7);
   checkAgainstFiniteDifferences(network, 3, generator, "skip network, three exemplars");
 }

@@ -34,11 +34,11 @@ struct PlainLink {
 // the activity is unchanged and its derivative gains exactly the offset.
 // With slope 1 and offset 0 this is the plain tanh network.
 struct PlainNetwork {
-  std::vector<int> sizes;                  // elements per layer
-  std::vector<PlainLink> links;            // any order; all links into a layer are summed
-  std::vector<std::vector<double>> biases; // per layer (layer 0 unused)
-  std::vector<double> slopes;              // per layer; layers past the end have slope 1
-  std::vector<double> offsets;             // derivative offsets per layer; past the end 0
+  std::vector<int> sizes;                   // elements per layer
+  std::vector<PlainLink> links;             // any order; all links into a layer are summed
+  std::vector<std::vector<double>> biases;  // per layer (layer 0 unused)
+  std::vector<double> slopes;               // per layer; layers past the end have slope 1
+  std::vector<double> offsets;              // derivative offsets per layer; past the end 0
   // Per exemplar and layer, s at the pivot parameters.
   std::vector<std::vector<std::vector<double>>> pivots;
 

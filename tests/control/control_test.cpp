@@ -15,7 +15,8 @@ namespace {
 // Records the order in which roots fire.
 class RecordingSoma : public kq::Soma {
  public:
-  RecordingSoma(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
+  RecordingSoma(std::string name, std::vector<std::string>* log)
+      : name_(std::move(name)), log_(log) {}
   void fire() override { log_->push_back(name_); }
 
  private:

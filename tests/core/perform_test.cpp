@@ -45,13 +45,13 @@ struct Log {
   int creates = 0;
   int destroys = 0;
   int performs = 0;
-  void* createdFrom = nullptr;      // first argument of the last create
-  void* destroyed = nullptr;        // argument of the last destroy
-  std::vector<int64_t> sizes;       // int arguments of the last call
-  std::vector<void*> pointers;      // pointer arguments of the last call, in order
-  std::vector<double> values;       // double arguments of the last call
-  uint64_t datum = 0;               // trailing datum of the last call
-  Instance* next = nullptr;         // what the next create returns; null: its argument
+  void* createdFrom = nullptr;  // first argument of the last create
+  void* destroyed = nullptr;    // argument of the last destroy
+  std::vector<int64_t> sizes;   // int arguments of the last call
+  std::vector<void*> pointers;  // pointer arguments of the last call, in order
+  std::vector<double> values;   // double arguments of the last call
+  uint64_t datum = 0;           // trailing datum of the last call
+  Instance* next = nullptr;     // what the next create returns; null: its argument
 };
 Log calls;
 
@@ -93,8 +93,8 @@ void performLinear(void* instance, double* activity, int rows, int columns, doub
   calls.values = {slope};
   for (int i = 0; i < rows * columns; ++i) activity[i] = 10.0 + i;
 }
-void performLinearWithDatum(void* instance, double* activity, int rows, int columns,
-                            double* biases, double slope, uint64_t datum) {
+void performLinearWithDatum(void* instance, double* activity, int rows, int columns, double* biases,
+                            double slope, uint64_t datum) {
   calls.datum = datum;
   performLinear(instance, activity, rows, columns, biases, slope);
 }
@@ -234,7 +234,7 @@ TEST_F(PerformTest, BackSynapseCreatesOnlyWithItsDualAndNonEmptyEnds) {
   EXPECT_EQ(calls.creates, 0);  // no dual yet
 
   errorOut.rows = 0;
-  twin.setDual(&forward);  // re-connects the input
+  twin.setDual(&forward);       // re-connects the input
   EXPECT_EQ(calls.creates, 0);  // an end with no rows
 
   errorOut.rows = 3;
@@ -448,7 +448,8 @@ TEST_F(PerformTest, FullSynapseHandsItsTransferToThePerformFunction) {
   pair.output.outputCopy = shown;
   pair.synapse.fire();
   ASSERT_EQ(calls.performs, 1);
-  EXPECT_EQ(calls.pointers, (std::vector<void*>{nullptr, input, output, pair.synapse.weights.data()}));
+  EXPECT_EQ(calls.pointers,
+            (std::vector<void*>{nullptr, input, output, pair.synapse.weights.data()}));
   EXPECT_EQ(calls.sizes, (std::vector<int64_t>{3, 1, 2, 1}));
   // Only the function's addition reached the output axon.
   EXPECT_EQ(shown[0], 100.0);
@@ -501,8 +502,8 @@ TEST_F(PerformTest, BackTanhAxonPassesItsDualAndAccumulator) {
   double* dualFrame = forward.currentFrame();
   twin.fire();
   ASSERT_EQ(calls.performs, 1);
-  EXPECT_EQ(calls.pointers, (std::vector<void*>{nullptr, &forwardInstance, dualFrame, error,
-                                                twin.weights.data()}));
+  EXPECT_EQ(calls.pointers,
+            (std::vector<void*>{nullptr, &forwardInstance, dualFrame, error, twin.weights.data()}));
   EXPECT_EQ(calls.sizes, (std::vector<int64_t>{2, 1}));
   EXPECT_EQ(calls.values, (std::vector<double>{0.75}));
   EXPECT_EQ(shown[0], 1.0);  // the derivative was not applied

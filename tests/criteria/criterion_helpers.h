@@ -20,15 +20,16 @@ class BlockLog : public kq::SpatialAccess {
  public:
   const char* className() const override { return "BlockLog"; }
   void transfer() override {
-    records.push_back(data != nullptr ? std::vector<double>(data, data + length) : std::vector<double>{});
+    records.push_back(data != nullptr ? std::vector<double>(data, data + length)
+                                      : std::vector<double>{});
     resetting.push_back(kq::resettingFlag);
     if (order != nullptr) order->push_back(name);
   }
 
-  std::vector<std::vector<double>> records;  // one per transfer
-  std::vector<int> resetting;                // resettingFlag at each transfer
-  std::string name;                          // logged into order
-  std::vector<std::string>* order = nullptr; // shared transfer log
+  std::vector<std::vector<double>> records;   // one per transfer
+  std::vector<int> resetting;                 // resettingFlag at each transfer
+  std::string name;                           // logged into order
+  std::vector<std::string>* order = nullptr;  // shared transfer log
 };
 
 // Fills the bound block with the record set before the exemplar.

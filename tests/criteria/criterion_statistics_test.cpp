@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "criterion_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
-#include "criterion_helpers.h"
 #include <kqnet/data/data_file.h>
 #include <kqnet/synapses/synapse.h>
 
@@ -65,7 +65,8 @@ PeriodMeasures measuresOf(const Table& y, const Table& d, const std::vector<doub
     for (int i = 0; i < n; ++i) {
       exemplarCost += 0.5 * (d[e][i] - y[e][i]) * (d[e][i] - y[e][i]);
       squared += (d[e][i] - y[e][i]) * (d[e][i] - y[e][i]);
-      if (d[e][i] != reference) percent += std::fabs((d[e][i] - y[e][i]) / (d[e][i] - reference)) * 100.0;
+      if (d[e][i] != reference)
+        percent += std::fabs((d[e][i] - y[e][i]) / (d[e][i] - reference)) * 100.0;
     }
     costSum += exemplarCost;
   }
@@ -82,7 +83,8 @@ PeriodMeasures measuresOf(const Table& y, const Table& d, const std::vector<doub
       sdd += d[e][i] * d[e][i];
       syy += y[e][i] * y[e][i];
     }
-    correlationSum += (N * sdy - sd * sy) / std::sqrt(std::fabs((N * sdd - sd * sd) * (N * syy - sy * sy)));
+    correlationSum +=
+        (N * sdy - sd * sy) / std::sqrt(std::fabs((N * sdd - sd * sd) * (N * syy - sy * sy)));
     rangeSum += high[i] - low[i];
   }
   const double E = squared / (n * exemplars);
@@ -255,12 +257,10 @@ class ProgramNetworkTest : public ::testing::Test {
     outputAxon.connectOutput(&criterion);
     criterion.connectInput(&outputAxon);
 
-    for (kq::Engine* object :
-         std::initializer_list<kq::Engine*>{&inputAxon, &inputFile, &hidden1Synapse, &hidden1Axon,
-                                            &outputSynapse, &outputAxon, &activeOutputProbe, &criterion,
-                                            &desiredFile, &activeDesiredProbe, &activeCostProbe,
-                                            &activePerformanceProbe, &activeROCProbe,
-                                            &activeConfusionMatrixProbe}) {
+    for (kq::Engine* object : std::initializer_list<kq::Engine*>{
+             &inputAxon, &inputFile, &hidden1Synapse, &hidden1Axon, &outputSynapse, &outputAxon,
+             &activeOutputProbe, &criterion, &desiredFile, &activeDesiredProbe, &activeCostProbe,
+             &activePerformanceProbe, &activeROCProbe, &activeConfusionMatrixProbe}) {
       object->control = &control;
       object->registerWithControl();
     }
@@ -291,7 +291,8 @@ class ProgramNetworkTest : public ::testing::Test {
   Table outputsFromProbe(int first, int count) {
     const std::vector<std::string> lines = linesOf("activeOutputProbe.asc");
     Table y;
-    for (int e = first; e < first + count; ++e) y.push_back(numbersOf(lines.at(static_cast<size_t>(e))));
+    for (int e = first; e < first + count; ++e)
+      y.push_back(numbersOf(lines.at(static_cast<size_t>(e))));
     return y;
   }
 
@@ -353,9 +354,9 @@ TEST_F(ProgramNetworkTest, EveryWrittenNumberMatchesTheMeasuresComputedLonghand)
   const Table y2 = outputsFromProbe(kExemplars, kExemplars);
   const Table d1 = desiredOf(0, kExemplars);
   const Table d2 = desiredOf(kExemplars, kExemplars);
-  const PeriodMeasures m1 = measuresOf(y1, d1, std::vector<double>(kOutputs, 0.0),
-                                       std::vector<double>(kOutputs, 0.1), -0.9, kFreeParameters,
-                                       -0.9, 0.9, 100, 0);
+  const PeriodMeasures m1 =
+      measuresOf(y1, d1, std::vector<double>(kOutputs, 0.0), std::vector<double>(kOutputs, 0.1),
+                 -0.9, kFreeParameters, -0.9, 0.9, 100, 0);
   const PeriodMeasures m2 = measuresOf(y2, d2, low, high, -0.9, kFreeParameters, -0.9, 0.9, 100, 0);
 
   EXPECT_EQ(firstCost, recordLine({m1.cost}) + "\n");
@@ -383,7 +384,8 @@ TEST_F(ProgramNetworkTest, EveryWrittenNumberMatchesTheMeasuresComputedLonghand)
   const std::vector<std::string> echoed = linesOf("activeDesiredProbe.asc");
   ASSERT_EQ(echoed.size(), 2u * kExemplars);
   for (int e = 0; e < 2 * kExemplars; ++e) {
-    EXPECT_EQ(echoed[static_cast<size_t>(e)], recordLine(desiredStored[static_cast<size_t>(e % kDesiredRecords)]));
+    EXPECT_EQ(echoed[static_cast<size_t>(e)],
+              recordLine(desiredStored[static_cast<size_t>(e % kDesiredRecords)]));
   }
   // The period was reset: nothing is left over for the next one.
   EXPECT_EQ(criterion.exemplarCount, 0);
@@ -503,13 +505,13 @@ TEST(CriterionConfusionTest, OneOutputGivesTwoClassesAroundTheThreshold) {
   EXPECT_EQ(bench.confusion.columns, 2);
   bench.present({0.3}, {-0.2});
   EXPECT_EQ(bench.criterion.confusionCounts, (std::vector<double>{0, 0, 1, 0}));
-  bench.present({0.0}, {0.0});   // both at the threshold: class 1
+  bench.present({0.0}, {0.0});  // both at the threshold: class 1
   bench.present({-0.1}, {0.4});
   bench.present({-0.1}, {-0.4});
   bench.criterion.computeCost(1, 1);
   ASSERT_EQ(bench.confusion.records.size(), 1u);
-  EXPECT_EQ(bench.confusion.records[0],
-            (std::vector<double>{1.0 / 2 * 100.0, 1.0 / 2 * 100.0, 1.0 / 2 * 100.0, 1.0 / 2 * 100.0}));
+  EXPECT_EQ(bench.confusion.records[0], (std::vector<double>{1.0 / 2 * 100.0, 1.0 / 2 * 100.0,
+                                                             1.0 / 2 * 100.0, 1.0 / 2 * 100.0}));
   for (double count : bench.criterion.confusionCounts) EXPECT_EQ(count, 0.0);
 }
 
@@ -520,8 +522,8 @@ TEST(CriterionConfusionTest, TiesGoToTheLowerIndexAndEmptyRowsAreZero) {
   bench.present({0.1, 0.7, 0.2}, {0.5, 0.4, 0.5});  // desired 1, output 0
   bench.present({0.1, 0.7, 0.2}, {0.1, 0.2, 0.3});  // desired 1, output 2
   bench.criterion.computeCost(1, 1);
-  EXPECT_EQ(bench.confusion.records.at(0),
-            (std::vector<double>{0.0, 0.0, 0.0, 2.0 / 3 * 100.0, 0.0, 1.0 / 3 * 100.0, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(bench.confusion.records.at(0), (std::vector<double>{0.0, 0.0, 0.0, 2.0 / 3 * 100.0, 0.0,
+                                                                1.0 / 3 * 100.0, 0.0, 0.0, 0.0}));
 }
 
 TEST(CriterionPerformanceTest, DesiredValueAtItsReferenceAddsNothingButCountsInTheMean) {
@@ -544,8 +546,8 @@ TEST(CriterionPerformanceTest, ReferencesBeyondTheLentLengthCountAsZero) {
   bench.criterion.setPercentErrorReference(reference.data(), 1);
   bench.criterion.setPerformanceAccess(&bench.performance);
   bench.present({0.25, 0.25}, {0.0, 0.5});
-  EXPECT_EQ(bench.criterion.percentErrorSum,
-            std::fabs((0.25 - 0.0) / (0.25 - 0.5)) * 100.0 + std::fabs((0.25 - 0.5) / (0.25 - 0.0)) * 100.0);
+  EXPECT_EQ(bench.criterion.percentErrorSum, std::fabs((0.25 - 0.0) / (0.25 - 0.5)) * 100.0 +
+                                                 std::fabs((0.25 - 0.5) / (0.25 - 0.0)) * 100.0);
 
   CriterionBench unlent(1);
   unlent.criterion.setPerformanceAccess(&unlent.performance);

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "criterion_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/soma.h>
-#include "criterion_helpers.h"
 #include <kqnet/learning/gradient.h>
 
 namespace {
@@ -359,8 +359,9 @@ TEST(CriterionPeriodTest, ResetClearsEverythingAndStepsTheAccessesInOrderWhileFl
   StaticControl control;
   CriterionBench bench(2, 4, &control);
   std::vector<std::string> order;
-  for (auto [log, name] : {std::pair{&bench.cost, "cost"}, std::pair{&bench.performance, "performance"},
-                           std::pair{&bench.roc, "roc"}, std::pair{&bench.confusion, "confusion"}}) {
+  for (auto [log, name] :
+       {std::pair{&bench.cost, "cost"}, std::pair{&bench.performance, "performance"},
+        std::pair{&bench.roc, "roc"}, std::pair{&bench.confusion, "confusion"}}) {
     log->name = name;
     log->order = &order;
   }

@@ -365,7 +365,8 @@ TEST(DataFileProbe, ManyRecordsGoOutAsPrintfWritesThem) {
     char field[64];
     for (int i = 0; i < 14; ++i) {
       block[static_cast<size_t>(i)] = std::ldexp(static_cast<double>(rng() >> 11), -53 + i);
-      std::snprintf(field, sizeof field, "%22.16e ", (block[static_cast<size_t>(i)] - 0.25 * i) / (0.5 + i));
+      std::snprintf(field, sizeof field, "%22.16e ",
+                    (block[static_cast<size_t>(i)] - 0.25 * i) / (0.5 + i));
       expected += field;
     }
     expected += "\n";

@@ -10,7 +10,8 @@ namespace {
 // Logs each transfer with the block it saw.
 class LoggingAccess : public kq::SpatialData {
  public:
-  LoggingAccess(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
+  LoggingAccess(std::string name, std::vector<std::string>* log)
+      : name_(std::move(name)), log_(log) {}
   void transfer() override { log_->push_back(name_); }
 
  private:

@@ -325,9 +325,9 @@ TEST(LMColumnsTest, EveryBackwardComponentCarriesOneColumnPerOutput) {
   EXPECT_EQ(net.synapseTwins[0]->jacobianColumns, 2);
   EXPECT_EQ(net.inputTwin.jacobianColumns, 2);
   EXPECT_EQ(net.inputTwin.length, 4);
-  for (kq::Soma* s : std::vector<kq::Soma*>{net.layerTwin(2), net.synapseTwins[1].get(),
-                                            net.layerTwin(1), net.synapseTwins[0].get(),
-                                            &net.inputTwin}) {
+  for (kq::Soma* s :
+       std::vector<kq::Soma*>{net.layerTwin(2), net.synapseTwins[1].get(), net.layerTwin(1),
+                              net.synapseTwins[0].get(), &net.inputTwin}) {
     EXPECT_EQ(s->connectionList, std::vector<kq::Soma*>{root});
   }
   EXPECT_EQ(net.control.weightIndex.weightCount, 17);
@@ -457,7 +457,8 @@ TEST(LMTrainingTest, WeightsFollowThePlainFormulasAndTheCostFalls) {
     const bool twoBlocks = g->backprop->weightTotal() != w;
     for (int k = 0; k < w; ++k) {
       weights.push_back(&g->forward->weights[k]);
-      for (int b = 0; b < 2; ++b) entries[b].push_back(&g->backprop->weights[k + (twoBlocks ? w * b : 0)]);
+      for (int b = 0; b < 2; ++b)
+        entries[b].push_back(&g->backprop->weights[k + (twoBlocks ? w * b : 0)]);
       marks.push_back(g->backprop->criterionMark != 0);
     }
   }

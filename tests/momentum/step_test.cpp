@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include <kqnet/core/perform.h>
 #include "rule_fixture.h"
+#include <kqnet/core/perform.h>
 
 namespace {
 

@@ -25,10 +25,10 @@
 namespace programs_test {
 
 struct ContextNet {
-  std::string name;          // program name; the weight file is name + ".kqw"
-  std::vector<int> sizes;    // hidden layers, then the output layer
-  int exemplars = 0;         // the program's fixed exemplar count
-  int freeParameters = 0;    // the k of AIC and MDL the program sets
+  std::string name;        // program name; the weight file is name + ".kqw"
+  std::vector<int> sizes;  // hidden layers, then the output layer
+  int exemplars = 0;       // the program's fixed exemplar count
+  int freeParameters = 0;  // the k of AIC and MDL the program sets
 };
 
 struct Values {
@@ -116,22 +116,26 @@ class ProgramRun {
     section("activeDesiredProbe", "DataWriter", pairs(v_.dpScale, v_.dpOffset, false));
     section("inputAxon", "Axon", axon(8, {}));
     std::vector<std::string> keys;
-    for (size_t k = 0; k + 1 < net_.sizes.size(); ++k) keys.push_back("hidden" + std::to_string(k + 1));
+    for (size_t k = 0; k + 1 < net_.sizes.size(); ++k)
+      keys.push_back("hidden" + std::to_string(k + 1));
     keys.push_back("output");
     for (size_t k = 0; k < keys.size(); ++k) {
       section(keys[k] + "Axon", "TanhAxon", axon(net_.sizes[k], v_.biases[k]));
     }
     std::vector<double> range;
-    for (int i = 0; i < outputs; ++i) range.insert(range.end(), {v_.desiredMin[i], v_.desiredMax[i]});
+    for (int i = 0; i < outputs; ++i)
+      range.insert(range.end(), {v_.desiredMin[i], v_.desiredMax[i]});
     section("criterion", "L2Criterion",
-            axon(outputs, {}) + std::to_string(outputs) + " " + record(range).substr(std::to_string(range.size()).size() + 1));
+            axon(outputs, {}) + std::to_string(outputs) + " " +
+                record(range).substr(std::to_string(range.size()).size() + 1));
     section("contextAxon", "IntegratorAxon", axon(8, v_.contextWeights) + record(v_.memory));
     section("contextAxonBackprop", "BackIntegratorAxon", axon(8, zeros(8)) + record(zeros(8)));
     std::vector<std::pair<std::string, size_t>> gradients;
     for (size_t k = 0; k < keys.size(); ++k) {
       const std::string key = keys[k] + "Synapse";
       section(key, "FullSynapse", record(v_.weights[k]));
-      section(key + "Backprop", "BackFullSynapse", record(zeros(static_cast<int>(v_.weights[k].size()))));
+      section(key + "Backprop", "BackFullSynapse",
+              record(zeros(static_cast<int>(v_.weights[k].size()))));
       gradients.push_back({key, v_.weights[k].size()});
       gradients.push_back({keys[k] + "Axon", v_.biases[k].size()});
     }
@@ -168,7 +172,9 @@ class ProgramRun {
 
   // Runs the program in the folder; returns its exit code.
   int run() {
-    const std::string command = "cd '" + folder_ + "' && '" KQ_PROGRAM_PATH "' ignored arguments"
+    const std::string command = "cd '" + folder_ +
+                                "' && '" KQ_PROGRAM_PATH
+                                "' ignored arguments"
                                 " > stdout.txt 2> stderr.txt";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -58,17 +58,23 @@ class ValueSource {
 struct WeightText {
   std::string text;
 
-  explicit WeightText(int version) { text = "#KqWeightFileVersion " + std::to_string(version) + "\n"; }
-  void header(const std::string& key, const std::string& word) { text += "#" + key + " " + word + "\n"; }
+  explicit WeightText(int version) {
+    text = "#KqWeightFileVersion " + std::to_string(version) + "\n";
+  }
+  void header(const std::string& key, const std::string& word) {
+    text += "#" + key + " " + word + "\n";
+  }
   void values(const std::vector<double>& v) {
     text += std::to_string(v.size()) + " ";
     for (double x : v) text += formatValue(x);
     text += "\n";
   }
   // scale, offset pairs; a reading file carries an empty second block.
-  void normalization(const std::vector<double>& scale, const std::vector<double>& offset, bool reading) {
+  void normalization(const std::vector<double>& scale, const std::vector<double>& offset,
+                     bool reading) {
     text += std::to_string(scale.size()) + "\n";
-    for (size_t i = 0; i < scale.size(); ++i) text += formatValue(scale[i]) + formatValue(offset[i]) + "\n";
+    for (size_t i = 0; i < scale.size(); ++i)
+      text += formatValue(scale[i]) + formatValue(offset[i]) + "\n";
     if (reading) text += "0\n";
   }
   void axonShape(int rows) { text += std::to_string(rows) + " 1\n1\n"; }
@@ -96,7 +102,8 @@ struct Normalization {
 
 inline void writeNumbers(const std::filesystem::path& path, const std::vector<double>& numbers) {
   std::ofstream out(path, std::ios::binary);
-  for (size_t i = 0; i < numbers.size(); ++i) out << formatValue(numbers[i]) << ((i % 5 == 4) ? "\n" : "");
+  for (size_t i = 0; i < numbers.size(); ++i)
+    out << formatValue(numbers[i]) << ((i % 5 == 4) ? "\n" : "");
   out << "\n";
 }
 
@@ -104,7 +111,8 @@ inline void writeNumbers(const std::filesystem::path& path, const std::vector<do
 inline std::vector<double> wrappedRecord(const std::vector<double>& numbers, long e, int width) {
   std::vector<double> r(static_cast<size_t>(width));
   const long n = static_cast<long>(numbers.size());
-  for (int i = 0; i < width; ++i) r[static_cast<size_t>(i)] = numbers[static_cast<size_t>((e * width + i) % n)];
+  for (int i = 0; i < width; ++i)
+    r[static_cast<size_t>(i)] = numbers[static_cast<size_t>((e * width + i) % n)];
   return r;
 }
 
@@ -131,7 +139,8 @@ struct RunResult {
 
 // Runs the program in dir with its streams captured.
 inline RunResult runProgram(const std::string& program, const std::filesystem::path& dir) {
-  const std::string command = "cd '" + dir.string() + "' && '" + program + "' > stdout.txt 2> stderr.txt";
+  const std::string command =
+      "cd '" + dir.string() + "' && '" + program + "' > stdout.txt 2> stderr.txt";
   const int status = std::system(command.c_str());
   RunResult r;
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -153,13 +162,21 @@ class CriterionReference {
  public:
   static constexpr int kThresholds = 100;
 
-  CriterionReference(int outputs, std::vector<double> minimum, std::vector<double> maximum, int freeParameters)
+  CriterionReference(int outputs, std::vector<double> minimum, std::vector<double> maximum,
+                     int freeParameters)
       : n(outputs),
         desiredMin(std::move(minimum)),
         desiredMax(std::move(maximum)),
         k(freeParameters),
-        sd(outputs), sy(outputs), sdy(outputs), sdd(outputs), syy(outputs),
-        rocPositive(kThresholds), rocNegative(kThresholds), truePositive(kThresholds), falsePositive(kThresholds),
+        sd(outputs),
+        sy(outputs),
+        sdy(outputs),
+        sdd(outputs),
+        syy(outputs),
+        rocPositive(kThresholds),
+        rocNegative(kThresholds),
+        truePositive(kThresholds),
+        falsePositive(kThresholds),
         confusion(static_cast<size_t>(outputs * outputs)) {}
 
   void add(const std::vector<double>& d, const std::vector<double>& y) {
@@ -220,8 +237,10 @@ class CriterionReference {
     const double increment = (0.9 - -0.9) / (kThresholds - 1);
     for (int i = 0; i < kThresholds; ++i) {
       table.push_back(t);
-      table.push_back(rocPositive[i] != 0 ? static_cast<double>(truePositive[i]) / rocPositive[i] : 0.0);
-      table.push_back(rocNegative[i] != 0 ? static_cast<double>(falsePositive[i]) / rocNegative[i] : 0.0);
+      table.push_back(rocPositive[i] != 0 ? static_cast<double>(truePositive[i]) / rocPositive[i]
+                                          : 0.0);
+      table.push_back(rocNegative[i] != 0 ? static_cast<double>(falsePositive[i]) / rocNegative[i]
+                                          : 0.0);
       t += increment;
     }
     return table;
@@ -234,7 +253,8 @@ class CriterionReference {
       for (int c = 0; c < n; ++c) sum += confusion[static_cast<size_t>(r * n + c)];
       const int rowSum = static_cast<int>(sum);
       for (int c = 0; c < n; ++c) {
-        percent.push_back(rowSum != 0 ? confusion[static_cast<size_t>(r * n + c)] / rowSum * 100.0 : 0.0);
+        percent.push_back(rowSum != 0 ? confusion[static_cast<size_t>(r * n + c)] / rowSum * 100.0
+                                      : 0.0);
       }
     }
     return percent;
@@ -263,7 +283,8 @@ class CriterionReference {
 };
 
 // Every line of a probe against the expected lines, value text by value text.
-inline void expectLines(const std::filesystem::path& path, const std::vector<std::string>& expected) {
+inline void expectLines(const std::filesystem::path& path,
+                        const std::vector<std::string>& expected) {
   const std::vector<std::string> lines = readLines(path);
   ASSERT_EQ(lines.size(), expected.size()) << path;
   for (size_t i = 0; i < lines.size(); ++i) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "../backward/backward_network.h"
+#include "network_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/soma.h>
@@ -21,10 +23,8 @@
 #include <kqnet/learning/gradient.h>
 #include <kqnet/learning/lm_globals.h>
 #include <kqnet/momentum/step.h>
-#include "network_helpers.h"
 #include <kqnet/synapses/synapse.h>
 #include <kqnet/weightfile/weight_file.h>
-#include "../backward/backward_network.h"
 
 namespace {
 
@@ -137,7 +137,8 @@ TEST(PackedFullSynapseTest, DelayedFramesAndSeveralSynapsesIntoOneAxonKeepTheirO
       oneTermAtATime(direct.weights.data(), 13, now.data(), 13, y.data(), 19);
       delayed.compute();
       direct.compute();
-      EXPECT_TRUE(sameBits(std::vector<double>(output.currentFrame(), output.currentFrame() + 19), y))
+      EXPECT_TRUE(
+          sameBits(std::vector<double>(output.currentFrame(), output.currentFrame() + 19), y))
           << "path " << static_cast<int>(path) << ", exemplar " << exemplar;
     }
   }

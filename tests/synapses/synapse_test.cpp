@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "network_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
-#include "network_helpers.h"
 
 namespace {
 
@@ -19,8 +19,8 @@ using kq::Soma;
 using kq::StaticControl;
 using kq::Synapse;
 using kq::TanhAxon;
-using kqtest::RecordSource;
 using kqtest::Recorder;
+using kqtest::RecordSource;
 
 using Log = std::vector<std::string>;
 
@@ -127,8 +127,8 @@ TEST(FullSynapseTest, SynapseIntoItsOwnInputAxonKeepsTheLiteralOrder) {
   axon.setRows(5);
   synapse.connectInput(&axon);
   synapse.connectOutput(&axon);
-  std::vector<double> w = {0.5, -1, 2, 0.25, 1, 3, 1, -2, 0.5, 4, -1, 1, 1, 1, 1,
-                           2, 2, 2, 2, 2, 0.5, 0.5, 0.5, 0.5, -3};
+  std::vector<double> w = {0.5, -1, 2, 0.25, 1, 3, 1, -2,  0.5, 4,   -1,  1, 1,
+                           1,   1,  2, 2,    2, 2, 2, 0.5, 0.5, 0.5, 0.5, -3};
   synapse.weights = w;
   std::vector<double> y = {1, 2, 3, 4, 5};
   setFrame(axon, y);
@@ -472,19 +472,19 @@ TEST_F(SkipNetworkTest, SkipSynapsesFireBeforeTheChainSynapse) {
       fired.push_back(entry.substr(0, entry.size() - 8));
     }
   }
-  EXPECT_EQ(fired, (std::vector<std::string>{
-                       "inputAxonToOutputAxonSynapse", "inputAxonToHidden2AxonSynapse",
-                       "hidden1Synapse", "hidden1AxonToOutputAxonSynapse", "hidden2Synapse",
-                       "outputSynapse"}));
+  EXPECT_EQ(fired,
+            (std::vector<std::string>{
+                "inputAxonToOutputAxonSynapse", "inputAxonToHidden2AxonSynapse", "hidden1Synapse",
+                "hidden1AxonToOutputAxonSynapse", "hidden2Synapse", "outputSynapse"}));
   EXPECT_EQ(outputAxon.fanIn, 3);
   EXPECT_EQ(outputAxon.arrivals, 0);
 }
 
 TEST_F(SkipNetworkTest, ActivitiesMatchAPlainReferenceBitForBit) {
   std::mt19937_64 generator(99);
-  for (FullSynapse* synapse : std::vector<FullSynapse*>{&hidden1Synapse, &hidden2Synapse,
-                                                        &outputSynapse, &inputToHidden2,
-                                                        &inputToOutput, &hidden1ToOutput}) {
+  for (FullSynapse* synapse :
+       std::vector<FullSynapse*>{&hidden1Synapse, &hidden2Synapse, &outputSynapse, &inputToHidden2,
+                                 &inputToOutput, &hidden1ToOutput}) {
     kqtest::fillRandom(synapse->weights, generator, -1.0, 1.0);
   }
   for (TanhAxon* axon : {&hidden1Axon, &hidden2Axon, &outputAxon}) {

@@ -4,7 +4,8 @@
 
 namespace {
 
-const programs_test::ContextNet kBelmot = {"Belmot", {50, 50, 50, 50, 42, 35, 30, 26, 14}, 13217, 14419};
+const programs_test::ContextNet kBelmot = {
+    "Belmot", {50, 50, 50, 50, 42, 35, 30, 26, 14}, 13217, 14419};
 
 TEST(BelmotProgram, WritesEveryOutputDesiredEchoAndCostAsPlainLoopsCompute) {
   programs_test::checkContextProgram(kBelmot);

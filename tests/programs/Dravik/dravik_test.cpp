@@ -85,7 +85,8 @@ struct DravikWeights {
     w.axonShape(kOutputs);
     w.values({});
     w.text += std::to_string(kOutputs) + " ";
-    for (int i = 0; i < kOutputs; ++i) w.text += formatValue(desiredMin[i]) + formatValue(desiredMax[i]);
+    for (int i = 0; i < kOutputs; ++i)
+      w.text += formatValue(desiredMin[i]) + formatValue(desiredMax[i]);
     w.text += "\n";
     w.header("contextAxon", "IntegratorAxon");
     w.axonShape(8);
@@ -135,7 +136,8 @@ struct DravikWeights {
 // the same remembered frame, so its first 8 values are the first memory.
 class DravikReference {
  public:
-  explicit DravikReference(const DravikWeights& w) : net(w), previous(w.delayedActivity.begin(), w.delayedActivity.begin() + 8) {}
+  explicit DravikReference(const DravikWeights& w)
+      : net(w), previous(w.delayedActivity.begin(), w.delayedActivity.begin() + 8) {}
 
   std::vector<double> next(const std::vector<double>& rawInput) {
     std::vector<double> x(8);
@@ -158,7 +160,8 @@ class DravikReference {
     for (int l = 2; l < kLayerCount; ++l) {
       std::vector<double> sum(kSizes[l], 0.0);
       for (int j = 0; j < kSizes[l]; ++j) {
-        for (int k = 0; k < kSizes[l - 1]; ++k) sum[j] += net.matrix[l][j * kSizes[l - 1] + k] * activity[k];
+        for (int k = 0; k < kSizes[l - 1]; ++k)
+          sum[j] += net.matrix[l][j * kSizes[l - 1] + k] * activity[k];
       }
       activity.assign(kSizes[l], 0.0);
       for (int j = 0; j < kSizes[l]; ++j) activity[j] = std::tanh(1.0 * sum[j] + net.bias[l][j]);

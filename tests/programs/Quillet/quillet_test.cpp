@@ -30,7 +30,8 @@ std::string axonKey(int layer) {
 
 std::string synapseKey(int source, int target) {
   if (target == source + 1) {
-    return target == kLayerCount - 1 ? "outputSynapse" : "hidden" + std::to_string(target) + "Synapse";
+    return target == kLayerCount - 1 ? "outputSynapse"
+                                     : "hidden" + std::to_string(target) + "Synapse";
   }
   std::string to = axonKey(target);
   to[0] = static_cast<char>(to[0] - 'a' + 'A');
@@ -50,7 +51,8 @@ std::vector<std::pair<int, int>> synapseOrder() {
 struct QuilletWeights {
   Normalization input, desired, outputProbe, desiredProbe;
   std::vector<double> bias[kLayerCount];
-  std::vector<double> matrix[kLayerCount][kLayerCount];  // [source][target], target rows x source columns
+  std::vector<double> matrix[kLayerCount]
+                            [kLayerCount];  // [source][target], target rows x source columns
   std::vector<double> desiredMin, desiredMax;
   std::vector<double> inputNumbers, desiredNumbers;
 
@@ -95,7 +97,8 @@ struct QuilletWeights {
     w.axonShape(kOutputs);
     w.values({});
     w.text += std::to_string(kOutputs) + " ";
-    for (int i = 0; i < kOutputs; ++i) w.text += formatValue(desiredMin[i]) + formatValue(desiredMax[i]);
+    for (int i = 0; i < kOutputs; ++i)
+      w.text += formatValue(desiredMin[i]) + formatValue(desiredMax[i]);
     w.text += "\n";
     std::vector<std::string> gradients;
     for (int l = 1; l < kLayerCount; ++l) {
@@ -166,7 +169,8 @@ TEST(QuilletProgram, WritesEveryProbeAndTheCostAsAPlainForwardPassWithSkipsFirst
   desiredLines.reserve(kExemplars);
   for (long e = 0; e < kExemplars; ++e) {
     const long start = (e * 8) % kInputNumbers;
-    if (outputsByStart[start].empty()) outputsByStart[start] = net.forward(wrappedRecord(net.inputNumbers, e, 8));
+    if (outputsByStart[start].empty())
+      outputsByStart[start] = net.forward(wrappedRecord(net.inputNumbers, e, 8));
     const std::vector<double>& y = outputsByStart[start];
     std::vector<double> d = wrappedRecord(net.desiredNumbers, e, kOutputs);
     std::vector<double> shownOutput(kOutputs), shownDesired(kOutputs);
@@ -209,7 +213,9 @@ TEST(QuilletProgram, StopsAtTheFirstSkipSynapseWhenTheFileHoldsOnlyTheChain) {
 
   const RunResult run = runProgram(KQ_PROGRAM_PATH, dir);
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "The FullSynapse named inputAxonToHidden2AxonSynapse was not found in the weight file.");
+  EXPECT_EQ(
+      run.err,
+      "The FullSynapse named inputAxonToHidden2AxonSynapse was not found in the weight file.");
   EXPECT_EQ(run.out, "");
 }
 
@@ -222,9 +228,10 @@ TEST(QuilletProgram, GradientSectionsMustCarryTheMomentumClassWord) {
 
   const RunResult run = runProgram(KQ_PROGRAM_PATH, dir);
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err,
-            "The Momentum named hidden1SynapseBackpropGradient does not match the ConjugateGradient "
-            "found in the weight file.");
+  EXPECT_EQ(
+      run.err,
+      "The Momentum named hidden1SynapseBackpropGradient does not match the ConjugateGradient "
+      "found in the weight file.");
 }
 
 }  // namespace
