@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <utility>
 
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
@@ -261,7 +262,7 @@ void BiasAxon::perform() {
 void BiasAxon::compute() {
   double* x = currentFrame();
   if (x == nullptr) return;
-  const double* b = weights.data();
+  const double* b = std::as_const(weights).data();
   const int n = elementCount();
   for (int i = 0; i < n; ++i) x[i] = x[i] + b[i];
 }
@@ -290,7 +291,7 @@ void LinearAxon::perform() {
 void LinearAxon::compute() {
   double* x = currentFrame();
   if (x == nullptr) return;
-  const double* b = weights.data();
+  const double* b = std::as_const(weights).data();
   const double slopeValue = beta;
   const int n = elementCount();
   for (int i = 0; i < n; ++i) x[i] = slopeValue * x[i] + b[i];
@@ -301,7 +302,7 @@ void LinearAxon::compute() {
 void TanhAxon::compute() {
   double* x = currentFrame();
   if (x == nullptr) return;
-  const double* b = weights.data();
+  const double* b = std::as_const(weights).data();
   const double slopeValue = beta;
   const int n = elementCount();
   for (int i = 0; i < n; ++i) x[i] = std::tanh(slopeValue * x[i] + b[i]);

@@ -1,6 +1,7 @@
 #include <kqnet/axons/context_axon.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace kq {
 
@@ -84,7 +85,7 @@ void ContextAxon::computeWith(Blend blend) {
   const int n = memoryElementCount();
   if (n == 0) return;
   const double* m = memory->currentFrame();
-  const double* w = weights.data();
+  const double* w = std::as_const(weights).data();
   const double slopeValue = beta;
   for (int i = 0; i < n; ++i) x[i] = blend(x[i], m[i], w[i], slopeValue);
 }

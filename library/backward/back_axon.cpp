@@ -1,6 +1,7 @@
 #include <kqnet/backward/back_axon.h>
 
 #include <algorithm>
+#include <utility>
 
 #include <kqnet/backward/gradient_terms.h>
 #include <kqnet/core/fatal.h>
@@ -139,7 +140,7 @@ void BackAxon::accumulateBlocks(int end, int limit, Term term) {
   const int stride = dual->length;
   double* e = currentFrame();
   double* g = weights.data();
-  const double* w = dual->weights.data();
+  const double* w = std::as_const(dual->weights).data();
   const int wCount = dualWeightCount();
   const GradientTerms terms =
       gradientTerms(control, exemplarFactors, exemplarFactorCount, exemplarFactorIndex);

@@ -1,6 +1,7 @@
 #include <kqnet/backward/back_context_axon.h>
 
 #include <algorithm>
+#include <utility>
 
 #include <kqnet/backward/gradient_terms.h>
 #include <kqnet/weightfile/records.h>
@@ -46,7 +47,7 @@ void BackContextAxon::computeWith(Blend blend) {
   int end = std::min(coveredEnd(m, learn), std::max(memory->frameSize, 0));
   double* e = currentFrame();
   const double* n = memory->currentFrame();
-  const double* w = dual->weights.data();
+  const double* w = std::as_const(dual->weights).data();
   const int wCount = dualWeightCount();
   const double beta = dual->slope();
   // Without the dual's activity no gradient term can be formed.

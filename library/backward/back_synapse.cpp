@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include <kqnet/axons/axon.h>
 #include <kqnet/backward/back_axon.h>
@@ -181,7 +182,7 @@ void BackFullSynapse::compute() {
   if (nOut <= 0 || nIn <= 0) return;
   const int m = inputLength / nOut;
   if (m <= 0) return;
-  const double* w = dual->weights.data();
+  const double* w = std::as_const(dual->weights).data();
   const int64_t dualWeights =
       std::min<int64_t>(dual->weightTotal(), static_cast<int64_t>(dual->weights.size()));
   // Only whole rows that the dual's matrix holds.

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cmath>
 #include <functional>
+#include <utility>
 
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/random.h>
@@ -52,7 +53,7 @@ void Soma::release() {
 
 void Soma::releaseWeights() {
   if (weights.empty()) return;
-  std::vector<double>().swap(weights);
+  WeightVector().swap(weights);
   std::vector<double>().swap(savedWeights);
   ownCount = 0;
   instanceCount = 0;
@@ -134,7 +135,7 @@ void Soma::recreateInstance() {
   std::vector<double> kept;
   if (ParameterVector* vector = instanceParameters(old); vector != nullptr && vector->data) {
     int64_t count = parameterCount(vector);
-    const double* begin = weights.data();
+    const double* begin = std::as_const(weights).data();
     const double* end = begin + weights.size();
     if (!weights.empty() && std::less_equal<const double*>()(begin, vector->data) &&
         std::less<const double*>()(vector->data, end)) {

@@ -9,6 +9,7 @@
 #include <kqnet/core/engine.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/weight_file_version.h>
+#include <kqnet/core/weight_vector.h>
 
 // Soma is the base of every data-flow component: axons, synapses and their
 // backward twins. It holds the activity as a ring of frames so that a
@@ -205,14 +206,18 @@ class Soma : public Engine {
   }
   // Own weights followed by the instance part.
   int weightTotal() const { return ownCount + instanceCount; }
-  // The full synapses sum over a copy of their weights laid out for speed
-  // and remake it whenever the weight generation moved since they made it.
-  // Every operation of the library that writes weights moves it; call
-  // weightsChanged after writing weights through `weights` or weightData()
-  // from outside them (it covers every component at once).
+  // The full synapses sum over a copy of their weights laid out for speed.
+  // They remake it when `weights` was written through its interface (see
+  // WeightVector), when a weight observer is or was attached, and whenever
+  // the weight generation moved since they made it: weightsChanged moves it
+  // for every component at once, for a writer that kept a pointer across a
+  // sum. The library's own writers need nothing more.
   static void weightsChanged();
   static uint64_t weightGeneration();
+  // The weights' start, null when there are none; the non-const form marks
+  // them written.
   double* weightData() { return weights.empty() ? nullptr : weights.data(); }
+  const double* weightData() const { return weights.empty() ? nullptr : weights.data(); }
 
   static constexpr int kFirstOwnIndex = 0;
 
@@ -224,10 +229,15 @@ class Soma : public Engine {
   // The frame ring. Readers that share it hold a reference too, so a ring an
   // axon replaced is never read after it was freed.
   std::shared_ptr<double[]> ring;
-  int64_t ringLength = 0;                         // doubles from ring start to ring end
-  int64_t currentOffset = 0;                      // start of the current frame within the ring
-  int64_t savedOffset = -1;                       // frame remembered by saveFramePosition; -1 none
-  std::vector<double> weights;                    // own weights, then the instance part
+  int64_t ringLength = 0;     // doubles from ring start to ring end
+  int64_t currentOffset = 0;  // start of the current frame within the ring
+  int64_t savedOffset = -1;   // frame remembered by saveFramePosition; -1 none
+  // Own weights, then the instance part. Write them freely through this
+  // interface: every writing access is seen by the next sum. A pointer or
+  // iterator kept across a sum and written through after it is not: take it
+  // again after the sum, or call weightsChanged (debug builds catch a sum
+  // on weights written that way).
+  WeightVector weights;
   std::vector<double> savedWeights;               // snapshot for the weight-file writers
   int32_t length = 0;                             // values produced per frame
   int32_t inputLength = 0;                        // values read per frame

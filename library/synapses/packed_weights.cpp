@@ -172,16 +172,17 @@ SumPath selectSumPath(SumPath path) {
       chosenPath.exchange(static_cast<int>(path), std::memory_order_relaxed));
 }
 
-void PackedWeights::follow(const double* w, int newRows, int newColumns, bool remake) {
+void PackedWeights::follow(const double* w, int newRows, int newColumns, bool written,
+                           bool observed) {
   const uint64_t now = Soma::weightGeneration();
   newRows = std::max(newRows, 0);
   newColumns = std::max(newColumns, 0);
   const int64_t panelCount = (int64_t{newRows} + kPanelRows - 1) / kPanelRows;
   const int64_t needed = panelCount * kPanelRows * newColumns;
-  const bool current = !remake && w == source && newRows == rows && newColumns == columns &&
-                       now == generation && !panels.empty();
+  const bool current = !written && !observed && !madeObserved && w == source && newRows == rows &&
+                       newColumns == columns && now == generation && !panels.empty();
 #ifndef NDEBUG
-  // A writer of weights that did not move the generation leaves a stale
+  // Only a write through a pointer kept across the last sum leaves a stale
   // copy; debug builds catch it at the next sum.
   if (current) {
     const double* packed = panels.data() + lineSkip(panels.data());
@@ -190,12 +191,13 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool re
         const double* copy =
             packed + ((j / kPanelRows) * int64_t{columns} + k) * kPanelRows + j % kPanelRows;
         assert(std::memcmp(copy, w + int64_t{j} * columns + k, sizeof(double)) == 0 &&
-               "weights written without Soma::weightsChanged");
+               "weights written through a pointer kept across a sum, without Soma::weightsChanged");
       }
     }
   }
 #endif
   if (current) return;
+  madeObserved = observed;
   // Allocates only when the shape changed; the size is exact (plus the
   // alignment slack), so a shrunk matrix gives its memory back.
   if (panels.size() != static_cast<size_t>(needed) + kLinePad) {
@@ -243,6 +245,7 @@ void PackedWeights::release() {
   rows = 0;
   columns = 0;
   generation = 0;
+  madeObserved = false;
 }
 
 }  // namespace kq

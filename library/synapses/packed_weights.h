@@ -12,9 +12,11 @@
 // the output frame and fed W[j][k] x[k] in ascending k, exactly as the
 // one-term-at-a-time loop; only different rows overlap.
 //
-// The copy follows the weights by a stamp: it is remade before a sum when
-// the weights moved, changed shape, or the weight generation (Soma) moved
-// since it was made.
+// The copy follows the weights: it is remade before a sum when the weights
+// were written through their interface (WeightVector), moved, changed shape,
+// when the weight generation (Soma) moved since it was made, and while a
+// weight observer is attached and on the first sum after it went (it may
+// have written them on its way out).
 
 namespace kq {
 
@@ -32,8 +34,9 @@ bool avx2Available();
 class PackedWeights {
  public:
   // Makes the copy hold the rows x columns matrix at w (row by row) unless
-  // it already does; always when remake is set.
-  void follow(const double* w, int rows, int columns, bool remake);
+  // it already does; always when written is set (the weights were written
+  // since the last call) or observed is set now or was at the last remake.
+  void follow(const double* w, int rows, int columns, bool written, bool observed);
   // y[j] += W[j][k] x[k] for j below nOut and k below nIn, each y[j] one
   // running sum in ascending k. nOut and nIn are at most the rows and
   // columns followed; x and y must not overlap.
@@ -47,6 +50,7 @@ class PackedWeights {
   int32_t rows = 0;                // rows of the matrix copied
   int32_t columns = 0;             // columns of the matrix copied
   uint64_t generation = 0;         // weight generation when the copy was made
+  bool madeObserved = false;       // a weight observer was attached when it was made
 };
 
 }  // namespace kq

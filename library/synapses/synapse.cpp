@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <utility>
 
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
@@ -215,7 +216,9 @@ void FullSynapse::compute() {
   if (nIn == 0 || nOut == 0) return;
   const double* x = currentFrame();
   double* y = targetAxon->currentFrame();
-  const double* w = weights.data();
+  // Read through the const view: a writing access would mark the weights
+  // written and remake the copy at every sum.
+  const double* w = std::as_const(weights).data();
 
   // A synapse from an axon into itself may read what it has just written;
   // keep the one-term-at-a-time order literally then.
@@ -230,7 +233,7 @@ void FullSynapse::compute() {
 
   // An attached weight observer may write the weights at any time (a data
   // file filling them through the access chain): remake the copy each time.
-  packed.follow(w, rowsHeld, stride, ownWeightAccess != nullptr);
+  packed.follow(w, rowsHeld, stride, weights.takeWritten(), ownWeightAccess != nullptr);
   packed.addProduct(x, nIn, y, nOut);
 }
 

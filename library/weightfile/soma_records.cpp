@@ -96,7 +96,7 @@ void Soma::saveWeights() {
   // differ in size, they follow the weights so the copy fits.
   if (savedWeights.size() != weights.size()) savedWeights.assign(weights.size(), 0.0);
   const int64_t total = std::min<int64_t>(weightTotal(), static_cast<int64_t>(weights.size()));
-  std::copy_n(weights.begin(), total, savedWeights.begin());
+  std::copy_n(weights.cbegin(), total, savedWeights.begin());
   saveState();
 }
 

@@ -48,9 +48,10 @@ class Recorder : public Base {
   std::vector<std::string>* log = nullptr;
 };
 
-// Uniform values in [low, high) from a seeded generator.
-inline void fillRandom(std::vector<double>& values, std::mt19937_64& generator, double low,
-                       double high) {
+// Uniform values in [low, high) from a seeded generator, into a vector or a
+// component's weights.
+template <typename Values>
+void fillRandom(Values& values, std::mt19937_64& generator, double low, double high) {
   std::uniform_real_distribution<double> distribution(low, high);
   for (double& value : values) value = distribution(generator);
 }

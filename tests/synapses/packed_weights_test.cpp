@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../backward/backward_network.h"
@@ -78,7 +80,7 @@ TEST(PackedSumsTest, EveryShapeAndPathMatchesTheOneTermLoopBitForBit) {
       const std::vector<double> w = spreadValues(static_cast<size_t>(rows) * columns, generator);
       const std::vector<double> x = spreadValues(static_cast<size_t>(columns), generator);
       PackedWeights packed;
-      packed.follow(w.data(), rows, columns, false);
+      packed.follow(w.data(), rows, columns, false, false);
       // All of the matrix, and fewer rows or inputs than it holds.
       for (int nOut : {rows, rows - 1}) {
         for (int nIn : {columns, columns - 1}) {
@@ -164,8 +166,25 @@ TEST(PackedFullSynapseTest, ASynapseFromAnAxonIntoItselfReadsWhatItHasJustWritte
   }
 }
 
+// The sum of a freshly built synapse of nIn x nOut holding weights.
+std::vector<double> freshSum(const std::vector<double>& weights, int nIn, int nOut,
+                             const double* x) {
+  Axon input;
+  Axon output;
+  FullSynapse fresh;
+  input.setRows(nIn);
+  output.setRows(nOut);
+  wire(input, fresh, output);
+  fresh.weights = weights;
+  std::copy(x, x + nIn, fresh.currentFrame());
+  fresh.compute();
+  return std::vector<double>(output.currentFrame(), output.currentFrame() + nOut);
+}
+
 // The sum of a wired synapse into a zeroed output frame, checked against the
-// one-term loop over the weights it holds now.
+// one-term loop over the weights it holds now and against a synapse built
+// afresh with them. The weights are read through const access only, so that
+// the check itself marks nothing.
 void expectSumOfPresentWeights(FullSynapse& synapse, const std::string& after) {
   const int nIn = synapse.inputLength;
   const int nOut = synapse.length;
@@ -173,10 +192,14 @@ void expectSumOfPresentWeights(FullSynapse& synapse, const std::string& after) {
   double* y = synapse.targetAxon->currentFrame();
   for (int k = 0; k < nIn; ++k) x[k] = 0.25 * (k + 1) - 1.0;
   std::fill(y, y + nOut, 0.0);
-  std::vector<double> expected(static_cast<size_t>(nOut), 0.0);
-  oneTermAtATime(synapse.weights.data(), nIn, x, nIn, expected.data(), nOut);
   synapse.compute();
-  EXPECT_TRUE(sameBits(std::vector<double>(y, y + nOut), expected)) << "after " << after;
+  const std::vector<double> sum(y, y + nOut);
+  const kq::WeightVector& weights = synapse.weights;
+  std::vector<double> expected(static_cast<size_t>(nOut), 0.0);
+  oneTermAtATime(weights.data(), nIn, x, nIn, expected.data(), nOut);
+  const std::vector<double> fresh = freshSum(weights, nIn, nOut, x);
+  EXPECT_TRUE(sameBits(sum, expected)) << "after " << after;
+  EXPECT_TRUE(sameBits(sum, fresh)) << "after " << after;
 }
 
 class StaleCopyTest : public ::testing::Test {
@@ -193,6 +216,10 @@ class StaleCopyTest : public ::testing::Test {
   template <typename Write>
   void expectFollowed(const std::string& what, Write write) {
     const std::vector<double> before = synapse.weights;
+    // Building the fresh synapse of the last check moved the weight
+    // generation: a sum first brings the copy up to date, so that only the
+    // write below can make the next sum remake it.
+    synapse.compute();
     write();
     ASSERT_FALSE(sameBits(before, synapse.weights)) << what << " changed nothing";
     expectSumOfPresentWeights(synapse, what);
@@ -233,6 +260,60 @@ TEST_F(StaleCopyTest, EveryWriteOfTheComponentReachesTheNextSum) {
     expectSumOfPresentWeights(synapse, "an observer's write, observer attached");
     synapse.ownWeightAccess = nullptr;
   });
+}
+
+TEST_F(StaleCopyTest, EveryWriteACallerMakesThroughTheWeightsReachesTheNextSum) {
+  kq::WeightVector& w = synapse.weights;
+  expectFollowed("an element write", [&] { w[6] = 42.0; });
+  expectFollowed("at, front and back", [&] {
+    w.at(9) = -1.5;
+    w.front() = 0.625;
+    w.back() = -0.375;
+  });
+  expectFollowed("a write through iterators", [&] { std::fill(w.begin(), w.end(), 0.0); });
+  expectFollowed("writes through data()", [&] {
+    double* p = w.data();
+    for (int i = 0; i < 55; ++i) p[i] = 0.01 * i;
+  });
+  expectFollowed("assign", [&] { w.assign(55, 0.75); });
+  expectFollowed("assign from a range", [&] {
+    const std::vector<double> values(55, -0.125);
+    w.assign(values.begin(), values.end());
+  });
+  expectFollowed("resize within the same storage", [&] {
+    w.resize(20);
+    w.resize(55, -0.5);
+  });
+  expectFollowed("swap with a vector", [&] {
+    std::vector<double> other(55, 0.3);
+    w.swap(other);
+  });
+  expectFollowed("std::swap", [&] {
+    std::vector<double> other(55, 1.25);
+    using std::swap;
+    swap(w, other);
+  });
+  expectFollowed("copying a vector in", [&] { w = std::vector<double>(55, 2.0); });
+  expectFollowed("copying other weights in", [&] {
+    kq::WeightVector other(55, -2.5);
+    w = other;
+  });
+}
+
+TEST_F(StaleCopyTest, AWeightObserverIsSeenAfterItGoesAndWhenItComesBack) {
+  kq::SpatialData observer;
+  synapse.ownWeightAccess = &observer;
+  synapse.bindWeightAccess();
+  expectSumOfPresentWeights(synapse, "attaching an observer");
+  expectFollowed("an observer's write, then detaching it", [&] {
+    observer.fill(0.5);
+    synapse.ownWeightAccess = nullptr;
+  });
+  expectFollowed("an observer that wrote while away, attached again", [&] {
+    observer.fill(-0.25);
+    synapse.ownWeightAccess = &observer;
+  });
+  synapse.ownWeightAccess = nullptr;
 }
 
 int performCalls = 0;
@@ -340,8 +421,9 @@ TEST(StaleCopyDeathTest, DebugBuildsStopAtAnUnmarkedWrite) {
   input.setRows(2);
   output.setRows(3);
   wire(input, synapse, output);
+  double* kept = synapse.weights.data();
   synapse.compute();
-  synapse.weights[4] += 1.0;  // without weightsChanged
+  kept[4] += 1.0;  // through a pointer kept across the sum, without weightsChanged
   EXPECT_DEATH(synapse.compute(), "weightsChanged");
 }
 #endif
