@@ -11,10 +11,12 @@
 // through both twins, and a plain weights or normalisation record gives the
 // values a token model gives. The stream readers are also run over a stream
 // registered under a file name, as a program's weight file is: a plain body
-// reads there as it does on a bare stream, and with one of its tokens turned
-// into a word the read ends in the unreadable-file message exactly when the
-// reader gets as far as that token. The sanitizers and libFuzzer's limits
-// catch crashes, leaks and allocations a hostile count could drive.
+// reads there as it does on a bare stream, except that a weights record
+// ending before the object's weight total ends in the unreadable-file
+// message, and with one of its tokens turned into a word the read ends in
+// that message exactly when the reader gets as far as that token. The
+// sanitizers and libFuzzer's limits catch crashes, leaks and allocations a
+// hostile count could drive.
 
 #include <algorithm>
 #include <cstdint>
@@ -35,6 +37,7 @@
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/soma.h>
+#include <kqnet/core/weight_file_version.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/data/data_file.h>
 #include <kqnet/learning/cg_globals.h>
@@ -163,6 +166,7 @@ struct Outcome {
   bool failed = false;
   std::string message;
   int32_t rows = 0, columns = 0, length = 0, active = 0;
+  int32_t weightTotal = 0;  // of the object after reading
   std::vector<double> weights, frame, memory, first, second, third, fourth, fifth;
   std::vector<size_t> sizes;
 };
@@ -245,6 +249,7 @@ Outcome readAxonFamily(const InputCopy& body, kq::KqWeightFileVersion version, b
   out.columns = axon.columns;
   out.length = axon.length;
   out.active = axon.active;
+  out.weightTotal = axon.weightTotal();
   out.weights = axon.weights;
   out.sizes = {axon.weights.size(), axon.savedWeights.size(), static_cast<size_t>(axon.frameSize)};
   capture(axon, fresh, out);
@@ -335,6 +340,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
                        synapse.frameSize == frameBefore,
                    "a synapse record changed the synapse's sizes");
       Outcome out;
+      out.weightTotal = synapse.weightTotal();
       out.weights = synapse.weights;
       out.frame = frameOf(&synapse, std::min(synapse.length, synapse.frameSize));
       // Break the links before the objects go.
@@ -355,6 +361,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
       }
       KQFUZZ_CHECK(soma.weights.size() == before, "a weights record resized the weights");
       Outcome out;
+      out.weightTotal = soma.weightTotal();
       out.weights = soma.weights;
       return out;
     }
@@ -516,26 +523,47 @@ std::string readByFile(int kind, const InputCopy& body, kq::KqWeightFileVersion 
   return "";
 }
 
+// Whether the weights record of kind, read from a plain body of tokenCount
+// numbers, gives fewer values than the object's weight total (bare: the
+// body read from a bare stream). The record follows an axon's shape (and,
+// from version 224, its flag); a shape refused ends the read before it.
+bool weightsEndEarly(int kind, const Outcome& bare, size_t tokenCount,
+                     kq::KqWeightFileVersion version) {
+  const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
+                          kind == kBackIntegratorAxon || kind == kCriterion;
+  const bool weightsRecord =
+      axonRecord || kind == kDelayedSynapse || kind == kDirectSynapse || kind == kPlainSoma;
+  if (!weightsRecord || bare.failed || bare.weightTotal <= 0) return false;
+  size_t before = 0;
+  if (axonRecord) before = version >= kq::kVersionAxonActiveFlag ? 3 : 2;
+  return tokenCount < before + 1 + static_cast<size_t>(bare.weightTotal);
+}
+
 // A plain body over a registered stream: read as on a bare stream (the
 // outcome compared on padded, the body with zeros after it, where the kind
 // has one: values the body lacks keep the random values of a resized
-// object), and with one token turned into a word of the same length,
-// unreadable exactly when the reader reaches it.
+// object; bare is the body's outcome on a bare stream), unreadable when its
+// weights record ends early, and with one token turned into a word of the
+// same length, unreadable exactly when the reader reaches it.
 void checkNamedReads(int kind, const InputCopy& body, kq::KqWeightFileVersion version,
-                     const InputCopy* padded) {
+                     const InputCopy* padded, const Outcome* bare, size_t tokenCount) {
   if (padded != nullptr) {
-    const Outcome bare = readOne(kind, *padded, version, false);
+    const Outcome bareRead = readOne(kind, *padded, version, false);
     namedStreams = true;
     const Outcome named = readOne(kind, *padded, version, false);
     namedStreams = false;
-    checkSameOutcome(named, bare, kind, version);
+    checkSameOutcome(named, bareRead, kind, version);
   }
+  const bool endsEarly = bare != nullptr && weightsEndEarly(kind, *bare, tokenCount, version);
   namedStreams = true;
   struct Reset {
     ~Reset() { namedStreams = false; }
   } reset;
   const std::string read = readByFile(kind, body, version);
-  KQFUZZ_CHECK(read.empty(), "kind %d: a plain body failed with \"%s\"", kind, read.c_str());
+  KQFUZZ_CHECK(read == (endsEarly ? kUnreadable : ""),
+               "kind %d version %d: a plain body of %zu numbers %s \"%s\"", kind, version,
+               tokenCount, endsEarly ? "whose weights end early gave" : "failed with",
+               read.c_str());
   const long reached = lastPosition;
 
   const std::vector<std::pair<size_t, size_t>> spans = tokenSpans(body);
@@ -581,10 +609,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (kind == kReadingDataFile || kind == kWritingDataFile) {
     readNormalization(kind, body, version, plain ? &tokens : nullptr);
-    if (plain) checkNamedReads(kind, body, version, nullptr);
+    if (plain) checkNamedReads(kind, body, version, nullptr, nullptr, tokens.size());
   } else if (kind >= kControlFirst) {
     readControl(kind, body, version);
-    if (plain) checkNamedReads(kind, body, version, nullptr);
+    if (plain) checkNamedReads(kind, body, version, nullptr, nullptr, tokens.size());
   } else {
     const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
                             kind == kBackIntegratorAxon || kind == kCriterion;
@@ -603,7 +631,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const InputCopy paddedBody(reinterpret_cast<const uint8_t*>(padded.data()), padded.size());
       checkSameOutcome(readOne(kind, paddedBody, version, false),
                        readOne(kind, paddedBody, version, true), kind, version);
-      checkNamedReads(kind, body, version, &paddedBody);
+      checkNamedReads(kind, body, version, &paddedBody, &fromFile, tokens.size());
     }
     if (plain && kind == kPlainSoma && !tokens.empty()) {
       // The stored count is ignored: the twelve weights follow it.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
 #include <kqnet/core/number_text.h>
 #include <kqnet/core/soma.h>
 
@@ -35,6 +37,12 @@ bool FileRecordReader::readValues(int64_t count, double* dest, int64_t keep) {
 bool FileRecordReader::skipInts(int64_t count) {
   if (count <= 0) return true;
   return skipWeightInts(file, count) == count;
+}
+
+void FileRecordReader::weightsEndedEarly() {
+  if (const char* name = NamedWeightStream::nameOf(file)) {
+    fatalf(messages::kUnableToReadFile, name);
+  }
 }
 
 bool TextRecordReader::readInt(int32_t& value) {

@@ -36,14 +36,23 @@ class RecordReader {
   virtual bool readValues(int64_t count, double* dest, int64_t keep) = 0;
   // count integers, dropped. False when the source ran out first.
   virtual bool skipInts(int64_t count) = 0;
+  // Called when a weights record gave fewer values than the object's weight
+  // total (a missing count included). Most sources let the record end there;
+  // a program's weight file does not (FileRecordReader).
+  virtual void weightsEndedEarly() {}
 };
 
+// On a registered stream (NamedWeightStream) a weights record that ends
+// early ends the process as an unreadable file: the weights it lacks would
+// keep the random values they started with, and every run would give
+// another result.
 class FileRecordReader final : public RecordReader {
  public:
   explicit FileRecordReader(std::FILE* source) : file(source) {}
   bool readInt(int32_t& value) override;
   bool readValues(int64_t count, double* dest, int64_t keep) override;
   bool skipInts(int64_t count) override;
+  void weightsEndedEarly() override;
 
   std::FILE* file;  // positioned inside the record
 };

@@ -6,7 +6,9 @@
 // The weights record of every Soma: the stored count, which the reader reads
 // and ignores, the object's weight total of values, then the class's state
 // record. The object's own count decides how many values are read, so a
-// record written for another size is absorbed rather than followed.
+// record written for another size is absorbed rather than followed. A
+// record that gives fewer values than that is handed to the reader
+// (weightsEndedEarly), which refuses it on a program's weight file.
 //
 // Every operation here is one form of a hook: the file and text twins differ
 // only in the reader or writer they hand it.
@@ -75,11 +77,15 @@ void Soma::writeSavedStateToText(std::string& text) {
 
 void Soma::readRecord(RecordReader& reader, KqWeightFileVersion version) {
   int32_t storedCount = 0;
-  // A record without a readable count is taken as missing.
-  if (!reader.readInt(storedCount)) return;
   const int64_t total = weightTotal();
+  // A record without a readable count is taken as missing: it gives no
+  // values at all.
+  if (!reader.readInt(storedCount)) {
+    if (total > 0) reader.weightsEndedEarly();
+    return;
+  }
   const int64_t kept = std::min<int64_t>(total, static_cast<int64_t>(weights.size()));
-  reader.readValues(total, weights.data(), kept);
+  if (!reader.readValues(total, weights.data(), kept)) reader.weightsEndedEarly();
   weightsChanged();
   readStateRecord(reader, version);
 }

@@ -40,8 +40,10 @@ std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char*
 // past it: the values after it would keep whatever the object held before,
 // and the run would end as if the file had been read. A record that ends
 // early, at the next section's '#' or at the end of the file, still leaves
-// the values it lacks as they are, and nan and inf are numbers. Streams that
-// were never registered keep the lenient rule below.
+// the values it lacks as they are, except a weights record, which must be
+// whole: the weights it lacked would keep their random starting values
+// (FileRecordReader ends the process as above). nan and inf are numbers.
+// Streams that were never registered keep the lenient rule below.
 class NamedWeightStream {
  public:
   NamedWeightStream(std::FILE* file, std::string name);

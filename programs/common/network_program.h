@@ -211,6 +211,8 @@ struct Network {
 
 // The whole run: set-up, wiring, loading, the loop and teardown. Returns 0
 // after a complete run; every failure ends the process with exit code 1.
+// Before anything else it holds each closed standard descriptor (0, 1, 2)
+// with the null device, so that no file the run opens takes its number.
 int runNetwork(const NetworkView& network, const NetworkValues& values);
 
 // The four phases of runNetwork, in the order it calls them, each once per

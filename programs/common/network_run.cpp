@@ -1,9 +1,16 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
+
+#if __has_include(<fcntl.h>) && __has_include(<unistd.h>)
+#include <fcntl.h>
+#include <unistd.h>
+#define KQ_HAVE_STANDARD_DESCRIPTORS 1
+#endif
 
 #include "common/network_program.h"
 #include <kqnet/core/costs.h>
@@ -509,6 +516,26 @@ void tearDown(const NetworkView& n) {
   for (Engine* object : order) object->release();
 }
 
+// Started with a standard descriptor closed, the run's first files would
+// take its number: the cost line would go into a probe, a fatal message
+// into another. Each closed one is held by the null device, opened against
+// its stream's direction, so that using the stream still fails as on the
+// closed descriptor (EBADF) while no file can take its place. Should the
+// null device not open, the run goes on as it would have.
+void holdClosedStandardDescriptors() {
+#ifdef KQ_HAVE_STANDARD_DESCRIPTORS
+  const int against[] = {O_WRONLY, O_RDONLY, O_RDONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = open("/dev/null", against[fd]);
+    if (held < 0 || held == fd) continue;
+    // A lower descriptor that could not be held took the number.
+    dup2(held, fd);
+    close(held);
+  }
+#endif
+}
+
 }  // namespace
 
 void setUpNetwork(const NetworkView& network, const NetworkValues& values) {
@@ -528,6 +555,8 @@ void runEpochs(const NetworkView& network, const NetworkValues& values) { run(ne
 void tearDownNetwork(const NetworkView& network) { tearDown(network); }
 
 int runNetwork(const NetworkView& network, const NetworkValues& values) {
+  // Before any file is opened.
+  holdClosedStandardDescriptors();
   setUpNetwork(network, values);
   loadNetworkWeights(network, values);
   runEpochs(network, values);

@@ -483,20 +483,52 @@ struct NamedFile : TextFile {
   NamedWeightStream named;
 };
 
-std::vector<double> namedWeights(const std::string& record) {
-  NamedFile f(record);
+// The weights of a Soma of three (-1, -2, -3 before) after reading record
+// from file.
+std::vector<double> weightsFrom(std::FILE* file) {
   Soma soma;
   soma.setWeightCount(3, 1);
   soma.weights = {-1, -2, -3};
-  soma.readWeights(f.file, 246);
+  soma.readWeights(file, 246);
   return soma.weights;
 }
 
+std::vector<double> namedWeights(const std::string& record) {
+  NamedFile f(record);
+  return weightsFrom(f.file);
+}
+
+std::vector<double> bareWeights(const std::string& record) {
+  TextFile f(record);
+  return weightsFrom(f.file);
+}
+
+// Weights records cut short at the next section, at the end of the file
+// and at a stray '#' inside the list, and one without its count.
+const char* const kShortWeights[] = {"3 1.5 2.5\n#next File 4", "3 1.5#next File 4", "3 1.5 \n ",
+                                     "3 1.5 # 2.5 3.5", "#next File"};
+
 TEST(NamedRecord, ARecordCutShortAtTheNextSectionOrTheEndKeepsTheRest) {
-  EXPECT_EQ(namedWeights("3 1.5 2.5\n#next File 4"), (std::vector<double>{1.5, 2.5, -3}));
-  EXPECT_EQ(namedWeights("3 1.5#next File 4"), (std::vector<double>{1.5, -2, -3}));
-  EXPECT_EQ(namedWeights("3 1.5 \n "), (std::vector<double>{1.5, -2, -3}));
-  EXPECT_EQ(namedWeights("#next File"), (std::vector<double>{-1, -2, -3}));
+  // A weights record must be whole there (the death test below); on a bare
+  // stream it still ends early and keeps what it lacks.
+  EXPECT_EQ(bareWeights(kShortWeights[0]), (std::vector<double>{1.5, 2.5, -3}));
+  EXPECT_EQ(bareWeights(kShortWeights[1]), (std::vector<double>{1.5, -2, -3}));
+  EXPECT_EQ(bareWeights(kShortWeights[2]), (std::vector<double>{1.5, -2, -3}));
+  EXPECT_EQ(bareWeights(kShortWeights[3]), (std::vector<double>{1.5, -2, -3}));
+  EXPECT_EQ(bareWeights(kShortWeights[4]), (std::vector<double>{-1, -2, -3}));
+  // Whole, it reads exactly, up to the next section or the end.
+  EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125#next File 4"), (std::vector<double>{1.5, 2.5, -0.125}));
+  EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125"), (std::vector<double>{1.5, 2.5, -0.125}));
+  // Any other record still keeps what it lacks: a memory after a whole
+  // weights record, cut short at the next section.
+  NamedFile context("3 1\n1\n3 0.25 0.5 0.75\n3 4.5\n#next File");
+  IntegratorAxon axon;
+  axon.setRows(3);
+  std::fill_n(axon.memory->currentFrame(), 3, -1.0);
+  axon.readWeights(context.file, 246);
+  EXPECT_EQ(axon.weights, (std::vector<double>{0.25, 0.5, 0.75}));
+  EXPECT_EQ(std::vector<double>(axon.memory->currentFrame(), axon.memory->currentFrame() + 3),
+            (std::vector<double>{4.5, -1, -1}));
   const std::vector<double> special = namedWeights("3 nan -inf INFINITY");
   EXPECT_TRUE(std::isnan(special[0]));
   EXPECT_EQ(special[1], -kInf);
@@ -549,6 +581,16 @@ TEST(NamedRecordDeathTest, ATokenThatIsNoNumberEndsTheRunAsAnUnreadableFile) {
   // The shape read up to a section's '#' is still a missing shape.
   EXPECT_EXIT(readNamedAxon("3 #next File"), testing::ExitedWithCode(1),
               "^Number of columns.*Read 0,");
+}
+
+TEST(NamedRecordDeathTest, AWeightsRecordThatEndsEarlyIsAnUnreadableFile) {
+  const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
+  for (const char* record : kShortWeights) {
+    EXPECT_EXIT(namedWeights(record), testing::ExitedWithCode(1), message) << record;
+  }
+  // An axon's weights, after its shape and flag.
+  EXPECT_EXIT(readNamedAxon("3 1\n1\n3 0.25 0.5\n#next File"), testing::ExitedWithCode(1), message);
+  EXPECT_EXIT(readNamedAxon("3 1\n1\n"), testing::ExitedWithCode(1), message);
 }
 
 }  // namespace
