@@ -15,8 +15,26 @@ namespace kq {
 
 namespace {
 
-// Errors this small would blow the Jacobian up; they divide as 1e-80.
-double guard(double x) { return std::fabs(x) < 1e-80 ? 1e-80 : x; }
+// Errors nearer zero divide as this, so no Jacobian row blows up to infinity.
+constexpr double kSmallestErrorDivisor = 1e-80;
+// A batch cost at or below this is a perfect fit: nothing to accept or step.
+constexpr double kNegligibleCost = 1e-80;
+// An accepted point trusts the Gauss-Newton model more: damping shrinks by this.
+constexpr double kAcceptedDampingDivisor = 10.0;
+// A rejected point backs off towards gradient descent: damping grows by this.
+constexpr double kRejectedDampingFactor = 10.0;
+// From this damping on, steps are too small to help: a worse batch is kept, not redone.
+constexpr double kLargestDamping = 1e8;
+// The learning rate of the plain gradient step taken once damping has run out.
+constexpr double kGradientStepSize = 0.01;
+// A gradient norm at most this is a stationary point or rounding noise: no step.
+constexpr double kStationaryGradientNorm = 1e-11;
+// An alpha below this has collapsed to zero and is estimated anew.
+constexpr double kSmallestAlpha = 1e-11;
+// Alpha's cap: beta = 1 - alpha keeps the error term at least 0.8 of the cost.
+constexpr double kLargestAlpha = 0.2;
+
+double guard(double x) { return std::fabs(x) < kSmallestErrorDivisor ? kSmallestErrorDivisor : x; }
 
 void zero(RowMatrix& m) {
   for (auto& row : m) std::fill(row.begin(), row.end(), 0.0);
@@ -30,6 +48,28 @@ void copyMatrix(const RowMatrix& from, RowMatrix& to) {
     const size_t n = std::min(from[r].size(), to[r].size());
     std::copy(from[r].begin(), from[r].begin() + static_cast<std::ptrdiff_t>(n), to[r].begin());
   }
+}
+
+// The damping mu added to every diagonal entry of the first n rows.
+void addToDiagonal(RowMatrix& m, int n, double mu) {
+  for (int j = 0; j < n; ++j) m[j][j] += mu;
+}
+
+// out[j] := sum over i of v[i] x m[j][i], for j, i < n.
+void multiply(const RowMatrix& m, const std::vector<double>& v, int n, std::vector<double>& out) {
+  for (int j = 0; j < n; ++j) {
+    const std::vector<double>& row = m[static_cast<size_t>(j)];
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += v[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
+    out[static_cast<size_t>(j)] = sum;
+  }
+}
+
+// The Euclidean norm of the first n entries.
+double norm(const std::vector<double>& v, int n) {
+  double squares = 0.0;
+  for (int j = 0; j < n; ++j) squares += v[static_cast<size_t>(j)] * v[static_cast<size_t>(j)];
+  return std::sqrt(squares);
 }
 
 }  // namespace
@@ -201,99 +241,21 @@ void LMGlobals::afterExemplar() {
 void LMGlobals::endBatch() {
   Criterion* source = criterion();
   // Without a criterion there is no cost to judge the step by: the batch
-  // changes nothing, as a batch of zero cost does.
+  // changes nothing, as a batch of negligible cost does.
   if (control != nullptr && control->learning != 0 && control->trainingFlag != 0 &&
       source != nullptr) {
     source->computeCost(0, 0);
     const double cost = source->trainingCost;
     allocatePendingArrays();
-    if (cost > 1e-80 && weightArraysAllocated && blockArraysAllocated) {
+    if (cost > kNegligibleCost && weightArraysAllocated && blockArraysAllocated) {
       assert(arraysMatchCounts());
-      const int n = weightCount;
-      const int m = blockCount;
-      if (cost <= previousError) {
-        damping = damping / 10.0;
-        previousError = cost;
-        copyMatrix(hessian, savedHessian);
-        for (int i = 0; i < n; ++i) {
-          if (const double* w = weightAt(i)) savedWeights[static_cast<size_t>(i)] = *w;
-          for (int b = 0; b < m; ++b) {
-            if (const double* g = accumulatorAt(b, i)) savedGradient[b][i] = *g;
-          }
-        }
-        swapAvailable = 1;
-        swapped = 0;
-      } else if (damping < 1e8) {
-        // The batch is redone from the last accepted point with more damping.
-        damping = damping * 10.0;
-        for (int i = 0; i < n; ++i) {
-          if (double* w = weightAt(i)) *w = savedWeights[static_cast<size_t>(i)];
-          for (int b = 0; b < m; ++b) {
-            if (double* g = accumulatorAt(b, i)) *g = savedGradient[b][i];
-          }
-        }
-        copyMatrix(savedHessian, hessian);
-      } else {
-        // Damping has run out: take a small gradient step instead.
-        previousError = cost;
-        for (int i = 0; i < n; ++i) {
-          double* w = weightAt(i);
-          if (w != nullptr) *w = savedWeights[static_cast<size_t>(i)];
-          for (int b = 0; b < m; ++b) {
-            const double* g = accumulatorAt(b, i);
-            if (g == nullptr) continue;
-            savedGradient[b][i] = *g;
-            if (w != nullptr) *w += 0.01 * *g;
-          }
-          if (w != nullptr) savedWeights[static_cast<size_t>(i)] = *w;
-        }
-        copyMatrix(hessian, savedHessian);
-        swapAvailable = 1;
-        swapped = 0;
-      }
-
-      for (int j = 0; j < n; ++j) hessian[j][j] += damping;
-      invertMatrix(hessian, n, inverse);
-
-      int firstMarked = -1;
-      for (int j = 0; j < n && firstMarked < 0; ++j) {
-        if (isMarked(j)) firstMarked = j;
-      }
-      for (int j = 0; j < n; ++j) {
-        double sum = 0.0;
-        if (isMarked(j)) {
-          if (const double* g = accumulatorAt(j - firstMarked, j)) sum = *g;
-        } else {
-          for (int b = 0; b < m; ++b) {
-            if (const double* g = accumulatorAt(b, j)) sum += *g;
-          }
-        }
-        gradientSum[static_cast<size_t>(j)] = sum;
-      }
-      for (int j = 0; j < n; ++j) {
-        const std::vector<double>& row = inverse[static_cast<size_t>(j)];
-        double sum = 0.0;
-        for (int i = 0; i < n; ++i)
-          sum += gradientSum[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
-        weightStep[static_cast<size_t>(j)] = sum;
-      }
-      double squares = 0.0;
-      for (int j = 0; j < n; ++j) {
-        squares += gradientSum[static_cast<size_t>(j)] * gradientSum[static_cast<size_t>(j)];
-      }
-      if (std::sqrt(squares) > 1e-11) {
-        for (int j = 0; j < n; ++j) {
-          if (double* w = weightAt(j)) *w += weightStep[static_cast<size_t>(j)];
-        }
-      }
-
-      zero(hessian);
-      zero(previousAccumulator);
-      for (int i = 0; i < n; ++i) {
-        for (int b = 0; b < m; ++b) {
-          if (double* g = accumulatorAt(b, i)) *g = 0.0;
-        }
-      }
+      judgeLastStep(cost);
+      addToDiagonal(hessian, weightCount, damping);
+      invertMatrix(hessian, weightCount, inverse);
+      sumGradient();
+      multiply(inverse, gradientSum, weightCount, weightStep);
+      if (norm(gradientSum, weightCount) > kStationaryGradientNorm) applyWeightStep();
+      clearBatchSums();
       if (control->weightDecay != 0) {
         if (control->keepRegularisationBeta != 0) updateRegularisation();
         control->sumSquaredWeights();
@@ -301,6 +263,93 @@ void LMGlobals::endBatch() {
     }
   }
   LearningGlobals::endBatch();
+}
+
+void LMGlobals::judgeLastStep(double cost) {
+  if (cost <= previousError) {
+    acceptPoint(cost);
+  } else if (damping < kLargestDamping) {
+    retryWithMoreDamping();
+  } else {
+    takeGradientStep(cost);
+  }
+}
+
+void LMGlobals::acceptPoint(double cost) {
+  damping = damping / kAcceptedDampingDivisor;
+  previousError = cost;
+  copyMatrix(hessian, savedHessian);
+  for (int i = 0; i < weightCount; ++i) {
+    if (const double* w = weightAt(i)) savedWeights[static_cast<size_t>(i)] = *w;
+    for (int b = 0; b < blockCount; ++b) {
+      if (const double* g = accumulatorAt(b, i)) savedGradient[b][i] = *g;
+    }
+  }
+  swapAvailable = 1;
+  swapped = 0;
+}
+
+void LMGlobals::retryWithMoreDamping() {
+  damping = damping * kRejectedDampingFactor;
+  for (int i = 0; i < weightCount; ++i) {
+    if (double* w = weightAt(i)) *w = savedWeights[static_cast<size_t>(i)];
+    for (int b = 0; b < blockCount; ++b) {
+      if (double* g = accumulatorAt(b, i)) *g = savedGradient[b][i];
+    }
+  }
+  copyMatrix(savedHessian, hessian);
+}
+
+void LMGlobals::takeGradientStep(double cost) {
+  previousError = cost;
+  for (int i = 0; i < weightCount; ++i) {
+    double* w = weightAt(i);
+    if (w != nullptr) *w = savedWeights[static_cast<size_t>(i)];
+    for (int b = 0; b < blockCount; ++b) {
+      const double* g = accumulatorAt(b, i);
+      if (g == nullptr) continue;
+      savedGradient[b][i] = *g;
+      if (w != nullptr) *w += kGradientStepSize * *g;
+    }
+    if (w != nullptr) savedWeights[static_cast<size_t>(i)] = *w;
+  }
+  copyMatrix(hessian, savedHessian);
+  swapAvailable = 1;
+  swapped = 0;
+}
+
+void LMGlobals::sumGradient() {
+  int firstMarked = -1;
+  for (int j = 0; j < weightCount && firstMarked < 0; ++j) {
+    if (isMarked(j)) firstMarked = j;
+  }
+  for (int j = 0; j < weightCount; ++j) {
+    double sum = 0.0;
+    if (isMarked(j)) {
+      if (const double* g = accumulatorAt(j - firstMarked, j)) sum = *g;
+    } else {
+      for (int b = 0; b < blockCount; ++b) {
+        if (const double* g = accumulatorAt(b, j)) sum += *g;
+      }
+    }
+    gradientSum[static_cast<size_t>(j)] = sum;
+  }
+}
+
+void LMGlobals::applyWeightStep() {
+  for (int j = 0; j < weightCount; ++j) {
+    if (double* w = weightAt(j)) *w += weightStep[static_cast<size_t>(j)];
+  }
+}
+
+void LMGlobals::clearBatchSums() {
+  zero(hessian);
+  zero(previousAccumulator);
+  for (int i = 0; i < weightCount; ++i) {
+    for (int b = 0; b < blockCount; ++b) {
+      if (double* g = accumulatorAt(b, i)) *g = 0.0;
+    }
+  }
 }
 
 void LMGlobals::updateRegularisation() {
@@ -335,8 +384,8 @@ void LMGlobals::updateRegularisation() {
   const double share = a / (a + b);
   // A share that is not a number (a + b of 0) gives no new alpha.
   if (!std::isfinite(share)) return;
-  if (alpha > share || alpha < 1e-11) {
-    const double newAlpha = std::min(share, 0.2);
+  if (alpha > share || alpha < kSmallestAlpha) {
+    const double newAlpha = std::min(share, kLargestAlpha);
     control->regularisationAlpha = newAlpha;
     control->regularisationBeta = 1.0 - newAlpha;
   }

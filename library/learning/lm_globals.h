@@ -108,6 +108,24 @@ class LMGlobals : public LearningGlobals {
   // Whether every allocated array has the size its count says; the hooks
   // index them by the counts alone. Defined in debug builds only.
   bool arraysMatchCounts() const;
+  // The steps of endBatch. First the batch's cost judges the last step: the
+  // point it reached is accepted, or the batch is redone from the last accepted
+  // point with more damping, or (damping run out) a gradient step is taken.
+  void judgeLastStep(double cost);
+  // Damping down; the cost, Hessian, weights and accumulators become the saved point.
+  void acceptPoint(double cost);
+  // Damping up; the weights, accumulators and Hessian return to the saved point.
+  void retryWithMoreDamping();
+  // From the saved weights, a small step along the batch's gradient, kept as
+  // the new saved point whatever its cost.
+  void takeGradientStep(double cost);
+  // gradientSum: per weight, its accumulator summed over the blocks, or for an
+  // output-layer bias the entry of its own output's block.
+  void sumGradient();
+  // Every weight moves by its weightStep.
+  void applyWeightStep();
+  // The Hessian, the previous accumulators and every accumulator entry to 0.
+  void clearBatchSums();
   // The Bayesian update of the control's alpha and beta.
   void updateRegularisation();
 
