@@ -56,8 +56,11 @@ constexpr kq::KqWeightFileVersion kVersions[] = {100, 123, 124, 213, 214, 215, 2
 constexpr int kVersionCount = sizeof kVersions / sizeof kVersions[0];
 
 // An axon record may legitimately ask for any shape up to 1000000 x
-// 1000000; the fuzzer keeps to small ones so that its runs stay fast.
+// 1000000; the fuzzer keeps to small ones so that its runs stay fast. A
+// criterion's statistics hold three squares of its length, so it keeps to
+// far smaller ones: 128 x 128 cells each, well inside the time per input.
 constexpr int64_t kLargestFuzzedLength = 4096;
+constexpr int64_t kLargestFuzzedCriterionLength = 128;
 
 constexpr char kWeightFileName[] = "Fuzzed.kqw";
 const std::string kUnreadable = "Error: Unable to read file Fuzzed.kqw.\n";
@@ -143,8 +146,8 @@ bool plainTokens(const InputCopy& body, std::vector<double>& tokens) {
 }
 
 // The first two integers as the file reader and as the text reader take
-// them: the shape of an axon record.
-bool shapeIsSmall(const InputCopy& body) {
+// them: the shape of an axon record, of at most largest elements.
+bool shapeIsSmall(const InputCopy& body, int64_t largest) {
   int32_t rows = 0, columns = 0;
   {
     kqfuzz::FileHandle file = kqfuzz::memoryFile(body);
@@ -152,13 +155,13 @@ bool shapeIsSmall(const InputCopy& body) {
     reader.readInt(rows);
     reader.readInt(columns);
   }
-  if (int64_t{rows} * columns > kLargestFuzzedLength) return false;
+  if (int64_t{rows} * columns > largest) return false;
   rows = columns = 0;
   kq::WeightTextCursor cursor{body.data()};
   kq::TextRecordReader reader(cursor);
   reader.readInt(rows);
   reader.readInt(columns);
-  return int64_t{rows} * columns <= kLargestFuzzedLength;
+  return int64_t{rows} * columns <= largest;
 }
 
 // What a reader left: the values both twins must agree on, and the sizes.
@@ -616,7 +619,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
                             kind == kBackIntegratorAxon || kind == kCriterion;
-    if (axonRecord && !shapeIsSmall(body)) return 0;
+    const int64_t largest =
+        kind == kCriterion ? kLargestFuzzedCriterionLength : kLargestFuzzedLength;
+    if (axonRecord && !shapeIsSmall(body, largest)) return 0;
     const Outcome fromFile = readOne(kind, body, version, false);
     const Outcome fromText = readOne(kind, body, version, true);
     if (plain) {

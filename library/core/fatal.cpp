@@ -1,5 +1,7 @@
 #include <kqnet/core/fatal.h>
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +91,18 @@ int32_t checkedProduct(int64_t a, int64_t b) {
     fatalOutOfMemory();
   }
   return checkedCount(a * b);
+}
+
+bool fitsInMemory(int64_t bytes) {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (bytes <= 0 || pages <= 0 || pageSize <= 0) return true;
+  return static_cast<uint64_t>(bytes) <=
+         static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+void requireMemory(int64_t bytes) {
+  if (!fitsInMemory(bytes)) fatalOutOfMemory();
 }
 
 }  // namespace kq

@@ -36,6 +36,16 @@ int32_t checkedCount(int64_t n);
 // rows x columns (or any two factors) computed in 64 bits and checked.
 int32_t checkedProduct(int64_t a, int64_t b);
 
+// Whether bytes fit in the machine's physical memory (pages x page size);
+// true when the system does not tell. With overcommitted memory a larger
+// request may well be granted, and the process then killed without a word
+// while it fills the memory, so a request beyond it is refused up front.
+bool fitsInMemory(int64_t bytes);
+
+// Ends with fatalOutOfMemory when bytes do not fit in physical memory; for
+// every sizing from a shape or count that a file gave, before it allocates.
+void requireMemory(int64_t bytes);
+
 // Formats like printf into a std::string.
 std::string formatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

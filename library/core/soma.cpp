@@ -205,13 +205,15 @@ void Soma::restoreFramePosition() {
 }
 
 void Soma::allocateRing(int newFrameSize) {
+  const int32_t newSize = std::max(newFrameSize, 1);
+  const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
+  const int32_t total = checkedProduct(frames, newSize);
+  requireMemory(int64_t{total} * int64_t{sizeof(double)});
   const int32_t oldFrameSize = frameSize;
   std::shared_ptr<double[]> oldRing = ring;
   const int64_t oldLength = ringLength;
-  frameSize = std::max(newFrameSize, 1);
+  frameSize = newSize;
   frameSource = nullptr;
-  const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
-  const int32_t total = checkedProduct(frames, frameSize);
   ring = std::shared_ptr<double[]>(new double[static_cast<size_t>(total)]());
   ringLength = total;
   currentOffset = 0;
@@ -260,14 +262,18 @@ void Soma::attachAxon(Soma* axon, int d) {
 
 void Soma::setWeightCount(int n, int force) {
   if (force == 0 && n == ownCount) return;
-  ownCount = checkedCount(n);
-  instanceCount = 0;
+  const int32_t own = checkedCount(n);
+  int32_t instance = 0;
   if (performRecord != nullptr) {
     if (ParameterVector* vector = instanceParameters(performRecord->instance)) {
-      instanceCount = checkedCount(vector->length);
+      instance = checkedCount(vector->length);
     }
   }
-  const int32_t total = std::max(checkedCount(int64_t{ownCount} + instanceCount), 1);
+  const int32_t total = std::max(checkedCount(int64_t{own} + instance), 1);
+  // The weights and their saved copy.
+  requireMemory(2 * int64_t{total} * int64_t{sizeof(double)});
+  ownCount = own;
+  instanceCount = instance;
   // Zero-filled, so that keep-weights never publishes uninitialised memory.
   weights.assign(static_cast<size_t>(total), 0.0);
   savedWeights.assign(static_cast<size_t>(total), 0.0);

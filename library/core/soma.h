@@ -125,7 +125,9 @@ class Soma : public Engine {
   virtual void restoreFramePosition();
   // Sizes the weights (own count n plus the instance part) and randomises
   // them, only when n changed unless force is set; called by the sizing of
-  // axons and synapses and when the outside instance changes shape.
+  // axons and synapses and when the outside instance changes shape. Weights
+  // and saved weights beyond physical memory end the process before
+  // anything changes.
   virtual void setWeightCount(int n, int force);
   // One frame back, wrapping to the last; the backward pass moves the duals
   // with it. Context axons move their memory first.
@@ -187,7 +189,8 @@ class Soma : public Engine {
   void releaseWeights();
 
   // Allocates a zero-filled ring of delay + 1 frames of newFrameSize doubles,
-  // carrying the last frame over when the frame size is unchanged.
+  // carrying the last frame over when the frame size is unchanged. A ring
+  // beyond physical memory ends the process before anything changes.
   void allocateRing(int newFrameSize);
 
   double* ringStart() const { return ring.get(); }

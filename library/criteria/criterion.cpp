@@ -180,8 +180,24 @@ void Criterion::stepIfBound(SpatialAccess* access, const std::vector<double>& bu
 }
 
 void Criterion::allocateFrames() {
-  Axon::allocateFrames();
   const size_t n = static_cast<size_t>(std::max(length, 0));
+  const int32_t classes = n == 1 ? 2 : static_cast<int32_t>(n);
+  // A threshold count below 1 gives an empty table rather than a negative
+  // size.
+  const int thresholds = std::max(rocThresholdCount, 0);
+  const int32_t rocCountCells = checkedProduct(thresholds, kRocCountColumns);
+  const int32_t rocTableCells = checkedProduct(thresholds, kRocTableColumns);
+  const int32_t cells = checkedProduct(classes, classes);
+  // Everything below at once, refused before the ring is touched: the square
+  // arrays grow with the square of the length, so a few damaged digits of a
+  // record ask for more than the machine has.
+  constexpr int64_t kOutputArrays = 15;  // desired, its range, the sums, correlations, error
+  constexpr int64_t kSquareArrays = 3;   // the confusion counts, held counts and percentages
+  const int64_t doubles = kOutputArrays * static_cast<int64_t>(n) + int64_t{rocTableCells} +
+                          kSquareArrays * cells + PerformanceRecord::kSize;
+  requireMemory(doubles * int64_t{sizeof(double)} +
+                2 * int64_t{rocCountCells} * int64_t{sizeof(int32_t)});
+  Axon::allocateFrames();
   desired.assign(n, 0.0);
   bindDesiredAccess();
   desiredMin.assign(n, 0.0);
@@ -192,20 +208,16 @@ void Criterion::allocateFrames() {
         &correlations, &errorBuffer}) {
     sums->assign(n, 0.0);
   }
-  classCount = n == 1 ? 2 : static_cast<int32_t>(n);
-  // A threshold count below 1 gives an empty table rather than a negative
-  // size.
-  const int thresholds = std::max(rocThresholdCount, 0);
-  rocCounts.assign(static_cast<size_t>(checkedProduct(thresholds, kRocCountColumns)), 0);
+  classCount = classes;
+  rocCounts.assign(static_cast<size_t>(rocCountCells), 0);
   heldRocCounts.assign(rocCounts.size(), 0);
-  rocTable.assign(static_cast<size_t>(checkedProduct(thresholds, kRocTableColumns)), 0.0);
-  const size_t cells = static_cast<size_t>(checkedProduct(classCount, classCount));
-  confusionCounts.assign(cells, 0.0);
-  heldConfusionCounts.assign(cells, 0.0);
+  rocTable.assign(static_cast<size_t>(rocTableCells), 0.0);
+  confusionCounts.assign(static_cast<size_t>(cells), 0.0);
+  heldConfusionCounts.assign(static_cast<size_t>(cells), 0.0);
   bindRocAccess();
   performanceRecord.assign(PerformanceRecord::kSize, 0.0);
   bindPerformanceAccess();
-  confusionPercent.assign(cells, 0.0);
+  confusionPercent.assign(static_cast<size_t>(cells), 0.0);
   bindConfusionAccess();
 }
 

@@ -71,7 +71,9 @@ class Criterion : public Axon {
   // installed perform function; only the base steps of the cost and the
   // error follow.
   void perform() override;
-  // The frames, then every statistics array, each access bound anew.
+  // The frames, then every statistics array, each access bound anew;
+  // statistics arrays that would not fit in physical memory together end
+  // the process before the frames are touched.
   void allocateFrames() override;
 
   // Called by compute for every counted exemplar: applies the factors, the

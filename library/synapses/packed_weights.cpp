@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 
 namespace kq {
@@ -201,6 +202,9 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool wr
   // Allocates only when the shape changed; the size is exact (plus the
   // alignment slack), so a shrunk matrix gives its memory back.
   if (panels.size() != static_cast<size_t>(needed) + kLinePad) {
+    // Padded to whole panels, a matrix of few rows takes up to eight times
+    // the weights themselves.
+    requireMemory((needed + static_cast<int64_t>(kLinePad)) * int64_t{sizeof(double)});
     std::vector<double>(static_cast<size_t>(needed) + kLinePad).swap(panels);
   }
   double* packed = panels.data() + lineSkip(panels.data());

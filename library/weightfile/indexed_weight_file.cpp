@@ -1,7 +1,6 @@
 #include <kqnet/weightfile/indexed_weight_file.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
@@ -30,17 +29,6 @@ size_t tokenEnd(const char* text, size_t size, size_t at) {
 }
 
 bool isRegularFile(const struct stat& status) { return S_ISREG(status.st_mode); }
-
-// A copy that could not stay in memory as a whole is refused before it is
-// tried: with overcommitted memory the allocation itself may succeed and
-// the process be killed part way through reading.
-bool fitsInMemory(off_t size) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long pageSize = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return true;
-  return static_cast<unsigned long long>(size) <=
-         static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
-}
 
 }  // namespace
 
@@ -96,6 +84,8 @@ bool WeightFile::open(const char* name) {
     std::fclose(file);
     return false;
   }
+  // A copy that could not stay in memory as a whole is refused before it is
+  // tried, the file closed first.
   if (!fitsInMemory(status.st_size)) {
     std::fclose(file);
     fatalOutOfMemory();

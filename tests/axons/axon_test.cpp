@@ -1,15 +1,19 @@
 #include <kqnet/axons/axon.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "../synapses/network_helpers.h"
 #include <kqnet/control/control.h>
 #include <kqnet/synapses/synapse.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 
@@ -343,6 +347,33 @@ TEST(AxonFramesTest, SaveAndRestoreTheFramePosition) {
   axon.restoreFramePosition();
   EXPECT_EQ(axon.currentFrameOffset(), 2);
   EXPECT_EQ(axon.savedOffset, -1);
+}
+
+// Columns that make a 1000000-row axon ask for more than physical memory
+// at bytesPerElement bytes per element of its length, the length staying
+// within lengthLimit; 0 when the machine is too large for such a shape.
+int columnsBeyondMemory(int64_t bytesPerElement, int64_t lengthLimit) {
+  constexpr int64_t kRows = 1000000;
+  const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
+  const int64_t columns = physical / bytesPerElement / kRows + 1;
+  return kRows * columns <= lengthLimit ? static_cast<int>(columns) : 0;
+}
+
+// A plain axon reading a record of 1000000 rows and the given columns.
+void readShape(int columns) {
+  const std::string text = "1000000 " + std::to_string(columns) + "\n1\n0\n";
+  kq::WeightTextCursor cursor{text.c_str()};
+  Axon axon;
+  axon.readWeightsFromText(cursor, 247);
+}
+
+// A record's shape whose ring of two frames (16 bytes an element, within
+// half the 32-bit count) would not fit in physical memory ends the process
+// before the ring is allocated.
+TEST(AxonFramesDeathTest, ARingBeyondPhysicalMemoryEndsTheProcessBeforeSizing) {
+  const int columns = columnsBeyondMemory(16, std::numeric_limits<int32_t>::max() / 2);
+  if (columns == 0) GTEST_SKIP() << "no 32-bit ring exceeds this machine's memory";
+  EXPECT_EXIT(readShape(columns), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
 }
 
 TEST(AxonFiringTest, InactiveAxonReadsPassesEmptyFiringsAndZeroesWithoutStepping) {

@@ -1,6 +1,7 @@
 #include <kqnet/core/fatal.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <limits>
@@ -23,6 +24,17 @@ TEST(CheckedCountDeathTest, SizesBeyondThirtyTwoBitsEndTheProcess) {
   EXPECT_EXIT(kq::checkedCount(int64_t{1} << 31), ::testing::ExitedWithCode(1),
               "^Error: Out of memory\\.\n$");
   EXPECT_EXIT(kq::checkedProduct(65536, 65536), ::testing::ExitedWithCode(1),
+              "^Error: Out of memory\\.\n$");
+}
+
+TEST(RequireMemoryDeathTest, PhysicalMemoryIsTheLimitOfARequest) {
+  const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
+  EXPECT_TRUE(kq::fitsInMemory(physical));
+  EXPECT_FALSE(kq::fitsInMemory(physical + 1));
+  EXPECT_TRUE(kq::fitsInMemory(0));
+  EXPECT_TRUE(kq::fitsInMemory(-1));
+  kq::requireMemory(physical);  // returns: only the request is checked, nothing allocated
+  EXPECT_EXIT(kq::requireMemory(physical + 1), ::testing::ExitedWithCode(1),
               "^Error: Out of memory\\.\n$");
 }
 

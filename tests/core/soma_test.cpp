@@ -1,8 +1,10 @@
 #include <kqnet/core/soma.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -289,6 +291,20 @@ TEST(SomaDeathTest, AttachingBeyondThirtyTwoBitsOfFramesIsOutOfMemory) {
   kq::Soma reader;
   EXPECT_EXIT(reader.attachAxon(&source, std::numeric_limits<int>::max()),
               ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+}
+
+// The weights and their saved copy, 16 bytes a weight: a count whose two
+// arrays exceed physical memory ends the process before either is
+// allocated.
+TEST(SomaDeathTest, WeightsBeyondPhysicalMemoryAreOutOfMemory) {
+  const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
+  const int64_t count = physical / 16 + 1;
+  if (count > std::numeric_limits<int32_t>::max()) {
+    GTEST_SKIP() << "no 32-bit weight count exceeds this machine's memory";
+  }
+  kq::Soma soma;
+  EXPECT_EXIT(soma.setWeightCount(static_cast<int>(count), 1), ::testing::ExitedWithCode(1),
+              "^Error: Out of memory\\.\n$");
 }
 
 // A current frame that does not start a frame of the ring is a fault of

@@ -1,8 +1,11 @@
 #include <kqnet/criteria/criterion.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -212,6 +215,22 @@ TEST(CriterionLifecycleTest, AllocationSizesEveryArrayAndRebindsTheAccesses) {
   EXPECT_EQ(c.classCount, 2);
   EXPECT_EQ(c.confusionPercent.size(), 4u);
   EXPECT_EQ(bench.confusion.rows, 2);
+}
+
+// The confusion counts, their held copy and the percentages are three
+// squares of doubles: a length whose three squares exceed physical memory
+// (each cell count within 32 bits) ends the process before anything of the
+// criterion is sized.
+TEST(CriterionLifecycleDeathTest, SquareArraysBeyondPhysicalMemoryEndTheProcess) {
+  const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
+  auto length = static_cast<int64_t>(std::sqrt(static_cast<double>(physical) / 24.0));
+  while (24 * length * length <= physical) ++length;
+  if (length * length > std::numeric_limits<int32_t>::max()) {
+    GTEST_SKIP() << "no 32-bit confusion matrix exceeds this machine's memory";
+  }
+  L2Criterion criterion;
+  EXPECT_EXIT(criterion.setRows(static_cast<int>(length)), ::testing::ExitedWithCode(1),
+              "^Error: Out of memory\\.\n$");
 }
 
 TEST(CriterionLifecycleTest, AccessesAttachedBeforeSizingWaitUnboundAndAreNeverStepped) {
