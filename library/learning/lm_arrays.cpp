@@ -42,7 +42,10 @@ void giveBack(Containers&... containers) {
 
 void LMGlobals::allocateWeightArrays() {
   const int n = weightCount;
-  checkedProduct(n, n);
+  // Five n x n tables and four vectors; the count comes from the network's
+  // shapes, which a weight file gives.
+  requireMemory((5 * int64_t{checkedProduct(n, n)} + 3 * int64_t{n}) * int64_t{sizeof(double)} +
+                int64_t{n} * int64_t{sizeof(uint8_t)});
   exemplarJtJ = squareMatrix(n);
   savedHessian = squareMatrix(n);
   hessian = squareMatrix(n);
@@ -61,6 +64,7 @@ void LMGlobals::allocatePendingArrays() {
 }
 
 void LMGlobals::allocateBlockArrays() {
+  requireMemory(4 * int64_t{checkedProduct(blockCount, weightCount)} * int64_t{sizeof(double)});
   savedGradient = rowMatrix(blockCount, weightCount);
   previousAccumulator = rowMatrix(blockCount, weightCount);
   currentAccumulator = rowMatrix(blockCount, weightCount);

@@ -1,8 +1,11 @@
 #include <kqnet/learning/lm_globals.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
@@ -618,6 +621,25 @@ TEST(LMGlobalsTest, WithoutLearningTheSquareArraysWaitUntilLearningIsSwitchedOn)
       EXPECT_EQ(lm.damping, fromStart.lm().damping) << throughTheControl << " " << round;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The weight count comes from the network's shapes, which a weight file
+// gives: five square tables beyond physical memory end the process before
+// any is allocated.
+TEST(LMGlobalsDeathTest, SquareArraysBeyondPhysicalMemoryEndTheProcess) {
+  const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
+  auto n = static_cast<int64_t>(std::sqrt(static_cast<double>(physical) / 40.0));
+  while (40 * n * n <= physical) ++n;
+  if (n * n > std::numeric_limits<int32_t>::max()) {
+    GTEST_SKIP() << "no 32-bit square table exceeds this machine's memory";
+  }
+  LMGlobals lm;
+  lm.weightCount = static_cast<int32_t>(n);
+  EXPECT_EXIT(lm.allocateWorkArrays(), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
 }
 
 }  // namespace
