@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/weightfile/weight_file.h>
 
 // A program's weight file, read into memory once when it is opened. One
