@@ -179,6 +179,9 @@ class StaticControl : public Control {
   void clearComponentLists();
   void reconnectSynapses();
   void sumSquaredWeights();
+  // The weight total of the gradients' forward objects: the weights the
+  // gradient list trains (a gradient without a forward object adds none).
+  int64_t trainableWeightTotal() const;
   void freeWeightIndex();
   void freeSavedLmState();
   // Frees the state of existing learning globals and deletes them, then
