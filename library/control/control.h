@@ -7,7 +7,7 @@
 
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the
 // network through it with these calls, in this order (the programs' run and

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include <kqnet/axons/axon.h>
