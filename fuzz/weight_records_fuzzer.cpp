@@ -112,7 +112,11 @@ bool sameVector(const std::vector<double>& a, const std::vector<double>& b) {
   return true;
 }
 
-void zero(std::vector<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
+// For the plain vectors and for the weights (a WeightVector) alike.
+template <typename Values>
+void zero(Values& v) {
+  std::fill(v.begin(), v.end(), 0.0);
+}
 
 void zeroFrame(kq::Soma* soma, int64_t count) {
   if (soma != nullptr && soma->currentFrame() != nullptr) {
