@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include <kqnet/core/char_class.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/number_text.h>
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/record_numbers.h>
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "fuzz_support.h"
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/number_text.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/weightfile/indexed_weight_file.h>
 #include <kqnet/weightfile/weight_file.h>
 

@@ -36,6 +36,8 @@
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
+#include <kqnet/core/record_numbers.h>
+#include <kqnet/core/records.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/core/weight_file_version.h>
 #include <kqnet/criteria/criterion.h>
@@ -44,8 +46,6 @@
 #include <kqnet/learning/conjugate_gradient.h>
 #include <kqnet/momentum/momentum.h>
 #include <kqnet/synapses/synapse.h>
-#include <kqnet/weightfile/records.h>
-#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 
@@ -115,7 +115,11 @@ bool sameVector(const std::vector<double>& a, const std::vector<double>& b) {
   return true;
 }
 
-void zero(std::vector<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
+// For the plain vectors and for the weights (a WeightVector) alike.
+template <typename Values>
+void zero(Values& v) {
+  std::fill(v.begin(), v.end(), 0.0);
+}
 
 void zeroFrame(kq::Soma* soma, int64_t count) {
   if (soma != nullptr && soma->currentFrame() != nullptr) {

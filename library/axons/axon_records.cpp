@@ -2,7 +2,7 @@
 #include <kqnet/axons/context_axon.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
-#include <kqnet/weightfile/records.h>
+#include <kqnet/core/records.h>
 
 namespace kq {
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include <kqnet/backward/gradient_terms.h>
-#include <kqnet/weightfile/records.h>
+#include <kqnet/core/records.h>
 
 namespace kq {
 

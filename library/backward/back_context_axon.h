@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstdio>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <kqnet/backward/back_axon.h>

@@ -132,6 +132,17 @@ void StaticControl::sumSquaredWeights() {
   weightEnergy = sum;
 }
 
+int64_t StaticControl::trainableWeightTotal() const {
+  int64_t count = 0;
+  for (const Gradient* gradient : gradientList) {
+    // A gradient whose forward object is not attached has nothing to train.
+    if (gradient != nullptr && gradient->forward != nullptr) {
+      count += gradient->forward->weightTotal();
+    }
+  }
+  return count;
+}
+
 void StaticControl::freeWeightIndex() { weightIndex.clear(); }
 
 void StaticControl::deleteLearningGlobals() {

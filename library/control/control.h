@@ -7,7 +7,7 @@
 
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the
 // network through it with these calls, in this order (the programs' run and
@@ -179,6 +179,9 @@ class StaticControl : public Control {
   void clearComponentLists();
   void reconnectSynapses();
   void sumSquaredWeights();
+  // The weight total of the gradients' forward objects: the weights the
+  // gradient list trains (a gradient without a forward object adds none).
+  int64_t trainableWeightTotal() const;
   void freeWeightIndex();
   void freeSavedLmState();
   // Frees the state of existing learning globals and deletes them, then

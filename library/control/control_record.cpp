@@ -3,8 +3,8 @@
 
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/records.h>
 #include <kqnet/learning/cg_globals.h>
-#include <kqnet/weightfile/records.h>
 
 // The control's record: best epoch, best cost, learning mode, a flag saying
 // whether a learning state follows, the state of the mode just read, and

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <system_error>
 
+#include <kqnet/core/char_class.h>
 #include <kqnet/core/number_builder.h>
 #include <kqnet/core/number_text.h>
 

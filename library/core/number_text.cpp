@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include <kqnet/core/char_class.h>
 #include <kqnet/core/number_builder.h>
 
 namespace kq {

@@ -6,8 +6,6 @@
 #include <memory>
 #include <string>
 
-#include <kqnet/core/char_class.h>
-
 // The one place where numbers become text and text becomes numbers. Every
 // reader and writer of the library (data files, probes, weight files, the
 // weight text cursor) goes through these functions, so that all of them

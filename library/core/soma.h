@@ -52,7 +52,7 @@ class Soma : public Engine {
   // after that epoch's closing cost (the order at the top of control.h);
   // only the criterion overrides it.
   virtual void resetEpoch() {}
-  // The weight-file record operations (weightfile/soma_records.cpp). Each
+  // The weight-file record operations (soma_records.cpp). Each
   // file form and its text twin wrap one protected hook below in a reader
   // or writer of their kind, so the twins cannot drift apart; a class
   // changes its record by overriding the hooks and saveState, never these.

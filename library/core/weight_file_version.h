@@ -5,7 +5,7 @@
 // The weight file's version and the thresholds at which its records gained
 // or lost fields. Every record reader compares the version it is given with
 // these, so they stand with the object model that declares the readers,
-// apart from the reading itself (weightfile/).
+// apart from the file's outer layout (weightfile/).
 
 namespace kq {
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <initializer_list>
 #include <utility>
 #include <vector>

@@ -6,8 +6,8 @@
 #include <kqnet/control/control.h>
 #include <kqnet/core/costs.h>
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/records.h>
 #include <kqnet/core/spatial_access.h>
-#include <kqnet/weightfile/records.h>
 
 // Construction, wiring, the per-exemplar cost and error, and the life cycle
 // of the criterion. The statistics and their records are in

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include <kqnet/axons/axon.h>
@@ -84,7 +81,7 @@ class Criterion : public Axon {
   // errorBuffer. A subclass forms the error in place on the activity first,
   // then calls this.
   virtual void computeError();
-  // Weights over every gradient target (learning/trainable_weights.cpp).
+  // Weights over every gradient target (trainable_weights.cpp).
   virtual void countTrainableWeights();
   // Called by the program around a test period: puts the training
   // statistics aside (on = 1), or completes and writes the test period and

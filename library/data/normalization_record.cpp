@@ -1,7 +1,7 @@
 #include <algorithm>
 
+#include <kqnet/core/records.h>
 #include <kqnet/data/spatial_data.h>
-#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

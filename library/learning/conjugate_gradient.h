@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include <kqnet/learning/gradient.h>

@@ -2,8 +2,8 @@
 #include <array>
 
 #include <kqnet/core/messages.h>
+#include <kqnet/core/records.h>
 #include <kqnet/learning/conjugate_gradient.h>
-#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include <kqnet/core/engine.h>
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/weight_file_version.h>
 
 // A gradient object is the weight-update rule of one trainable component.
 // It holds no gradient of its own: the component's backward twin (backprop)
@@ -27,6 +27,7 @@ class SpatialAccess;
 struct PerformRecord;
 class RecordReader;
 class RecordWriter;
+struct WeightTextCursor;
 
 class Gradient : public Engine {
  public:

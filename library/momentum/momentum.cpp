@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include <kqnet/core/perform.h>
+#include <kqnet/core/records.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/core/spatial_access.h>
-#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include <kqnet/momentum/step.h>

@@ -8,8 +8,8 @@
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/records.h>
 #include <kqnet/core/spatial_access.h>
-#include <kqnet/weightfile/records.h>
 
 namespace kq {
 

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
-#include <string>
 #include <vector>
 
 #include <kqnet/core/soma.h>

@@ -9,6 +9,7 @@
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/number_text.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace kq {
 

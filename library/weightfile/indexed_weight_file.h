@@ -8,7 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/record_numbers.h>
+#include <kqnet/core/weight_file_version.h>
 
 // A program's weight file, read into memory once when it is opened. One
 // pass over the text finds every header; each lookup then goes straight to

@@ -13,10 +13,10 @@
 #include "../backward/backward_network.h"
 #include <kqnet/control/back_static_control.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/records.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/synapses/synapse.h>
-#include <kqnet/weightfile/records.h>
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "rule_fixture.h"
-#include <kqnet/weightfile/weight_file.h>
+#include <kqnet/core/record_numbers.h>
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "network_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/data/spatial_data.h>
@@ -26,7 +27,6 @@
 #include <kqnet/learning/lm_globals.h>
 #include <kqnet/momentum/step.h>
 #include <kqnet/synapses/synapse.h>
-#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <kqnet/weightfile/weight_file.h>
-
 // The bodies of the weight-file records, written once for both of their
 // forms: a reader takes its numbers from a positioned weight file or from a
 // weight text cursor, a writer prints to a file or appends to a string. The
@@ -22,6 +20,7 @@
 namespace kq {
 
 class Soma;
+struct WeightTextCursor;
 
 // A source of record numbers.
 class RecordReader {

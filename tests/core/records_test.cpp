@@ -1,4 +1,4 @@
-#include <kqnet/weightfile/records.h>
+#include <kqnet/core/records.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/number_text.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/data/spatial_data.h>
 #include <kqnet/learning/cg_globals.h>
@@ -22,6 +23,7 @@
 #include <kqnet/learning/lm_globals.h>
 #include <kqnet/momentum/momentum.h>
 #include <kqnet/synapses/synapse.h>
+#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
+#include <kqnet/core/records.h>
 #include <kqnet/core/soma.h>
-#include <kqnet/weightfile/records.h>
 
 // The weights record of every Soma: the stored count, which the reader reads
 // and ignores, the object's weight total of values, then the class's state

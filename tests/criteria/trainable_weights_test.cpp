@@ -65,6 +65,7 @@ TEST(TrainableWeightsTest, CountsTheForwardWeightsOfEveryListedGradient) {
   ASSERT_EQ(net.control.gradientList.size(), 2u);
   net.criterion.countTrainableWeights();
   EXPECT_EQ(net.criterion.trainableWeightCount, 9);
+  EXPECT_EQ(net.control.trainableWeightTotal(), 9);
   // Without weight decay the regularisation is left alone.
   EXPECT_EQ(net.control.weightEnergy, 0.0);
   EXPECT_EQ(net.control.regularisationBeta, 0.999);
@@ -103,6 +104,7 @@ TEST(TrainableWeightsTest, WithoutAControlOrForwardObjectsNothingIsCounted) {
   net.layerGradient.forward = nullptr;
   net.criterion.countTrainableWeights();
   EXPECT_EQ(net.criterion.trainableWeightCount, 6);
+  EXPECT_EQ(net.control.trainableWeightTotal(), 6);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-#include <kqnet/weightfile/records.h>
+#include <kqnet/core/records.h>
 
 #include <algorithm>
 
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/number_text.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/core/soma.h>
 
 namespace kq {
