@@ -12,8 +12,8 @@
 
 #include "../synapses/network_helpers.h"
 #include <kqnet/control/control.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/synapses/synapse.h>
-#include <kqnet/weightfile/weight_file.h>
 
 namespace {
 
