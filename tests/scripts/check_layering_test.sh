@@ -23,7 +23,7 @@ put() {
 # expect <case> <exit code> <expected standard output>
 expect() {
   local status=0 output
-  output=$(bash "$check" "$work/library" 2>/dev/null) || status=$?
+  output=$(bash "$check" "$work/kqnet" 2>/dev/null) || status=$?
   if [[ $status != "$2" || $output != "$3" ]]; then
     printf 'FAIL %s: exit %s, output:\n%s\nexpected exit %s, output:\n%s\n' \
       "$1" "$status" "$output" "$2" "$3"
@@ -31,26 +31,26 @@ expect() {
   fi
 }
 
-put library/core/soma.h '<cstdint>'
-put library/core/soma.cpp '"core/soma.h"'
-put library/data/access.h '"core/soma.h"'
-put library/weightfile/file.h '"core/soma.h"'
-put library/data/access.cpp '"data/access.h"' '"weightfile/file.h"'
+put kqnet/core/soma.h '<cstdint>'
+put kqnet/core/soma.cpp '"core/soma.h"'
+put kqnet/data/access.h '"core/soma.h"'
+put kqnet/weightfile/file.h '"core/soma.h"'
+put kqnet/data/access.cpp '"data/access.h"' '"weightfile/file.h"'
 # A source file that includes upwards closes no cycle of headers.
-put library/weightfile/file.cpp '"weightfile/file.h"' '"data/access.h"'
+put kqnet/weightfile/file.cpp '"weightfile/file.h"' '"data/access.h"'
 expect layered 0 "check-layering: core includes no other family; header includes form no cycle"
 
-put library/core/soma.cpp '"core/soma.h"' '<vector>' '"data/access.h"'
+put kqnet/core/soma.cpp '"core/soma.h"' '<vector>' '"data/access.h"'
 expect core-source 1 "core/soma.cpp:3: core includes data"
-put library/core/soma.cpp '"core/soma.h"'
+put kqnet/core/soma.cpp '"core/soma.h"'
 
-put library/data/access.h '"core/soma.h"' '"weightfile/file.h"'
-put library/weightfile/file.h '<kqnet/data/access.h>'
+put kqnet/data/access.h '"core/soma.h"' '"weightfile/file.h"'
+put kqnet/weightfile/file.h '<kqnet/data/access.h>'
 expect two-cycle 1 "data/access.h:2: header include closes the cycle data -> weightfile -> data
 weightfile/file.h:1: header include closes the cycle weightfile -> data -> weightfile"
 
-put library/weightfile/file.h '"axons/axon.h"'
-put library/axons/axon.h '"core/soma.h"' '"data/access.h"'
+put kqnet/weightfile/file.h '"axons/axon.h"'
+put kqnet/axons/axon.h '"core/soma.h"' '"data/access.h"'
 expect three-cycle 1 "axons/axon.h:2: header include closes the cycle axons -> data -> weightfile -> axons
 data/access.h:2: header include closes the cycle data -> weightfile -> axons -> data
 weightfile/file.h:1: header include closes the cycle weightfile -> axons -> data -> weightfile"
