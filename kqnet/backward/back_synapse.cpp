@@ -102,15 +102,15 @@ void BackFullSynapse::sizeWeights() {
 
 void BackFullSynapse::perform() {
   if (!hasPerformFunction()) return;
+  // Handing out the dual's weights counts as a write of them: the outside
+  // function may write them.
   performWithDual<BackFullSynapsePerform>(dual != nullptr ? dual->weightData() : nullptr,
                                           weightData());
-  // The outside function was handed the dual's weights and may have written them.
-  weightsChanged();
 }
 
 void BackFullSynapse::bindWeightAccess() {
   Soma::bindWeightAccess();
-  if (ownWeightAccess != nullptr) ownWeightAccess->setData(weightData(), inputLength, length);
+  ownWeightAccess.bind(weightData(), inputLength, length);
 }
 
 namespace {

@@ -286,7 +286,6 @@ void StaticControl::leastSquaresInit() {
         initializer.setHiddenActivation(hiddenAxon->activationKind(), slopeOf(*hiddenAxon));
         initializer.setOutputActivation(outputAxon->activationKind(), slopeOf(*outputAxon));
         initializer.fit();
-        Soma::weightsChanged();
       }
     }
     leastSquaresInputs = nullptr;

@@ -17,8 +17,8 @@ thread_local int resettingFlag = 0;
 
 namespace {
 
-// Shared by all components, so a writer need not know whose weights it
-// wrote; an increment per batch update costs nothing next to the update.
+// Shared by all components, so a writer through a kept pointer need not
+// know whose weights it wrote.
 std::atomic<uint64_t> weightGenerationCount{1};
 
 // The current frame starts one of the ring's whole frames. Only the ring
@@ -53,11 +53,13 @@ void Soma::release() {
 
 void Soma::releaseWeights() {
   if (weights.empty()) return;
-  WeightVector().swap(weights);
+  // The instance keeps no pointer into freed storage; the next sizing
+  // gives it storage again.
+  if (ParameterVector* vector = instanceVectorInWeights()) vector->data = nullptr;
+  weights.reallocate(0);
   std::vector<double>().swap(savedWeights);
   ownCount = 0;
   instanceCount = 0;
-  weightsChanged();
   bindWeightAccess();
 }
 
@@ -86,8 +88,6 @@ void Soma::setDouble(int index, double value) {
   if (index < kFirstOwnIndex) return Engine::setDouble(index, value);
   if (DoubleSetter entry = doubleSetters.find(*this, index)) {
     entry(*this, value);
-    // A class's setter may write weights.
-    weightsChanged();
   }
 }
 
@@ -101,7 +101,6 @@ void Soma::setDoubleAt(int index, double value, int element) {
   if (index < kFirstOwnIndex) return Engine::setDoubleAt(index, value, element);
   if (DoubleElementSetter entry = doubleElementSetters.find(*this, index)) {
     entry(*this, value, element);
-    weightsChanged();
   }
 }
 
@@ -135,11 +134,9 @@ void Soma::recreateInstance() {
   std::vector<double> kept;
   if (ParameterVector* vector = instanceParameters(old); vector != nullptr && vector->data) {
     int64_t count = parameterCount(vector);
-    const double* begin = std::as_const(weights).data();
-    const double* end = begin + weights.size();
-    if (!weights.empty() && std::less_equal<const double*>()(begin, vector->data) &&
-        std::less<const double*>()(vector->data, end)) {
-      count = std::min<int64_t>(count, end - vector->data);
+    if (insideWeights(vector->data)) {
+      count =
+          std::min<int64_t>(count, std::as_const(weights).data() + weights.size() - vector->data);
     }
     kept.assign(vector->data, vector->data + count);
   }
@@ -155,7 +152,7 @@ void Soma::recreateInstance() {
     }
     if (newCount != 0 && keptCount != 0 && vector != nullptr && vector->data != nullptr) {
       std::copy_n(kept.begin(), std::min(newCount, keptCount), vector->data);
-      weightsChanged();
+      weights.markWritten();  // the vector's data may lie inside the weights
     }
     destroyInstance(old);
   } else if (old == nullptr && vector != nullptr && vector->data == nullptr) {
@@ -272,26 +269,40 @@ void Soma::setWeightCount(int n, int force) {
   const int32_t total = std::max(checkedCount(int64_t{own} + instance), 1);
   // The weights and their saved copy.
   requireMemory(2 * int64_t{total} * int64_t{sizeof(double)});
+  ParameterVector* formerlyInside = instanceVectorInWeights();
   ownCount = own;
   instanceCount = instance;
   // Zero-filled, so that keep-weights never publishes uninitialised memory.
-  weights.assign(static_cast<size_t>(total), 0.0);
+  weights.reallocate(static_cast<size_t>(total));
   savedWeights.assign(static_cast<size_t>(total), 0.0);
   ownsWeights = 1;
-  weightsChanged();
-  randomizeWeights();
-  bindWeightAccess();
+  // Whatever pointed into the old storage follows before anything runs: the
+  // randomisation steps the observers, which must not read freed memory.
+  if (formerlyInside != nullptr) formerlyInside->data = nullptr;
   if (instanceCount != 0) {
     if (ParameterVector* vector = instanceParameters(performRecord->instance)) {
       vector->data = weights.data() + ownCount;
     }
   }
+  bindWeightAccess();
+  randomizeWeights();
+}
+
+bool Soma::insideWeights(const double* p) const {
+  if (weights.empty() || p == nullptr) return false;
+  const double* begin = weights.data();
+  return std::less_equal<const double*>()(begin, p) &&
+         std::less<const double*>()(p, begin + weights.size());
+}
+
+ParameterVector* Soma::instanceVectorInWeights() {
+  if (performRecord == nullptr) return nullptr;
+  ParameterVector* vector = instanceParameters(performRecord->instance);
+  return vector != nullptr && insideWeights(vector->data) ? vector : nullptr;
 }
 
 void Soma::stepWeightAccesses() {
-  // Randomising, jogging and sanitising end here; the observers may write
-  // the weights too (a data file filling them).
-  weightsChanged();
+  // Randomising, jogging and sanitising end here.
   if (ownWeightAccess != nullptr) ownWeightAccess->step();
   if (instanceWeightAccess != nullptr) instanceWeightAccess->step();
 }
@@ -360,10 +371,8 @@ void Soma::bindActivityAccess() {
 
 void Soma::bindWeightAccess() {
   double* base = weightData();
-  if (ownWeightAccess != nullptr) ownWeightAccess->setData(base, ownCount, 1);
-  if (instanceWeightAccess != nullptr) {
-    instanceWeightAccess->setData(base != nullptr ? base + ownCount : nullptr, instanceCount, 1);
-  }
+  ownWeightAccess.bind(base, ownCount, 1);
+  instanceWeightAccess.bind(base != nullptr ? base + ownCount : nullptr, instanceCount, 1);
 }
 
 void Soma::setOutputAccess(SpatialAccess* access) {

@@ -8,6 +8,7 @@
 
 #include <kqnet/core/engine.h>
 #include <kqnet/core/perform.h>
+#include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
 #include <kqnet/core/weight_vector.h>
 
@@ -123,11 +124,12 @@ class Soma : public Engine {
   virtual void saveFramePosition();
   // Called on the dual after the backward pass; pairs with the save above.
   virtual void restoreFramePosition();
-  // Sizes the weights (own count n plus the instance part) and randomises
-  // them, only when n changed unless force is set; called by the sizing of
-  // axons and synapses and when the outside instance changes shape. Weights
-  // and saved weights beyond physical memory end the process before
-  // anything changes.
+  // Sizes the weights (own count n plus the instance part) in new storage
+  // and randomises them, only when n changed unless force is set; called by
+  // the sizing of axons and synapses and when the outside instance changes
+  // shape. Re-binds the observers and points the instance's parameter
+  // vector into the new storage. Weights and saved weights beyond physical
+  // memory end the process before anything changes.
   virtual void setWeightCount(int n, int force);
   // One frame back, wrapping to the last; the backward pass moves the duals
   // with it. Context axons move their memory first.
@@ -186,6 +188,8 @@ class Soma : public Engine {
   void setRandomRange(double range);
   void setOutputAccess(SpatialAccess* access);
   void setDepth(int newDepth);
+  // Frees the weights; the observers are bound to nothing and an instance
+  // parameter vector that pointed into them is left without data.
   void releaseWeights();
 
   // Allocates a zero-filled ring of delay + 1 frames of newFrameSize doubles,
@@ -209,16 +213,22 @@ class Soma : public Engine {
   }
   // Own weights followed by the instance part.
   int weightTotal() const { return ownCount + instanceCount; }
-  // The full synapses sum over a copy of their weights laid out for speed.
-  // They remake it when `weights` was written through its interface (see
-  // WeightVector), when a weight observer is or was attached, and whenever
-  // the weight generation moved since they made it: weightsChanged moves it
-  // for every component at once, for a writer that kept a pointer across a
-  // sum. The library's own writers need nothing more.
+  // Copies derived from the weights (a full synapse's packed panels) are
+  // remade before their next use when one of three things says the weights
+  // may have changed, each for the writes it alone can see:
+  // - the weights' write count (WeightVector), for every write through
+  //   their interface and every replacement of their storage: the library's
+  //   own writers all go through it;
+  // - an attached weight observer, which may write through the block it is
+  //   bound to at any time: the copy is remade at every use while one is
+  //   attached, and detaching one counts as a write (WeightAccessRef);
+  // - the weight generation, moved by weightsChanged, for writes through a
+  //   pointer kept across a sum, which no count sees: a caller's, or the
+  //   least-squares initialiser's (LSWeightInitializer::computeWeights).
   static void weightsChanged();
   static uint64_t weightGeneration();
-  // The weights' start, null when there are none; the non-const form marks
-  // them written.
+  // The weights' start, null when there are none; the non-const form
+  // counts a write.
   double* weightData() { return weights.empty() ? nullptr : weights.data(); }
   const double* weightData() const { return weights.empty() ? nullptr : weights.data(); }
 
@@ -235,10 +245,11 @@ class Soma : public Engine {
   int64_t ringLength = 0;     // doubles from ring start to ring end
   int64_t currentOffset = 0;  // start of the current frame within the ring
   int64_t savedOffset = -1;   // frame remembered by saveFramePosition; -1 none
-  // Own weights, then the instance part. Write them freely through this
-  // interface: every writing access is seen by the next sum. A pointer or
-  // iterator kept across a sum and written through after it is not: take it
-  // again after the sum, or call weightsChanged (debug builds catch a sum
+  // Own weights, then the instance part: storage only setWeightCount and
+  // releaseWeights replace. Write the values freely through this interface:
+  // every writing access is seen by the next sum. A pointer, iterator or
+  // reference kept across a sum and written through after it is not: take
+  // it again after the sum, or call weightsChanged (debug builds catch a sum
   // on weights written that way).
   WeightVector weights;
   std::vector<double> savedWeights;               // snapshot for the weight-file writers
@@ -261,8 +272,8 @@ class Soma : public Engine {
   std::vector<Soma*> connectionList;              // criteria controls that assigned columns here
   Soma* successor = nullptr;                      // fired after this component
   SpatialAccess* outputAccess = nullptr;          // observer of the activity
-  SpatialAccess* ownWeightAccess = nullptr;       // observer of the own weights
-  SpatialAccess* instanceWeightAccess = nullptr;  // observer of the instance weights
+  WeightAccessRef ownWeightAccess{weights};       // observer of the own weights
+  WeightAccessRef instanceWeightAccess{weights};  // observer of the instance weights
   PerformRecord* performRecord = nullptr;         // outside computation
   // Records made by setPerformFunctions: kept for the component's lifetime
   // (release leaves them), so whoever still points at one never reads freed
@@ -287,6 +298,13 @@ class Soma : public Engine {
   void moveForward();
   void moveBack();
   void stepWeightAccesses();
+
+ private:
+  // Whether p points into the weights' storage.
+  bool insideWeights(const double* p) const;
+  // The outside instance's parameter vector when its data lies inside the
+  // weights' storage, else null.
+  ParameterVector* instanceVectorInWeights();
 };
 
 }  // namespace kq

@@ -86,7 +86,6 @@ void Soma::readRecord(RecordReader& reader, KqWeightFileVersion version) {
   }
   const int64_t kept = std::min<int64_t>(total, static_cast<int64_t>(weights.size()));
   if (!reader.readValues(total, weights.data(), kept)) reader.weightsEndedEarly();
-  weightsChanged();
   readStateRecord(reader, version);
 }
 

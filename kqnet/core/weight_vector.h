@@ -1,22 +1,40 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <initializer_list>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-// The weights of a component: a vector of doubles whose every writing
-// access marks it written. A copy of the weights laid out for speed (a full
-// synapse's panels) is remade on its next use when the mark is set, so no
-// write a caller makes through this interface is missed, whatever it writes
-// through: an element, an iterator, a pointer from data(), or the whole
-// vector at once. Reads through const access leave the mark alone, which is
-// why the sums read the weights through a const view.
+// The weights of a component: a fixed number of doubles in storage that
+// only the component replaces (Soma::setWeightCount and releaseWeights),
+// re-pointing everything that points into it as it does (the weight
+// observers and the outside instance's parameter vector). Nothing here can
+// move the storage: whole-vector writes (assignments, assign, swaps) copy
+// the values into the array that is there, and one of another size throws
+// std::length_error, leaving the weights as they were. The members that
+// would grow or shrink the array are not offered.
 //
-// A pointer or iterator taken before a sum and written through after it
-// bypasses the mark: take it again (or call Soma::weightsChanged) after
-// every sum before writing through it.
+// Every writing access counts one write: an element, an iterator, a pointer
+// from data(), a whole-vector write, the storage replaced. A copy derived
+// from the weights (a full synapse's packed panels) remembers the count it
+// was made at and is remade when the count moved, so no write a caller makes
+// through this interface is missed; any number of such copies can compare.
+// Reads through const access count nothing, which is why the sums read the
+// weights through a const view.
+//
+// A pointer, iterator, span or reference taken before a sum and written
+// through after it bypasses the count: take it again after the sum, or call
+// Soma::weightsChanged after writing through it.
 
 namespace kq {
+
+class Soma;
+class WeightAccessRef;
 
 class WeightVector {
  public:
@@ -37,43 +55,53 @@ class WeightVector {
   explicit WeightVector(size_type count, double value = 0.0) : values_(count, value) {}
   WeightVector(std::initializer_list<double> list) : values_(list) {}
   explicit WeightVector(Values values) : values_(std::move(values)) {}
+  // Copies only: there is no move, so that moving a component's weights
+  // away copies them and leaves its storage where its observers point.
   WeightVector(const WeightVector& other) : values_(other.values_) {}
-  WeightVector(WeightVector&& other) noexcept : values_(std::move(other.values_)) {
-    other.written_ = true;
-  }
   ~WeightVector() = default;
 
+  // Whole-vector writes: the values are copied into the present storage.
   WeightVector& operator=(const WeightVector& other) {
-    values_ = other.values_;
-    written_ = true;
-    return *this;
+    return copyIn(other.values_.begin(), other.values_.size());
   }
-  WeightVector& operator=(WeightVector&& other) noexcept {
-    values_ = std::move(other.values_);
-    written_ = true;
-    other.written_ = true;
-    return *this;
-  }
-  WeightVector& operator=(const Values& values) {
-    values_ = values;
-    written_ = true;
-    return *this;
-  }
-  WeightVector& operator=(Values&& values) {
-    values_ = std::move(values);
-    written_ = true;
-    return *this;
-  }
+  WeightVector& operator=(const Values& values) { return copyIn(values.begin(), values.size()); }
   WeightVector& operator=(std::initializer_list<double> list) {
-    values_ = list;
-    written_ = true;
-    return *this;
+    return copyIn(list.begin(), list.size());
+  }
+  void assign(size_type count, double value) {
+    requireSize(count);
+    std::fill(values_.begin(), values_.end(), value);
+    ++writes_;
+  }
+  template <typename InputIt>
+  void assign(InputIt first, InputIt last) {
+    if constexpr (std::is_base_of_v<std::forward_iterator_tag,
+                                    typename std::iterator_traits<InputIt>::iterator_category>) {
+      copyIn(first, static_cast<size_type>(std::distance(first, last)));
+    } else {
+      const Values values(first, last);  // a single pass: count it first
+      copyIn(values.begin(), values.size());
+    }
+  }
+  void assign(std::initializer_list<double> list) { copyIn(list.begin(), list.size()); }
+  // Exchanges the values, each side keeping its storage. Unlike a vector's,
+  // these swaps throw on unequal sizes: exchanging the arrays instead would
+  // leave the observers on the storage that went.
+  void swap(WeightVector& other) {  // NOLINT(bugprone-exception-escape)
+    requireSize(other.size());
+    std::swap_ranges(values_.begin(), values_.end(), other.values_.begin());
+    ++writes_;
+    ++other.writes_;
+  }
+  void swap(Values& other) {  // NOLINT(bugprone-exception-escape)
+    requireSize(other.size());
+    std::swap_ranges(values_.begin(), values_.end(), other.begin());
+    ++writes_;
   }
 
   // Reading.
   size_type size() const { return values_.size(); }
   bool empty() const { return values_.empty(); }
-  size_type capacity() const { return values_.capacity(); }
   size_type max_size() const { return values_.max_size(); }
   const double& operator[](size_type i) const { return values_[i]; }
   const double& at(size_type i) const { return values_.at(i); }
@@ -93,65 +121,55 @@ class WeightVector {
   // const std::vector<double>& as before.
   operator const Values&() const { return values_; }
 
-  // Writing: each marks the weights written.
-  double& operator[](size_type i) { return mark()[i]; }
-  double& at(size_type i) { return mark().at(i); }
-  double& front() { return mark().front(); }
-  double& back() { return mark().back(); }
-  double* data() { return mark().data(); }
-  iterator begin() { return mark().begin(); }
-  iterator end() { return mark().end(); }
-  reverse_iterator rbegin() { return mark().rbegin(); }
-  reverse_iterator rend() { return mark().rend(); }
-  void assign(size_type count, double value) { mark().assign(count, value); }
-  template <typename InputIt>
-  void assign(InputIt first, InputIt last) {
-    mark().assign(first, last);
-  }
-  void assign(std::initializer_list<double> list) { mark().assign(list); }
-  void resize(size_type count) { mark().resize(count); }
-  void resize(size_type count, double value) { mark().resize(count, value); }
-  void clear() { mark().clear(); }
-  void reserve(size_type count) { mark().reserve(count); }
-  void shrink_to_fit() { mark().shrink_to_fit(); }
-  void push_back(double value) { mark().push_back(value); }
-  double& emplace_back(double value) { return mark().emplace_back(value); }
-  void pop_back() { mark().pop_back(); }
-  iterator insert(const_iterator at, double value) { return mark().insert(at, value); }
-  iterator insert(const_iterator at, size_type count, double value) {
-    return mark().insert(at, count, value);
-  }
-  template <typename InputIt>
-  iterator insert(const_iterator at, InputIt first, InputIt last) {
-    return mark().insert(at, first, last);
-  }
-  iterator insert(const_iterator at, std::initializer_list<double> list) {
-    return mark().insert(at, list);
-  }
-  iterator erase(const_iterator at) { return mark().erase(at); }
-  iterator erase(const_iterator first, const_iterator last) { return mark().erase(first, last); }
-  void swap(WeightVector& other) noexcept {
-    values_.swap(other.values_);
-    written_ = true;
-    other.written_ = true;
-  }
-  void swap(Values& other) noexcept {
-    values_.swap(other);
-    written_ = true;
-  }
+  // Element writing: each counts a write.
+  double& operator[](size_type i) { return counted()[i]; }
+  double& at(size_type i) { return counted().at(i); }
+  double& front() { return counted().front(); }
+  double& back() { return counted().back(); }
+  double* data() { return counted().data(); }
+  iterator begin() { return counted().begin(); }
+  iterator end() { return counted().end(); }
+  reverse_iterator rbegin() { return counted().rbegin(); }
+  reverse_iterator rend() { return counted().rend(); }
 
-  // Whether a writing access came since the last takeWritten; clears it.
-  // The one copy kept of a component's weights (its owner's) takes it.
-  bool takeWritten() { return std::exchange(written_, false); }
+  // Writes counted so far; it only ever grows.
+  uint64_t writeCount() const { return writes_; }
 
  private:
-  Values& mark() {
-    written_ = true;
+  // The component replaces the storage and counts writes made through
+  // pointers it handed out; its observer field counts what a departing
+  // observer may have written.
+  friend class Soma;
+  friend class WeightAccessRef;
+
+  Values& counted() {
+    ++writes_;
     return values_;
+  }
+  void markWritten() { ++writes_; }
+  // New zero-filled storage of count doubles (count 0 frees it).
+  void reallocate(size_type count) {
+    Values(count, 0.0).swap(values_);
+    ++writes_;
+  }
+  void requireSize(size_type count) const {
+    if (count != values_.size()) {
+      throw std::length_error("kq::WeightVector: " + std::to_string(count) + " values for " +
+                              std::to_string(values_.size()) +
+                              " weights; a component's weights change size only through "
+                              "Soma::setWeightCount");
+    }
+  }
+  template <typename It>
+  WeightVector& copyIn(It first, size_type count) {
+    requireSize(count);
+    std::copy_n(first, count, values_.begin());
+    ++writes_;
+    return *this;
   }
 
   Values values_;
-  bool written_ = true;  // a writing access came since the copy was made
+  uint64_t writes_ = 0;
 };
 
 inline bool operator==(const WeightVector& a, const WeightVector& b) {
@@ -161,8 +179,10 @@ inline bool operator==(const WeightVector& a, const WeightVector::Values& b) {
   return a.values() == b;
 }
 
-inline void swap(WeightVector& a, WeightVector& b) noexcept { a.swap(b); }
-inline void swap(WeightVector& a, WeightVector::Values& b) noexcept { a.swap(b); }
-inline void swap(WeightVector::Values& a, WeightVector& b) noexcept { b.swap(a); }
+// NOLINTBEGIN(bugprone-exception-escape): they throw as the members do.
+inline void swap(WeightVector& a, WeightVector& b) { a.swap(b); }
+inline void swap(WeightVector& a, WeightVector::Values& b) { a.swap(b); }
+inline void swap(WeightVector::Values& a, WeightVector& b) { b.swap(a); }
+// NOLINTEND(bugprone-exception-escape)
 
 }  // namespace kq

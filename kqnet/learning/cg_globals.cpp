@@ -25,7 +25,6 @@ void CGGlobals::forEachWeight(Visit&& visit) {
   if (control == nullptr) return;
   const WeightIndex& index = control->weightIndex;
   if (index.weightSlot.empty()) return;
-  Soma::weightsChanged();  // the visit may write the weights it is handed
   const std::vector<int32_t>& firstSlots = index.weightSlot[0];
   // An index that no longer matches its arrays is walked only as far as
   // they reach.

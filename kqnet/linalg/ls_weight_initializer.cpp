@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/soma.h>
 
 namespace kq {
 
@@ -318,6 +319,10 @@ void LSWeightInitializer::computeWeights(double* hiddenWeightsOut, double* outpu
       best = error;
     }
   }
+  // The four vectors are raw pointers, often kept since they were handed
+  // over (fit writes through the setters' ones): no count of the weights
+  // sees these writes, so tell every copy derived from weights.
+  Soma::weightsChanged();
 }
 
 void LSWeightInitializer::fit() {

@@ -51,7 +51,8 @@ class LSWeightInitializer {
   void setOutputActivation(int32_t kind, double slope);
 
   // Runs the fit and writes the best weights found into the four vectors.
-  // A null vector is skipped.
+  // A null vector is skipped. Moves the weight generation
+  // (Soma::weightsChanged), so the next sum sees the new weights.
   void computeWeights(double* hiddenWeightsOut, double* outputWeightsOut, double* hiddenBiasesOut,
                       double* outputBiasesOut);
   // computeWeights into the vectors given to the driver setters; does

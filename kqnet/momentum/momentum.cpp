@@ -115,7 +115,6 @@ void Momentum::perform(Soma& target) {
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
         velocity.data());
   }
-  Soma::weightsChanged();
   clearUsedGradient(target);
   if (velocityObserver != nullptr) velocityObserver->step();
 }

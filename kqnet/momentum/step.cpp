@@ -80,9 +80,8 @@ void Step::attachStepObserver(SpatialAccess* access) {
 
 bool Step::shapeUpdate(Soma& target, UpdateShape& shape) {
   if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return false;
+  // Taken afresh for each update, so the write it counts covers the update.
   shape.weights = target.weightData();
-  // The update writes the target's weights.
-  Soma::weightsChanged();
   shape.n = std::min<int64_t>(target.weightTotal(), static_cast<int64_t>(target.weights.size()));
   shape.gradient = backprop->weights.data();
   shape.available =
@@ -140,7 +139,6 @@ void Step::perform(Soma& target) {
         performRecord->instance, target.weightData(), target.weightTotal(),
         backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay);
   }
-  Soma::weightsChanged();
   clearUsedGradient(target);
 }
 

@@ -173,15 +173,17 @@ SumPath selectSumPath(SumPath path) {
       chosenPath.exchange(static_cast<int>(path), std::memory_order_relaxed));
 }
 
-void PackedWeights::follow(const double* w, int newRows, int newColumns, bool written,
+void PackedWeights::follow(const WeightVector& weights, int newRows, int newColumns,
                            bool observed) {
   const uint64_t now = Soma::weightGeneration();
+  const double* w = weights.data();
   newRows = std::max(newRows, 0);
   newColumns = std::max(newColumns, 0);
+  assert(int64_t{newRows} * newColumns <= static_cast<int64_t>(weights.size()));
   const int64_t panelCount = (int64_t{newRows} + kPanelRows - 1) / kPanelRows;
   const int64_t needed = panelCount * kPanelRows * newColumns;
-  const bool current = !written && !observed && !madeObserved && w == source && newRows == rows &&
-                       newColumns == columns && now == generation && !panels.empty();
+  const bool current = !observed && weights.writeCount() == writes && now == generation &&
+                       newRows == rows && newColumns == columns && !panels.empty();
 #ifndef NDEBUG
   // Only a write through a pointer kept across the last sum leaves a stale
   // copy; debug builds catch it at the next sum.
@@ -198,7 +200,6 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool wr
   }
 #endif
   if (current) return;
-  madeObserved = observed;
   // Allocates only when the shape changed; the size is exact (plus the
   // alignment slack), so a shrunk matrix gives its memory back.
   if (panels.size() != static_cast<size_t>(needed) + kLinePad) {
@@ -217,9 +218,9 @@ void PackedWeights::follow(const double* w, int newRows, int newColumns, bool wr
       }
     }
   }
-  source = w;
   rows = newRows;
   columns = newColumns;
+  writes = weights.writeCount();
   generation = now;
 }
 
@@ -245,11 +246,10 @@ void PackedWeights::addProduct(const double* x, int nIn, double* y, int nOut) co
 
 void PackedWeights::release() {
   std::vector<double>().swap(panels);
-  source = nullptr;
   rows = 0;
   columns = 0;
+  writes = 0;
   generation = 0;
-  madeObserved = false;
 }
 
 }  // namespace kq

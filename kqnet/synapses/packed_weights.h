@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <kqnet/core/weight_vector.h>
+
 // A full synapse's weight matrix laid out for its forward sums: panels of
 // eight rows, interleaved by input element (panel p holds rows 8p..8p+7,
 // W[8p + r][k] at k x 8 + r), the last panel padded with zero rows. A sum
@@ -12,11 +14,15 @@
 // the output frame and fed W[j][k] x[k] in ascending k, exactly as the
 // one-term-at-a-time loop; only different rows overlap.
 //
-// The copy follows the weights: it is remade before a sum when the weights
-// were written through their interface (WeightVector), moved, changed shape,
-// when the weight generation (Soma) moved since it was made, and while a
-// weight observer is attached and on the first sum after it went (it may
-// have written them on its way out).
+// The copy follows the weights by the three signs listed at
+// Soma::weightsChanged, each for the writes only it sees: it is remade
+// before a sum when the weights' write count moved since it was made (every
+// write through their interface, every new storage), while a weight
+// observer is attached (it writes through its own pointer whenever its chain
+// transfers; detaching it counts as a write), and when the weight
+// generation moved (a pointer kept across a sum was written through). The
+// shape it was made for is compared too: a synapse re-wired to ends of
+// another shape may keep its weights unchanged.
 
 namespace kq {
 
@@ -33,10 +39,10 @@ bool avx2Available();
 
 class PackedWeights {
  public:
-  // Makes the copy hold the rows x columns matrix at w (row by row) unless
-  // it already does; always when written is set (the weights were written
-  // since the last call) or observed is set now or was at the last remake.
-  void follow(const double* w, int rows, int columns, bool written, bool observed);
+  // Makes the copy hold the first rows x columns weights as a matrix (row by
+  // row) unless it already does; always while observed (a weight observer
+  // is attached).
+  void follow(const WeightVector& weights, int rows, int columns, bool observed);
   // y[j] += W[j][k] x[k] for j below nOut and k below nIn, each y[j] one
   // running sum in ascending k. nOut and nIn are at most the rows and
   // columns followed; x and y must not overlap.
@@ -45,12 +51,11 @@ class PackedWeights {
   void release();
 
  private:
-  std::vector<double> panels;      // the interleaved panels
-  const double* source = nullptr;  // the weights the copy was made from
-  int32_t rows = 0;                // rows of the matrix copied
-  int32_t columns = 0;             // columns of the matrix copied
-  uint64_t generation = 0;         // weight generation when the copy was made
-  bool madeObserved = false;       // a weight observer was attached when it was made
+  std::vector<double> panels;  // the interleaved panels
+  int32_t rows = 0;            // rows of the matrix copied
+  int32_t columns = 0;         // columns of the matrix copied
+  uint64_t writes = 0;         // the weights' write count when the copy was made
+  uint64_t generation = 0;     // weight generation when the copy was made
 };
 
 }  // namespace kq

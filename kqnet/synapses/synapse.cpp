@@ -185,9 +185,8 @@ void FullSynapse::sizeWeights() {
 
 void FullSynapse::perform() {
   if (!hasPerformFunction()) return;
+  // Handing out the weights counts as a write: the function may write them.
   performWith<FullSynapsePerform>(weightData());
-  // The outside function may have written the weights it was handed.
-  weightsChanged();
 }
 
 void FullSynapse::release() {
@@ -197,11 +196,9 @@ void FullSynapse::release() {
 
 void FullSynapse::bindWeightAccess() {
   double* base = weightData();
-  if (ownWeightAccess != nullptr) ownWeightAccess->setData(base, length, inputLength);
-  if (instanceWeightAccess != nullptr) {
-    const int64_t matrix = int64_t{length} * inputLength;
-    instanceWeightAccess->setData(base != nullptr ? base + matrix : nullptr, instanceCount, 1);
-  }
+  ownWeightAccess.bind(base, length, inputLength);
+  const int64_t matrix = int64_t{length} * inputLength;
+  instanceWeightAccess.bind(base != nullptr ? base + matrix : nullptr, instanceCount, 1);
 }
 
 void FullSynapse::compute() {
@@ -216,8 +213,8 @@ void FullSynapse::compute() {
   if (nIn == 0 || nOut == 0) return;
   const double* x = currentFrame();
   double* y = targetAxon->currentFrame();
-  // Read through the const view: a writing access would mark the weights
-  // written and remake the copy at every sum.
+  // Read through the const view: a writing access would count a write and
+  // remake the copy at every sum.
   const double* w = std::as_const(weights).data();
 
   // A synapse from an axon into itself may read what it has just written;
@@ -233,7 +230,7 @@ void FullSynapse::compute() {
 
   // An attached weight observer may write the weights at any time (a data
   // file filling them through the access chain): remake the copy each time.
-  packed.follow(w, rowsHeld, stride, weights.takeWritten(), ownWeightAccess != nullptr);
+  packed.follow(weights, rowsHeld, stride, ownWeightAccess != nullptr);
   packed.addProduct(x, nIn, y, nOut);
 }
 

@@ -25,10 +25,10 @@ namespace {
 struct SmallCg {
   explicit SmallCg(std::vector<double> startWeights) {
     const int n = static_cast<int>(startWeights.size());
-    forward.ownCount = n;
+    forward.setWeightCount(n, 1);
     forward.inputLength = 1;
-    forward.weights = std::move(startWeights);
-    backprop.ownCount = n;
+    forward.weights = startWeights;
+    backprop.setWeightCount(n, 1);
     backprop.length = 1;
     backprop.weights.assign(static_cast<size_t>(n), 0.0);
     gradient.control = &control;

@@ -28,10 +28,10 @@ using kq::RowMatrix;
 // weight numbering the control would build for them.
 struct OneWeight {
   OneWeight() {
+    forward.setWeightCount(1, 1);
     forward.weights = {1.0};
-    forward.ownCount = 1;
+    accumulator.setWeightCount(1, 1);
     accumulator.weights = {0.0};
-    accumulator.ownCount = 1;
     gradient.backprop = &accumulator;
     gradient.forward = &forward;
     control.gradientList = {&gradient};

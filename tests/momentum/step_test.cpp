@@ -102,8 +102,7 @@ TEST(StepTest, UpdateIsHarmlessUnsizedShortOrReleasedAndDivisorZeroCountsAsOne) 
 
   Wired<Step> net(3);
   net.rule.divisor = 0;
-  net.twin.ownCount = 2;  // an accumulator shorter than the target
-  net.twin.weights.resize(2);
+  net.twin.setWeightCount(2, 1);  // an accumulator shorter than the target
   net.axon.weights = {0.0, 0.0, 0.0};
   net.twin.weights = {1.0, -2.0};
   net.rule.updateWeights(net.axon);

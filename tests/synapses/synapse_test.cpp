@@ -337,8 +337,8 @@ TEST(SynapseSafetyTest, ResizedEndsAreNeverOverrun) {
   synapse.compute();
   EXPECT_EQ(frameOf(output, 2), (std::vector<double>{6, 6}));
   // Shrink the weights instead: only whole rows that exist are used.
+  synapse.setWeightCount(12, 1);
   synapse.weights.assign(12, 1.0);
-  synapse.ownCount = 12;
   output.setRows(6);
   synapse.length = 6;
   synapse.compute();
