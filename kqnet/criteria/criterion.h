@@ -81,7 +81,7 @@ class Criterion : public Axon {
   // errorBuffer. A subclass forms the error in place on the activity first,
   // then calls this.
   virtual void computeError();
-  // Weights over every gradient target (trainable_weights.cpp).
+  // Counts the weights the control's gradients train into trainableWeightCount.
   virtual void countTrainableWeights();
   // Called by the program around a test period: puts the training
   // statistics aside (on = 1), or completes and writes the test period and
