@@ -47,6 +47,60 @@ bool feedsCriterion(const Axon& axon, const std::vector<Soma*>& criteria, int64_
   return false;
 }
 
+// The components a least-squares fit reads and rewrites, found by depth.
+struct LeastSquaresChain {
+  Axon* inputAxon = nullptr;      // depth 1
+  Soma* firstSynapse = nullptr;   // depth 2
+  Axon* hiddenAxon = nullptr;     // depth 3
+  Soma* secondSynapse = nullptr;  // depth 4
+  Axon* outputAxon = nullptr;     // depth 5
+};
+
+// The last synapse and axon listed at each depth of the chain.
+LeastSquaresChain chainByDepth(const std::vector<Soma*>& synapses,
+                               const std::vector<Soma*>& axons) {
+  LeastSquaresChain chain;
+  for (Soma* synapse : synapses) {
+    if (synapse->depth == 2) chain.firstSynapse = synapse;
+    if (synapse->depth == 4) chain.secondSynapse = synapse;
+  }
+  for (Soma* member : axons) {
+    auto* axon = dynamic_cast<Axon*>(member);
+    if (axon == nullptr) continue;
+    if (axon->depth == 1) chain.inputAxon = axon;
+    if (axon->depth == 3) chain.hiddenAxon = axon;
+    if (axon->depth == 5) chain.outputAxon = axon;
+  }
+  return chain;
+}
+
+// The depths name these roles only in a network with one hidden layer
+// (with two, depth 5 is the second hidden layer). The fit rewrites all
+// four components and reads desired records as wide as the output
+// axon, so it runs only on a chain input -> synapse -> hidden ->
+// synapse -> output whose output axon feeds a criterion of its width,
+// and whose four rewritten components have weights.
+bool isFittableChain(const LeastSquaresChain& c, const std::vector<Soma*>& criteria) {
+  const bool chain =
+      c.inputAxon != nullptr && c.hiddenAxon != nullptr && c.outputAxon != nullptr &&
+      joins(c.firstSynapse, c.inputAxon, c.hiddenAxon) &&
+      joins(c.secondSynapse, c.hiddenAxon, c.outputAxon) &&
+      feedsCriterion(*c.outputAxon, criteria, int64_t{c.outputAxon->rows} * c.outputAxon->columns);
+  return chain && c.firstSynapse->ownCount > 0 && c.secondSynapse->ownCount > 0 &&
+         c.hiddenAxon->ownCount > 0 && c.outputAxon->ownCount > 0;
+}
+
+// The fit writes hidden x inputs, hidden, outputs x hidden and outputs
+// values: a chain whose weights are shorter than its layers (synapses
+// that do not join these layers) is left alone rather than overrun.
+bool holdsFittedWeights(const LeastSquaresChain& c, int32_t inputs, int32_t outputs,
+                        int32_t hidden) {
+  return ownWeightsHeld(c.firstSynapse) >= int64_t{hidden} * inputs &&
+         ownWeightsHeld(c.hiddenAxon) >= hidden &&
+         ownWeightsHeld(c.secondSynapse) >= int64_t{outputs} * hidden &&
+         ownWeightsHeld(c.outputAxon) >= outputs;
+}
+
 }  // namespace
 
 void StaticControl::setLearningMode(int mode) {
@@ -233,45 +287,13 @@ void StaticControl::checkBestCost() {
 void StaticControl::leastSquaresInit() {
   if (leastSquaresPending != 0 && epoch == 0 && leastSquaresEnabled != 0 &&
       leastSquaresInputs != nullptr && leastSquaresDesired != nullptr) {
-    Soma* firstSynapse = nullptr;
-    Soma* secondSynapse = nullptr;
-    for (Soma* synapse : synapseList) {
-      if (synapse->depth == 2) firstSynapse = synapse;
-      if (synapse->depth == 4) secondSynapse = synapse;
-    }
-    Axon* inputAxon = nullptr;
-    Axon* hiddenAxon = nullptr;
-    Axon* outputAxon = nullptr;
-    for (Soma* member : axonList) {
-      auto* axon = dynamic_cast<Axon*>(member);
-      if (axon == nullptr) continue;
-      if (axon->depth == 1) inputAxon = axon;
-      if (axon->depth == 3) hiddenAxon = axon;
-      if (axon->depth == 5) outputAxon = axon;
-    }
-    // The depths name these roles only in a network with one hidden layer
-    // (with two, depth 5 is the second hidden layer). The fit rewrites all
-    // four components and reads desired records as wide as the output
-    // axon, so it runs only on a chain input -> synapse -> hidden ->
-    // synapse -> output whose output axon feeds a criterion of its width.
-    const bool chain =
-        inputAxon != nullptr && hiddenAxon != nullptr && outputAxon != nullptr &&
-        joins(firstSynapse, inputAxon, hiddenAxon) &&
-        joins(secondSynapse, hiddenAxon, outputAxon) &&
-        feedsCriterion(*outputAxon, criteriaList, int64_t{outputAxon->rows} * outputAxon->columns);
-    if (chain && firstSynapse->ownCount > 0 && secondSynapse->ownCount > 0 &&
-        hiddenAxon->ownCount > 0 && outputAxon->ownCount > 0) {
+    const LeastSquaresChain found = chainByDepth(synapseList, axonList);
+    const auto& [inputAxon, firstSynapse, hiddenAxon, secondSynapse, outputAxon] = found;
+    if (isFittableChain(found, criteriaList)) {
       const int32_t inputs = checkedProduct(inputAxon->rows, inputAxon->columns);
       const int32_t outputs = checkedProduct(outputAxon->rows, outputAxon->columns);
       const int32_t hidden = checkedProduct(hiddenAxon->rows, hiddenAxon->columns);
-      // The fit writes hidden x inputs, hidden, outputs x hidden and outputs
-      // values: a chain whose weights are shorter than its layers (synapses
-      // that do not join these layers) is left alone rather than overrun.
-      const bool fits = ownWeightsHeld(firstSynapse) >= int64_t{hidden} * inputs &&
-                        ownWeightsHeld(hiddenAxon) >= hidden &&
-                        ownWeightsHeld(secondSynapse) >= int64_t{outputs} * hidden &&
-                        ownWeightsHeld(outputAxon) >= outputs;
-      if (fits) {
+      if (holdsFittedWeights(found, inputs, outputs, hidden)) {
         const auto slopeOf = [](const Axon& axon) {
           const int kind = axon.activationKind();
           return kind == kActivationBias || kind == kActivationNone ? 1.0 : axon.slope();

@@ -9,9 +9,9 @@
 #include <kqnet/core/records.h>
 #include <kqnet/core/spatial_access.h>
 
-// Construction, wiring, the per-exemplar cost and error, and the life cycle
-// of the criterion. The statistics and their records are in
-// criterion_statistics.cpp.
+// Construction, wiring, the per-exemplar cost and error, the count of the
+// trainable weights, and the life cycle of the criterion. The statistics and
+// their records are in criterion_statistics.cpp.
 
 namespace kq {
 
@@ -111,6 +111,21 @@ void Criterion::resizeDesiredCopy() {
     desiredCopy.assign(static_cast<size_t>(std::max(length, 0)), 0.0);
   }
   desiredCopyResizePending = 0;
+}
+
+// The control totals the weights its gradients train
+// (StaticControl::trainableWeightTotal), so the criteria family needs
+// nothing of learning.
+void Criterion::countTrainableWeights() {
+  resizeDesiredCopy();
+  const int64_t count = control != nullptr ? control->trainableWeightTotal() : 0;
+  trainableWeightCount = checkedCount(count);
+  if (control != nullptr && control->weightDecay != 0) {
+    control->sumSquaredWeights();
+    if (control->keepRegularisationBeta == 0) {
+      control->regularisationBeta = 1.0 - control->regularisationAlpha;
+    }
+  }
 }
 
 void Criterion::stepForward() {

@@ -53,10 +53,6 @@ class Criterion : public Axon {
   // squared weights anew.
   void resetEpoch() override;
   const char* performName() const override { return "performCriterion"; }
-  // Clears the costs and every accumulator, steps the attached accesses
-  // (cost, performance, ROC, confusion) with resettingFlag set, then the
-  // Axon reset.
-  void reset() override;
   // Clears the desired record, then the Axon step.
   void stepForward() override;
   // The Soma part, then the best costs start again from kNoBestCost.
@@ -81,13 +77,8 @@ class Criterion : public Axon {
   // errorBuffer. A subclass forms the error in place on the activity first,
   // then calls this.
   virtual void computeError();
-  // Weights over every gradient target (trainable_weights.cpp).
+  // Counts the weights the control's gradients train into trainableWeightCount.
   virtual void countTrainableWeights();
-  // Called by the program around a test period: puts the training
-  // statistics aside (on = 1), or completes and writes the test period and
-  // brings them back (on = 0, returning the test cost). The current mode
-  // again returns 0.0 and changes nothing.
-  virtual double setTestMode(int on);
 
   // Attachments: each stores the access and binds it to its buffer.
   void setDesiredAccess(SpatialAccess* access);
@@ -99,6 +90,9 @@ class Criterion : public Axon {
   // beyond count use 0.0, as when nothing is lent.
   void setPercentErrorReference(const double* values, int count);
 
+  // The period's measures (criterion_statistics.cpp): gathered exemplar
+  // by exemplar, completed at the period's end, handed to the accesses and
+  // put aside while test data is measured.
   // One exemplar's statistics, from the outputs before computeError.
   void accumulateStatistics();
   // Completes the period's cost and, with endOfPeriod set, every measure;
@@ -108,6 +102,16 @@ class Criterion : public Axon {
   void sendPerformance();
   // Zeroes what accumulateStatistics gathered; the pass is not used.
   void clearMeasureAccumulators(int pass);
+  // Called by the program around a test period: puts the training
+  // statistics aside (on = 1), or completes and writes the test period and
+  // brings them back (on = 0, returning the test cost). The current mode
+  // again returns 0.0 and changes nothing.
+  virtual double setTestMode(int on);
+  // Clears the costs and every accumulator, steps the attached accesses
+  // (cost, performance, ROC, confusion) with resettingFlag set, then the
+  // Axon reset.
+  void reset() override;
+
   // Makes computeCost report the best costs.
   void setFlag() { holdBestCosts = 1; }
   // Allocates desiredCopy once it is wanted.
@@ -208,6 +212,7 @@ class Criterion : public Axon {
   void stepIfBound(SpatialAccess* access, const std::vector<double>& buffer);
 
  private:
+  // The steps of the measures (criterion_statistics.cpp).
   void accumulateRoc(const double* y);
   void accumulateConfusion(const double* y);
   void completePerformance();

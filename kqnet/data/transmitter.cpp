@@ -18,22 +18,13 @@ void Transmitter::transfer() {
 
 void Transmitter::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
-  if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<TransmitterCreateWithDatum>(performRecord->create)(
-        performRecord->instance, userDatum);
-  } else {
-    performRecord->instance =
-        reinterpret_cast<TransmitterCreate>(performRecord->create)(performRecord->instance);
-  }
+  performRecord->instance =
+      callOutside<TransmitterCreate>(performRecord->create, userDatum, performRecord->instance);
 }
 
 void Transmitter::destroyInstance(void* oldInstance) {
   if (performRecord == nullptr || performRecord->destroy == nullptr) return;
-  if (userDatum != 0) {
-    reinterpret_cast<TransmitterDestroyWithDatum>(performRecord->destroy)(oldInstance, userDatum);
-  } else {
-    reinterpret_cast<TransmitterDestroy>(performRecord->destroy)(oldInstance);
-  }
+  callOutside<TransmitterDestroy>(performRecord->destroy, userDatum, oldInstance);
 }
 
 void Transmitter::recreateInstance() {
@@ -71,12 +62,8 @@ int Transmitter::testTrigger(double*) { return 0; }
 
 int Transmitter::perform(double* x) {
   if (!hasPerformFunction()) return 0;
-  if (userDatum != 0) {
-    return reinterpret_cast<TransmitterPerformWithDatum>(performRecord->perform)(
-        performRecord->instance, x, length, userDatum);
-  }
-  return reinterpret_cast<TransmitterPerform>(performRecord->perform)(performRecord->instance, x,
-                                                                      length);
+  return callOutside<TransmitterPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                         x, length);
 }
 
 bool Transmitter::addPair(void* target, const void* source, size_t sourceBytes) {
@@ -104,13 +91,8 @@ void ThresholdTransmitter::setSize(int newRows, int newColumns) {
 
 void ThresholdTransmitter::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
-  if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<ThresholdCreateWithDatum>(performRecord->create)(
-        performRecord->instance, rows, columns, userDatum);
-  } else {
-    performRecord->instance = reinterpret_cast<ThresholdCreate>(performRecord->create)(
-        performRecord->instance, rows, columns);
-  }
+  performRecord->instance = callOutside<ThresholdCreate>(performRecord->create, userDatum,
+                                                         performRecord->instance, rows, columns);
 }
 
 void ThresholdTransmitter::transmit() {
@@ -175,13 +157,9 @@ int ThresholdTransmitter::perform(double* x) {
   if (!hasPerformFunction() || smoothingBuffer == nullptr) return 0;
   double* s = smooth(x);
   const int senseArgument = static_cast<int>(sense);
-  if (userDatum != 0) {
-    return reinterpret_cast<ThresholdPerformWithDatum>(performRecord->perform)(
-        performRecord->instance, s, rows, columns, threshold, senseArgument, triggerMode, channel,
-        userDatum);
-  }
-  return reinterpret_cast<ThresholdPerform>(performRecord->perform)(
-      performRecord->instance, s, rows, columns, threshold, senseArgument, triggerMode, channel);
+  return callOutside<ThresholdPerform>(performRecord->perform, userDatum, performRecord->instance,
+                                       s, rows, columns, threshold, senseArgument, triggerMode,
+                                       channel);
 }
 
 double ThresholdTransmitter::getDouble(int index) {

@@ -17,6 +17,23 @@ namespace {
 
 // A scale lambda beyond this has run away; the search starts again.
 constexpr double kRunawayScale = 1e10;
+// The first scale: a little damping to begin with; the comparisons adapt it.
+constexpr double kStartingScale = 0.01;
+// The first perturbation constant sigma: small enough for the difference
+// quotient to stand for the curvature, large enough to rise above rounding.
+constexpr double kStartingSigma = 0.0001;
+// The runaway restart's direction rises by this per weight, so it is never zero.
+constexpr double kRestartRampStep = 0.0001;
+// The runaway restart jogs each weight by up to half this fraction of itself.
+constexpr double kRestartJogFraction = 0.0001;
+// A comparison at least this: the quadratic model is good, trust it more.
+constexpr double kGoodStepComparison = 0.75;
+// After a good step the scale is divided by this.
+constexpr double kGoodStepScaleDivisor = 2.0;
+// A comparison below this (or without a value): the model is poor, trust it less.
+constexpr double kPoorStepComparison = 0.25;
+// After a poor step the scale is multiplied by this.
+constexpr double kPoorStepScaleFactor = 4.0;
 
 }  // namespace
 
@@ -137,11 +154,11 @@ void CGGlobals::restartSearch() {
 
 void CGGlobals::bind(StaticControl* owner) {
   LearningGlobals::bind(owner);
-  lambda = 0.01;
+  lambda = kStartingScale;
   lambdaBar = 0.0;
   currentError = 0.0;
   previousError = kCostCap;
-  sigma = 0.0001;
+  sigma = kStartingSigma;
   delta = 0.0;
   success = 0;
   stepPending = 0;
@@ -248,78 +265,107 @@ void CGGlobals::afterEpoch() {
     iterationEpoch = control->epoch;
     currentError = errorNow();
     if (initialised == 0) {
-      restartSearch();
-      averageGradients();
-      currentError = errorNow();
-      restartFromGradient();
+      startFirstIteration();
     } else if (lambda > kRunawayScale) {
-      // The scale has run away: start again from a ramp direction at
-      // slightly jittered weights.
-      restartSearch();
-      currentError = errorNow();
-      forEachWeight([&](const WeightRef& ref, int32_t) {
-        ++restartCounter;
-        const double ramp = 0.0001 * restartCounter;
-        ref.owner->direction[ref.k] = ramp;
-        ref.owner->steepestDescent[ref.k] = ramp;
-        const double w = *ref.weight;
-        *ref.weight = w + w * (randomDraw() / static_cast<double>(kRandomDrawMax) - 0.5) * 0.0001;
-      });
+      restartFromRamp();
     } else {
-      if (trialMeasured != 0) currentError = trialError;
-      double pr = 0.0;
-      forEachWeight([&](const WeightRef& ref, int32_t) {
-        pr += ref.owner->direction[ref.k] * ref.owner->steepestDescent[ref.k];
-      });
-      const double comparison = 2.0 * (previousError - currentError) / pr / alpha;
-      // A comparison without a value (0 / 0) cannot show an improvement: it
-      // counts as a failed step.
-      if (comparison >= 0.0) {
-        lambdaBar = 0.0;
-        averageGradients();
-        if (restartCounter == 0 || iterationEpoch % restartCounter == 0) {
-          restartCounter = 0;
-          restartFromGradient();
-        } else {
-          double gg = 0.0;
-          double gr = 0.0;
-          forEachWeight([&](const WeightRef& ref, int32_t) {
-            const double g = ref.owner->averageGradient[ref.k];
-            gg += g * g;
-            gr += g * ref.owner->steepestDescent[ref.k];
-          });
-          // With mu 0 the conjugation has no scale: p restarts along g.
-          const double beta = mu != 0.0 ? (gg - gr) / mu : 0.0;
-          forEachWeight([&](const WeightRef& ref, int32_t) {
-            ConjugateGradient& g = *ref.owner;
-            g.direction[ref.k] = g.averageGradient[ref.k] + beta * g.direction[ref.k];
-            g.steepestDescent[ref.k] = g.averageGradient[ref.k];
-          });
-        }
-        if (comparison >= 0.75) lambda = lambda / 2.0;
-        success = 1;
-      } else {
-        lambdaBar = lambda;
-        success = 0;
-        restoreBase();
-      }
-      if (!(comparison >= 0.25)) lambda = 4.0 * lambda;
+      judgeTrialStep();
     }
-    if (success != 0) {
-      const double norm = directionNorm();
-      // A zero direction has no perturbation length; the next pass then
-      // runs at the base point.
-      sigmaK = norm != 0.0 ? sigma / norm : 0.0;
-      previousError = currentError;
-    }
-    saveBase();
-    forEachWeight([&](const WeightRef& ref, int32_t) {
-      *ref.weight = ref.owner->baseWeights[ref.k] + sigmaK * ref.owner->direction[ref.k];
-    });
+    if (success != 0) takeCurrentErrorAsBase();
+    moveToPerturbedPoint();
   }
   zeroAccumulators();
   passDone = 0;
   trialMeasured = 0;
+}
+
+void CGGlobals::startFirstIteration() {
+  restartSearch();
+  averageGradients();
+  currentError = errorNow();
+  restartFromGradient();
+}
+
+void CGGlobals::restartFromRamp() {
+  restartSearch();
+  currentError = errorNow();
+  forEachWeight([&](const WeightRef& ref, int32_t) {
+    ++restartCounter;
+    const double ramp = kRestartRampStep * restartCounter;
+    ref.owner->direction[ref.k] = ramp;
+    ref.owner->steepestDescent[ref.k] = ramp;
+    const double w = *ref.weight;
+    *ref.weight =
+        w + w * (randomDraw() / static_cast<double>(kRandomDrawMax) - 0.5) * kRestartJogFraction;
+  });
+}
+
+void CGGlobals::judgeTrialStep() {
+  if (trialMeasured != 0) currentError = trialError;
+  double pr = 0.0;
+  forEachWeight([&](const WeightRef& ref, int32_t) {
+    pr += ref.owner->direction[ref.k] * ref.owner->steepestDescent[ref.k];
+  });
+  const double comparison = 2.0 * (previousError - currentError) / pr / alpha;
+  // A comparison without a value (0 / 0) cannot show an improvement: it
+  // counts as a failed step.
+  if (comparison >= 0.0) {
+    acceptTrialStep(comparison);
+  } else {
+    rejectTrialStep();
+  }
+  if (!(comparison >= kPoorStepComparison)) lambda = kPoorStepScaleFactor * lambda;
+}
+
+void CGGlobals::acceptTrialStep(double comparison) {
+  lambdaBar = 0.0;
+  averageGradients();
+  if (restartCounter == 0 || iterationEpoch % restartCounter == 0) {
+    restartCounter = 0;
+    restartFromGradient();
+  } else {
+    conjugateDirection();
+  }
+  if (comparison >= kGoodStepComparison) lambda = lambda / kGoodStepScaleDivisor;
+  success = 1;
+}
+
+void CGGlobals::rejectTrialStep() {
+  lambdaBar = lambda;
+  success = 0;
+  restoreBase();
+}
+
+void CGGlobals::conjugateDirection() {
+  double gg = 0.0;
+  double gr = 0.0;
+  forEachWeight([&](const WeightRef& ref, int32_t) {
+    const double g = ref.owner->averageGradient[ref.k];
+    gg += g * g;
+    gr += g * ref.owner->steepestDescent[ref.k];
+  });
+  // With mu 0 the conjugation has no scale: p restarts along g.
+  const double beta = mu != 0.0 ? (gg - gr) / mu : 0.0;
+  forEachWeight([&](const WeightRef& ref, int32_t) {
+    ConjugateGradient& g = *ref.owner;
+    g.direction[ref.k] = g.averageGradient[ref.k] + beta * g.direction[ref.k];
+    g.steepestDescent[ref.k] = g.averageGradient[ref.k];
+  });
+}
+
+void CGGlobals::takeCurrentErrorAsBase() {
+  const double norm = directionNorm();
+  // A zero direction has no perturbation length; the next pass then
+  // runs at the base point.
+  sigmaK = norm != 0.0 ? sigma / norm : 0.0;
+  previousError = currentError;
+}
+
+void CGGlobals::moveToPerturbedPoint() {
+  saveBase();
+  forEachWeight([&](const WeightRef& ref, int32_t) {
+    *ref.weight = ref.owner->baseWeights[ref.k] + sigmaK * ref.owner->direction[ref.k];
+  });
 }
 
 void CGGlobals::finishTraining() {

@@ -89,6 +89,28 @@ class CGGlobals : public LearningGlobals {
   void restartSearch();
   // The square root of the sum of p^2.
   double directionNorm();
+  // The steps of afterEpoch. An iteration starts in one of three ways: the
+  // first one from the gradient, one whose scale ran away from a ramp
+  // direction at jogged weights, any other by judging the trial step.
+  void startFirstIteration();
+  void restartFromRamp();
+  // Compares the error the trial step reached with the quadratic model's
+  // prediction, accepts or rejects the step and adjusts lambda.
+  void judgeTrialStep();
+  // The step stands: a new direction (restarted from the gradient when the
+  // epoch is a multiple of restartCounter, else conjugated) and less scale
+  // after a good step.
+  void acceptTrialStep(double comparison);
+  // The step falls: back to the base point, lambdaBar remembers lambda.
+  void rejectTrialStep();
+  // p := g + beta p with beta = (g.g - g.r) / mu, then r := g.
+  void conjugateDirection();
+  // After an accepted step: sigmaK for the new direction, and the current
+  // error becomes the base point's.
+  void takeCurrentErrorAsBase();
+  // The current weights become the base point; the next pass runs at
+  // w + sigmaK p.
+  void moveToPerturbedPoint();
 };
 
 }  // namespace kq

@@ -17,22 +17,13 @@ void Gradient::setWeightCount(int n) {
 
 void Gradient::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
-  if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<WithDatum<SomaCreate>>(performRecord->create)(
-        performRecord->instance, userDatum);
-  } else {
-    performRecord->instance =
-        reinterpret_cast<SomaCreate>(performRecord->create)(performRecord->instance);
-  }
+  performRecord->instance =
+      callOutside<SomaCreate>(performRecord->create, userDatum, performRecord->instance);
 }
 
 void Gradient::destroyInstance(void* instance) {
   if (performRecord == nullptr || performRecord->destroy == nullptr) return;
-  if (userDatum != 0) {
-    reinterpret_cast<WithDatum<InstanceDestroy>>(performRecord->destroy)(instance, userDatum);
-  } else {
-    reinterpret_cast<InstanceDestroy>(performRecord->destroy)(instance);
-  }
+  callOutside<InstanceDestroy>(performRecord->destroy, userDatum, instance);
 }
 
 void Gradient::recreateInstance() {

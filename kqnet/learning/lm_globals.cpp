@@ -131,7 +131,7 @@ void LMGlobals::prepare(int learningFlag) {
   }
 }
 
-double* LMGlobals::weightAt(int i) const {
+double* LMGlobals::weightAt(int i) {
   if (control == nullptr) return nullptr;
   const WeightIndex& index = control->weightIndex;
   if (i < 0 || static_cast<size_t>(i) >= index.weightOwner.size() || index.weightSlot.empty() ||
@@ -149,7 +149,7 @@ double* LMGlobals::weightAt(int i) const {
   return &target.weights[static_cast<size_t>(k)];
 }
 
-double* LMGlobals::accumulatorAt(int b, int i) const {
+double* LMGlobals::accumulatorAt(int b, int i) {
   if (control == nullptr) return nullptr;
   const WeightIndex& index = control->weightIndex;
   if (b < 0 || static_cast<size_t>(b) >= index.weightSlot.size() || i < 0 ||

@@ -92,9 +92,9 @@ class LMGlobals : public LearningGlobals {
 
  private:
   // Weight i of the network and its block-b accumulator entry, or null when
-  // the numbering does not reach them.
-  double* weightAt(int i) const;
-  double* accumulatorAt(int b, int i) const;
+  // the numbering does not reach them; the caller may write through either.
+  double* weightAt(int i);
+  double* accumulatorAt(int b, int i);
   // Whether weight i belongs to a component the criteria control feeds.
   bool isMarked(int i) const;
   // The criterion whose cost and error signal the method reads, or null.

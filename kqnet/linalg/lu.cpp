@@ -13,8 +13,6 @@ namespace kq {
 
 namespace {
 
-constexpr double kZeroPivot = 1e-16;
-
 void report(const char* message) {
   std::fputs(message, stdout);
   std::fflush(stdout);

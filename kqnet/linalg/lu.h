@@ -14,6 +14,11 @@
 
 namespace kq {
 
+// Replaces an exactly zero pivot, here and in Matrix's Gauss-Jordan solve,
+// so that a singular matrix gives huge finite entries instead of infinities
+// and NaNs.
+inline constexpr double kZeroPivot = 1e-16;
+
 // Rows of doubles, each row its own array.
 using RowMatrix = std::vector<std::vector<double>>;
 

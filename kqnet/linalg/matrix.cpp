@@ -6,14 +6,12 @@
 
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
+#include <kqnet/linalg/lu.h>
 
 namespace kq {
 
 namespace {
 
-// Replaces an exactly zero pivot, as the LU routines do, so that a singular
-// matrix gives huge finite entries instead of infinities and NaNs.
-constexpr double kZeroPivot = 1e-16;
 // Added to the diagonal of every regularised inverse.
 constexpr double kDiagonalShift = 0.000001;
 

@@ -104,17 +104,10 @@ void Momentum::perform(Soma& target) {
   }
   double* s = &stepSizeAt(0);
   const double mu = momentums[0];
-  if (userDatum != 0) {
-    reinterpret_cast<WithDatum<MomentumPerform>>(performRecord->perform)(
-        performRecord->instance, target.weightData(), target.weightTotal(),
-        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
-        velocity.data(), userDatum);
-  } else {
-    reinterpret_cast<MomentumPerform>(performRecord->perform)(
-        performRecord->instance, target.weightData(), target.weightTotal(),
-        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, mu,
-        velocity.data());
-  }
+  callOutside<MomentumPerform>(performRecord->perform, userDatum, performRecord->instance,
+                               target.weightData(), target.weightTotal(), backprop->weights.data(),
+                               s, perWeightStep, divisor, decayOn, weightDecay, mu,
+                               velocity.data());
   clearUsedGradient(target);
   if (velocityObserver != nullptr) velocityObserver->step();
 }

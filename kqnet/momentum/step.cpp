@@ -39,13 +39,8 @@ void Step::setWeightCount(int n) {
 void Step::createInstance() {
   if (performRecord == nullptr || performRecord->create == nullptr) return;
   const int total = backprop != nullptr ? backprop->weightTotal() : 0;
-  if (userDatum != 0) {
-    performRecord->instance = reinterpret_cast<WithDatum<StepCreate>>(performRecord->create)(
-        performRecord->instance, total, perWeightStep, userDatum);
-  } else {
-    performRecord->instance = reinterpret_cast<StepCreate>(performRecord->create)(
-        performRecord->instance, total, perWeightStep);
-  }
+  performRecord->instance = callOutside<StepCreate>(performRecord->create, userDatum,
+                                                    performRecord->instance, total, perWeightStep);
 }
 
 void Step::setStepSize(double s) {
@@ -130,15 +125,9 @@ void Step::perform(Soma& target) {
   if (performRecord == nullptr || performRecord->perform == nullptr) return;
   if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return;
   double* s = &stepSizeAt(0);
-  if (userDatum != 0) {
-    reinterpret_cast<WithDatum<StepPerform>>(performRecord->perform)(
-        performRecord->instance, target.weightData(), target.weightTotal(),
-        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay, userDatum);
-  } else {
-    reinterpret_cast<StepPerform>(performRecord->perform)(
-        performRecord->instance, target.weightData(), target.weightTotal(),
-        backprop->weights.data(), s, perWeightStep, divisor, decayOn, weightDecay);
-  }
+  callOutside<StepPerform>(performRecord->perform, userDatum, performRecord->instance,
+                           target.weightData(), target.weightTotal(), backprop->weights.data(), s,
+                           perWeightStep, divisor, decayOn, weightDecay);
   clearUsedGradient(target);
 }
 

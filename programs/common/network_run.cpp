@@ -150,14 +150,13 @@ void openData(DataFile& file, const char* name, int reading, int rows, int colum
   file.setSize(rows, columns);
 }
 
-// Configuration: sizes, files, criterion, context, control.
-void configure(const NetworkView& n, const NetworkValues& values) {
-  const int outputs = values.layers.back().rows;
-
+void configureInput(const NetworkView& n, const NetworkValues& values) {
   n.inputAxon->setRows(values.inputRows);
   n.inputAxonBackprop->setRows(values.inputRows);
   openData(*n.inputFile, "inputFile.asc", 1, values.inputRows, 1);
+}
 
+void configureLayers(const NetworkView& n, const NetworkValues& values) {
   for (size_t k = 0; k < n.layers.size(); ++k) {
     const LayerView& l = n.layers[k];
     const LayerEntry& layer = values.layers[k];
@@ -169,9 +168,9 @@ void configure(const NetworkView& n, const NetworkValues& values) {
     if (hasContext(n) && k == 0) l.axonBackprop->setDelay(kHidden1Delay);
     setUpRule(*l.axonGradient, values, layer.axonStep);
   }
+}
 
-  openData(*n.activeOutputProbe, "activeOutputProbe.asc", 0, outputs, 1);
-
+void configureCriterion(const NetworkView& n, const NetworkValues& values, int outputs) {
   L2Criterion& criterion = *n.criterion;
   criterion.rocLow = kRocLow;
   criterion.rocHigh = kRocHigh;
@@ -182,7 +181,10 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   criterion.freeParameterCount = values.freeParameterCount;
   criterion.setRows(outputs);
   n.criterionBackprop->setRows(outputs);
+}
 
+// The desired file, the probes after the criterion and the cost transmitter.
+void configureDesiredAndProbes(const NetworkView& n, int outputs) {
   openData(*n.desiredFile, "desiredFile.asc", 1, outputs, 1);
   openData(*n.activeDesiredProbe, "activeDesiredProbe.asc", 0, outputs, 1);
   openData(*n.activeCostProbe, nullptr, 0, 1, 1);
@@ -194,22 +196,23 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   // The criterion re-binds it to its own 100 x 3 table.
   openData(*n.activeROCProbe, "activeROCProbe.asc", 0, 37, 3);
   openData(*n.activeConfusionMatrixProbe, "activeConfusionMatrixProbe.asc", 0, outputs, outputs);
+}
 
-  if (hasContext(n)) {
-    const ContextView& c = n.context;
-    c.axon->setRows(kContextRows);
-    c.axon->setDelay(kHidden1Delay);
-    // Each call re-randomises, so the weights end exactly at the centre.
-    c.axon->setRandomCentre(kContextCentre);
-    c.axon->setRandomRange(0.0);
-    c.axonBackprop->derivativeOffset = 0.0;
-    c.axonBackprop->setRows(kContextRows);
-    c.axonBackprop->setDelay(kHidden1Delay);
-    c.synapse->setDelay(kContextSynapseDelay);
-    c.synapseBackprop->setDelay(kContextSynapseDelay);
-    setUpRule(*c.synapseGradient, values, values.contextStep);
-  }
+void configureContext(const ContextView& c, const NetworkValues& values) {
+  c.axon->setRows(kContextRows);
+  c.axon->setDelay(kHidden1Delay);
+  // Each call re-randomises, so the weights end exactly at the centre.
+  c.axon->setRandomCentre(kContextCentre);
+  c.axon->setRandomRange(0.0);
+  c.axonBackprop->derivativeOffset = 0.0;
+  c.axonBackprop->setRows(kContextRows);
+  c.axonBackprop->setDelay(kHidden1Delay);
+  c.synapse->setDelay(kContextSynapseDelay);
+  c.synapseBackprop->setDelay(kContextSynapseDelay);
+  setUpRule(*c.synapseGradient, values, values.contextStep);
+}
 
+void configureControl(const NetworkView& n, const NetworkValues& values) {
   StaticControl& control = *n.control;
   control.bestCost = kNoBestCost;
   control.earlyStopArmed = 0;
@@ -227,7 +230,18 @@ void configure(const NetworkView& n, const NetworkValues& values) {
   control.keepRegularisationBeta = 0;
 
   n.controlBackprop->setLearningMethod(values.learningMethod);
+}
 
+// Configuration: sizes, files, criterion, context, control.
+void configure(const NetworkView& n, const NetworkValues& values) {
+  const int outputs = values.layers.back().rows;
+  configureInput(n, values);
+  configureLayers(n, values);
+  openData(*n.activeOutputProbe, "activeOutputProbe.asc", 0, outputs, 1);
+  configureCriterion(n, values, outputs);
+  configureDesiredAndProbes(n, outputs);
+  if (hasContext(n)) configureContext(n.context, values);
+  configureControl(n, values);
   for (size_t i = 0; i < n.skips.size(); ++i) {
     setUpRule(*n.skips[i].synapseGradient, values, values.skips[i].step);
   }
@@ -267,70 +281,82 @@ void attachAccesses(const NetworkView& n) {
   for (const SkipView& s : n.skips) s.synapseBackprop->setDual(s.synapse);
 }
 
-// Topology: the forward and backward graphs. The order of connectOutput on
-// one axon fixes its firing order (the last attached fires first).
-void connect(const NetworkView& n, const NetworkValues& values) {
-  const int layerCount = static_cast<int>(n.layers.size());
-  auto skipsFrom = [&](int layer, auto call) {
-    for (size_t i = 0; i < n.skips.size(); ++i) {
-      if (values.skips[i].source == layer) call(n.skips[i]);
-    }
-  };
-  auto skipsInto = [&](int layer, auto call) {
-    for (size_t i = 0; i < n.skips.size(); ++i) {
-      if (values.skips[i].target == layer) call(n.skips[i]);
-    }
-  };
+// Calls call(skip) for each skip group leaving the layer, in object order.
+template <typename Call>
+void forSkipsFrom(const NetworkView& n, const NetworkValues& values, int layer, Call call) {
+  for (size_t i = 0; i < n.skips.size(); ++i) {
+    if (values.skips[i].source == layer) call(n.skips[i]);
+  }
+}
 
+// Calls call(skip) for each skip group entering the layer, in object order.
+template <typename Call>
+void forSkipsInto(const NetworkView& n, const NetworkValues& values, int layer, Call call) {
+  for (size_t i = 0; i < n.skips.size(); ++i) {
+    if (values.skips[i].target == layer) call(n.skips[i]);
+  }
+}
+
+// The input axon's outputs and its twin's inputs.
+void connectInputLayer(const NetworkView& n, const NetworkValues& values) {
   n.inputAxon->connectOutput(n.layers[0].synapse);
-  skipsFrom(0, [&](const SkipView& s) { n.inputAxon->connectOutput(s.synapse); });
+  forSkipsFrom(n, values, 0, [&](const SkipView& s) { n.inputAxon->connectOutput(s.synapse); });
   if (hasContext(n)) n.inputAxon->connectOutput(n.context.axon);
   n.inputAxonBackprop->connectInput(n.layers[0].synapseBackprop);
-  skipsFrom(0, [&](const SkipView& s) { n.inputAxonBackprop->connectInput(s.synapseBackprop); });
+  forSkipsFrom(n, values, 0,
+               [&](const SkipView& s) { n.inputAxonBackprop->connectInput(s.synapseBackprop); });
   if (hasContext(n)) n.inputAxonBackprop->connectInput(n.context.axonBackprop);
+}
 
-  for (int layer = 1; layer <= layerCount; ++layer) {
-    const LayerView& l = n.layers[static_cast<size_t>(layer - 1)];
-    const bool last = layer == layerCount;
-    Soma* next =
-        last ? static_cast<Soma*>(n.criterion) : n.layers[static_cast<size_t>(layer)].synapse;
-    Soma* nextBackprop = last ? static_cast<Soma*>(n.criterionBackprop)
-                              : n.layers[static_cast<size_t>(layer)].synapseBackprop;
-    Axon* before = layerAxon(n, layer - 1);
-    BackAxon* beforeBackprop = layerAxonBackprop(n, layer - 1);
+// Layer 1..layerCount: its chain synapse from the layer before, its axon
+// into the next chain synapse (the criterion after the last layer), and
+// the skips and context that join it; then the twins the other way round.
+void connectLayer(const NetworkView& n, const NetworkValues& values, int layer) {
+  const int layerCount = static_cast<int>(n.layers.size());
+  const LayerView& l = n.layers[static_cast<size_t>(layer - 1)];
+  const bool last = layer == layerCount;
+  Soma* next =
+      last ? static_cast<Soma*>(n.criterion) : n.layers[static_cast<size_t>(layer)].synapse;
+  Soma* nextBackprop = last ? static_cast<Soma*>(n.criterionBackprop)
+                            : n.layers[static_cast<size_t>(layer)].synapseBackprop;
+  Axon* before = layerAxon(n, layer - 1);
+  BackAxon* beforeBackprop = layerAxonBackprop(n, layer - 1);
 
-    l.synapse->connectInput(before);
-    l.synapse->connectOutput(l.axon);
-    l.synapseBackprop->connectInput(l.axonBackprop);
-    l.synapseBackprop->connectOutput(beforeBackprop);
+  l.synapse->connectInput(before);
+  l.synapse->connectOutput(l.axon);
+  l.synapseBackprop->connectInput(l.axonBackprop);
+  l.synapseBackprop->connectOutput(beforeBackprop);
 
-    l.axon->connectInput(l.synapse);
-    skipsInto(layer, [&](const SkipView& s) { l.axon->connectInput(s.synapse); });
-    if (hasContext(n) && layer == 1) l.axon->connectInput(n.context.synapse);
-    l.axon->connectOutput(next);
-    skipsFrom(layer, [&](const SkipView& s) { l.axon->connectOutput(s.synapse); });
+  l.axon->connectInput(l.synapse);
+  forSkipsInto(n, values, layer, [&](const SkipView& s) { l.axon->connectInput(s.synapse); });
+  if (hasContext(n) && layer == 1) l.axon->connectInput(n.context.synapse);
+  l.axon->connectOutput(next);
+  forSkipsFrom(n, values, layer, [&](const SkipView& s) { l.axon->connectOutput(s.synapse); });
 
-    l.axonBackprop->connectInput(nextBackprop);
-    skipsFrom(layer, [&](const SkipView& s) { l.axonBackprop->connectInput(s.synapseBackprop); });
-    l.axonBackprop->connectOutput(l.synapseBackprop);
-    skipsInto(layer, [&](const SkipView& s) { l.axonBackprop->connectOutput(s.synapseBackprop); });
-    if (hasContext(n) && layer == 1) l.axonBackprop->connectOutput(n.context.synapseBackprop);
-  }
-  n.criterion->connectInput(n.layers.back().axon);
-  n.criterionBackprop->connectOutput(n.layers.back().axonBackprop);
+  l.axonBackprop->connectInput(nextBackprop);
+  forSkipsFrom(n, values, layer,
+               [&](const SkipView& s) { l.axonBackprop->connectInput(s.synapseBackprop); });
+  l.axonBackprop->connectOutput(l.synapseBackprop);
+  forSkipsInto(n, values, layer,
+               [&](const SkipView& s) { l.axonBackprop->connectOutput(s.synapseBackprop); });
+  if (hasContext(n) && layer == 1) l.axonBackprop->connectOutput(n.context.synapseBackprop);
+}
 
-  if (hasContext(n)) {
-    const ContextView& c = n.context;
-    c.axon->connectInput(n.inputAxon);
-    c.axon->connectOutput(c.synapse);
-    c.axonBackprop->connectInput(c.synapseBackprop);
-    c.axonBackprop->connectOutput(n.inputAxonBackprop);
-    c.synapse->connectInput(c.axon);
-    c.synapse->connectOutput(n.layers[0].axon);
-    c.synapseBackprop->connectInput(n.layers[0].axonBackprop);
-    c.synapseBackprop->connectOutput(c.axonBackprop);
-  }
+// The context memory between the input layer and the first layer.
+void connectContext(const NetworkView& n) {
+  const ContextView& c = n.context;
+  c.axon->connectInput(n.inputAxon);
+  c.axon->connectOutput(c.synapse);
+  c.axonBackprop->connectInput(c.synapseBackprop);
+  c.axonBackprop->connectOutput(n.inputAxonBackprop);
+  c.synapse->connectInput(c.axon);
+  c.synapse->connectOutput(n.layers[0].axon);
+  c.synapseBackprop->connectInput(n.layers[0].axonBackprop);
+  c.synapseBackprop->connectOutput(c.axonBackprop);
+}
 
+// Each skip synapse's own ends (the axons' ends were attached with their layers).
+void connectSkips(const NetworkView& n, const NetworkValues& values) {
   for (size_t i = 0; i < n.skips.size(); ++i) {
     const SkipView& s = n.skips[i];
     const SkipEntry& skip = values.skips[i];
@@ -339,6 +365,19 @@ void connect(const NetworkView& n, const NetworkValues& values) {
     s.synapseBackprop->connectInput(layerAxonBackprop(n, skip.target));
     s.synapseBackprop->connectOutput(layerAxonBackprop(n, skip.source));
   }
+}
+
+// Topology: the forward and backward graphs. The order of connectOutput on
+// one axon fixes its firing order (the last attached fires first).
+void connect(const NetworkView& n, const NetworkValues& values) {
+  connectInputLayer(n, values);
+  for (int layer = 1; layer <= static_cast<int>(n.layers.size()); ++layer) {
+    connectLayer(n, values, layer);
+  }
+  n.criterion->connectInput(n.layers.back().axon);
+  n.criterionBackprop->connectOutput(n.layers.back().axonBackprop);
+  if (hasContext(n)) connectContext(n);
+  connectSkips(n, values);
 }
 
 // Gradients, registration and the preparation before loading.
@@ -424,83 +463,130 @@ void loadWeights(const NetworkView& n, const NetworkValues& values) {
 
 // The run: the epochs, passes and exemplars, driven through the control in
 // the order written at the top of control/control.h.
-void run(const NetworkView& n, const NetworkValues& values) {
-  StaticControl& control = *n.control;
-  L2Criterion& criterion = *n.criterion;
-  const int batchSize = values.exemplarsPerEpoch;
-  const bool conjugateGradient = values.learningMode == kConjugateGradientMode;
-  const std::vector<BackwardEntry> backward = backwardOrder(n);
-  const std::vector<GradientEntry> gradients = gradientOrder(n);
-  int batchCount = 0;
+class EpochLoop {
+ public:
+  EpochLoop(const NetworkView& network, const NetworkValues& programValues)
+      : n(network),
+        values(programValues),
+        control(*network.control),
+        criterion(*network.criterion),
+        batchSize(programValues.exemplarsPerEpoch),
+        conjugateGradient(programValues.learningMode == kConjugateGradientMode),
+        backward(backwardOrder(network)),
+        gradients(gradientOrder(network)) {}
 
-  control.learning = 0;
-  control.batchSize = batchSize;
-  control.prepareLearning();
-  control.warmUpEpochs = 0;
-  control.epochs = 1;
-  control.exemplarsPerEpoch = values.exemplarsPerEpoch;
-  control.setEpoch(0);
+  void run() {
+    prepare();
+    while (control.epoch < control.epochs) {
+      if (!runPasses()) break;
+      endEpoch();
+      if (control.stopRequested != 0) break;
+    }
+  }
 
-  bool stopped = false;
-  while (!stopped && control.epoch < control.epochs) {
+ private:
+  void prepare() {
+    control.learning = 0;
+    control.batchSize = batchSize;
+    control.prepareLearning();
+    control.warmUpEpochs = 0;
+    control.epochs = 1;
+    control.exemplarsPerEpoch = values.exemplarsPerEpoch;
+    control.setEpoch(0);
+  }
+
+  // The epoch's passes; false when the control asked to stop.
+  bool runPasses() {
     const int passes = control.learning != 0 ? control.passesPerEpoch : 1;
     control.pass = 0;
-    while (!stopped && control.pass < passes) {
-      control.exemplar = 0;
-      while (control.exemplar < control.exemplarsPerEpoch) {
-        control.fireRoots();
-        if (control.learning != 0 || pendingBackprop != 0) {
-          for (const BackwardEntry& b : backward) {
-            if (b.axon != nullptr)
-              b.axon->stepDualFrameBack();
-            else
-              b.synapse->stepDualFrameBack();
-          }
-          if (hasContext(n)) n.context.synapseBackprop->fire();
-          n.criterionBackprop->fire();
-          for (const BackwardEntry& b : backward) {
-            if (b.axon != nullptr)
-              b.axon->restoreDualFramePosition();
-            else
-              b.synapse->restoreDualFramePosition();
-          }
-          control.afterExemplar();
-          if (++batchCount >= batchSize) {
-            control.endBatch();
-            for (const GradientEntry& g : gradients) g.gradient->applyUpdate(*g.gradient->forward);
-            control.afterBatch();
-            batchCount = 0;
-          }
-          pendingBackprop = 0;
-        }
-        if (control.stopRequested != 0) {
-          criterion.computeCost(1, 1);
-          stopped = true;
-          break;
-        }
-        ++control.exemplar;
-      }
-      if (stopped) break;
+    while (control.pass < passes) {
+      if (!runExemplars()) return false;
       if (++control.pass >= passes) break;
-      if (conjugateGradient) {
-        criterion.clearMeasureAccumulators(control.pass);
-        criterion.computeCost(0, 1);
-      }
-      if (control.passesPerEpoch > 1) {
-        control.afterPass(control.pass);
-        setWritersActive(n, 1);
-      }
+      betweenPasses();
     }
-    if (stopped) break;
+    return true;
+  }
+
+  // One pass over the exemplars; false when the control asked to stop.
+  bool runExemplars() {
+    control.exemplar = 0;
+    while (control.exemplar < control.exemplarsPerEpoch) {
+      control.fireRoots();
+      if (control.learning != 0 || pendingBackprop != 0) learnFromExemplar();
+      if (control.stopRequested != 0) {
+        criterion.computeCost(1, 1);
+        return false;
+      }
+      ++control.exemplar;
+    }
+    return true;
+  }
+
+  void learnFromExemplar() {
+    backwardPass();
+    control.afterExemplar();
+    if (++batchCount >= batchSize) endBatch();
+    pendingBackprop = 0;
+  }
+
+  // Each dual steps back to the frame of this exemplar, the backward roots
+  // fire, and each dual returns to its saved frame.
+  void backwardPass() {
+    for (const BackwardEntry& b : backward) {
+      if (b.axon != nullptr)
+        b.axon->stepDualFrameBack();
+      else
+        b.synapse->stepDualFrameBack();
+    }
+    if (hasContext(n)) n.context.synapseBackprop->fire();
+    n.criterionBackprop->fire();
+    for (const BackwardEntry& b : backward) {
+      if (b.axon != nullptr)
+        b.axon->restoreDualFramePosition();
+      else
+        b.synapse->restoreDualFramePosition();
+    }
+  }
+
+  void endBatch() {
+    control.endBatch();
+    for (const GradientEntry& g : gradients) g.gradient->applyUpdate(*g.gradient->forward);
+    control.afterBatch();
+    batchCount = 0;
+  }
+
+  void betweenPasses() {
+    if (conjugateGradient) {
+      criterion.clearMeasureAccumulators(control.pass);
+      criterion.computeCost(0, 1);
+    }
+    if (control.passesPerEpoch > 1) {
+      control.afterPass(control.pass);
+      setWritersActive(n, 1);
+    }
+  }
+
+  void endEpoch() {
     ++control.epoch;
     criterion.computeCost(1, 1);
     criterion.holdBestCosts = 0;
     criterion.resetEpoch();
     control.checkBestCost();
     if (control.passesPerEpoch > 1 && control.learning != 0) setWritersActive(n, 0);
-    if (control.stopRequested != 0) break;
   }
-}
+
+  const NetworkView& n;
+  const NetworkValues& values;
+  StaticControl& control;
+  L2Criterion& criterion;
+  const int batchSize;                         // exemplars per batch: every exemplar of a pass
+  const bool conjugateGradient;                // between passes, the criterion's CG calls
+  const std::vector<BackwardEntry> backward;   // the duals to step back, in object order
+  const std::vector<GradientEntry> gradients;  // updated at each batch's end, in object order
+  int batchCount = 0;                          // exemplars learnt from since the last batch end
+};
+
+void run(const NetworkView& n, const NetworkValues& values) { EpochLoop(n, values).run(); }
 
 // Teardown: detach, empty the lists, release.
 void tearDown(const NetworkView& n) {
