@@ -213,6 +213,8 @@ class Criterion : public Axon {
   void completePerformance();
   void completeRoc();
   void completeConfusion();
+
+  MemoryClaim statisticsClaim;  // what the statistics arrays hold of physical memory
 };
 
 class L2Criterion : public Criterion {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <kqnet/core/fatal.h>
+
 // A full synapse's weight matrix laid out for its forward sums: panels of
 // eight rows, interleaved by input element (panel p holds rows 8p..8p+7,
 // W[8p + r][k] at k x 8 + r), the last panel padded with zero rows. A sum
@@ -51,6 +53,7 @@ class PackedWeights {
   int32_t columns = 0;             // columns of the matrix copied
   uint64_t generation = 0;         // weight generation when the copy was made
   bool madeObserved = false;       // a weight observer was attached when it was made
+  MemoryClaim claim;               // what the panels hold of physical memory
 };
 
 }  // namespace kq
