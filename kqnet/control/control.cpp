@@ -160,6 +160,7 @@ void StaticControl::freeSavedLmState() {
         &s.previousAccumulator, &s.savedWeights, &s.step, &s.gradientSum}) {
     std::vector<double>().swap(*array);
   }
+  s.claim.release();
   s.weightCount = 0;
   s.blockCount = 0;
   s.swapped = 0;

@@ -7,6 +7,7 @@
 
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the
@@ -105,6 +106,7 @@ struct SavedLmState {
   std::vector<double> savedWeights;         // n
   std::vector<double> step;                 // n
   std::vector<double> gradientSum;          // n
+  MemoryClaim claim;                        // what the arrays hold of physical memory
 
   bool present() const { return !exemplarJtJ.empty(); }
 };

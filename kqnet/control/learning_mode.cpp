@@ -183,8 +183,7 @@ void StaticControl::allocateSecondOrder() {
   const size_t vector = static_cast<size_t>(checkedCount(s.weightCount));
   // Sizes a weight file gave: four square tables, three of blocks, three
   // vectors.
-  requireMemory(static_cast<int64_t>(4 * square + 3 * block + 3 * vector) *
-                int64_t{sizeof(double)});
+  s.claim.set(static_cast<int64_t>(4 * square + 3 * block + 3 * vector) * int64_t{sizeof(double)});
   for (std::vector<double>* array : {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse}) {
     array->assign(square, 0.0);
   }
