@@ -37,6 +37,7 @@ void WeightIndex::clear() {
   blockCount = 0;
   std::vector<Gradient*>().swap(weightOwner);
   std::vector<std::vector<int32_t>>().swap(weightSlot);
+  claim.release();
 }
 
 bool Control::isKindOf(const char* name) const {

@@ -76,6 +76,7 @@ struct WeightIndex {
   int32_t blockCount = 0;                        // m: largest gradient block count
   std::vector<Gradient*> weightOwner;            // gradient owning weight i
   std::vector<std::vector<int32_t>> weightSlot;  // m rows of n accumulator positions
+  MemoryClaim claim;                             // what the two hold of physical memory
 
   bool empty() const { return weightOwner.empty() && weightSlot.empty(); }
   void clear();

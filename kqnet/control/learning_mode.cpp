@@ -113,7 +113,9 @@ void StaticControl::buildWeightIndex(int m) {
   freeWeightIndex();
   if (m <= 0 || weightCount <= 0) return;
   const int32_t n = weightCount;
-  checkedProduct(m, n);
+  // An accumulator position per weight and block, an owner pointer per weight.
+  weightIndex.claim.set(int64_t{checkedProduct(m, n)} * int64_t{sizeof(int32_t)} +
+                        int64_t{n} * int64_t{sizeof(void*)});
   weightIndex.blockCount = m;
   weightIndex.weightCount = n;
   weightIndex.weightSlot.assign(static_cast<size_t>(m),
