@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/learning/learning_globals.h>
 #include <kqnet/learning/lm_globals.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace kq {
 
@@ -115,6 +117,16 @@ void StaticControl::clearComponentLists() {
 }
 
 void StaticControl::reconnectSynapses() {
+  // An axon that changed shape re-sizes every synapse at its ends here, and
+  // each of them might fit alone while together they do not: what they will
+  // claim more, taken together, is refused before the first one re-sizes.
+  int64_t growth = 0;
+  for (Soma* component : synapseList) {
+    if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
+      growth += synapse->growthOnReconnect();
+    }
+  }
+  requireMemory(growth);
   // By index: reconnecting may re-size an axon, which calls back here.
   for (size_t i = 0; i < synapseList.size(); ++i) synapseList[i]->reconnect();
 }
