@@ -95,8 +95,12 @@ void BackSynapse::restoreDualFramePosition() {
 
 // BackFullSynapse
 
+int32_t BackFullSynapse::weightCountFor(int outputLength, int inputLength) const {
+  return checkedProduct(outputLength, inputLength);
+}
+
 void BackFullSynapse::sizeWeights() {
-  setWeightCount(checkedProduct(length, inputLength), 0);
+  setWeightCount(weightCountFor(length, inputLength), 0);
   Synapse::sizeWeights();
 }
 

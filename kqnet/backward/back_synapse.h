@@ -75,6 +75,7 @@ class BackFullSynapse : public BackSynapse {
   const char* performName() const override { return "performBackFullSynapse"; }
   // length x input length accumulator values, not forced.
   void sizeWeights() override;
+  int32_t weightCountFor(int outputLength, int inputLength) const override;
   // The BackSynapse arguments, then the dual's weights and the gradients.
   void perform() override;
   // u += W^T delta into the output axon's frame; with learning, the

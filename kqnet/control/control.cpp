@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/learning/learning_globals.h>
 #include <kqnet/learning/lm_globals.h>
+#include <kqnet/synapses/synapse.h>
 
 namespace kq {
 
@@ -37,6 +39,7 @@ void WeightIndex::clear() {
   blockCount = 0;
   std::vector<Gradient*>().swap(weightOwner);
   std::vector<std::vector<int32_t>>().swap(weightSlot);
+  claim.release();
 }
 
 bool Control::isKindOf(const char* name) const {
@@ -114,6 +117,16 @@ void StaticControl::clearComponentLists() {
 }
 
 void StaticControl::reconnectSynapses() {
+  // An axon that changed shape re-sizes every synapse at its ends here, and
+  // each of them might fit alone while together they do not: what they will
+  // claim more, taken together, is refused before the first one re-sizes.
+  int64_t growth = 0;
+  for (Soma* component : synapseList) {
+    if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
+      growth += synapse->growthOnReconnect();
+    }
+  }
+  requireMemory(growth);
   // By index: reconnecting may re-size an axon, which calls back here.
   for (size_t i = 0; i < synapseList.size(); ++i) synapseList[i]->reconnect();
 }
@@ -160,6 +173,7 @@ void StaticControl::freeSavedLmState() {
         &s.previousAccumulator, &s.savedWeights, &s.step, &s.gradientSum}) {
     std::vector<double>().swap(*array);
   }
+  s.claim.release();
   s.weightCount = 0;
   s.blockCount = 0;
   s.swapped = 0;

@@ -7,6 +7,7 @@
 
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the
@@ -75,6 +76,7 @@ struct WeightIndex {
   int32_t blockCount = 0;                        // m: largest gradient block count
   std::vector<Gradient*> weightOwner;            // gradient owning weight i
   std::vector<std::vector<int32_t>> weightSlot;  // m rows of n accumulator positions
+  MemoryClaim claim;                             // what the two hold of physical memory
 
   bool empty() const { return weightOwner.empty() && weightSlot.empty(); }
   void clear();
@@ -105,6 +107,7 @@ struct SavedLmState {
   std::vector<double> savedWeights;         // n
   std::vector<double> step;                 // n
   std::vector<double> gradientSum;          // n
+  MemoryClaim claim;                        // what the arrays hold of physical memory
 
   bool present() const { return !exemplarJtJ.empty(); }
 };

@@ -167,7 +167,9 @@ void StaticControl::buildWeightIndex(int m) {
   freeWeightIndex();
   if (m <= 0 || weightCount <= 0) return;
   const int32_t n = weightCount;
-  checkedProduct(m, n);
+  // An accumulator position per weight and block, an owner pointer per weight.
+  weightIndex.claim.set(int64_t{checkedProduct(m, n)} * int64_t{sizeof(int32_t)} +
+                        int64_t{n} * int64_t{sizeof(void*)});
   weightIndex.blockCount = m;
   weightIndex.weightCount = n;
   weightIndex.weightSlot.assign(static_cast<size_t>(m),
@@ -237,8 +239,7 @@ void StaticControl::allocateSecondOrder() {
   const size_t vector = static_cast<size_t>(checkedCount(s.weightCount));
   // Sizes a weight file gave: four square tables, three of blocks, three
   // vectors.
-  requireMemory(static_cast<int64_t>(4 * square + 3 * block + 3 * vector) *
-                int64_t{sizeof(double)});
+  s.claim.set(static_cast<int64_t>(4 * square + 3 * block + 3 * vector) * int64_t{sizeof(double)});
   for (std::vector<double>* array : {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse}) {
     array->assign(square, 0.0);
   }

@@ -44,6 +44,7 @@ void Soma::release() {
   releaseWeights();
   if (ring && ownsRing != 0) {
     ring.reset();
+    ringClaim.release();
     ringLength = 0;
     currentOffset = 0;
     frameSource = nullptr;
@@ -60,6 +61,7 @@ void Soma::releaseWeights() {
   std::vector<double>().swap(savedWeights);
   ownCount = 0;
   instanceCount = 0;
+  weightClaim.release();
   bindWeightAccess();
 }
 
@@ -205,7 +207,7 @@ void Soma::allocateRing(int newFrameSize) {
   const int32_t newSize = std::max(newFrameSize, 1);
   const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
   const int32_t total = checkedProduct(frames, newSize);
-  requireMemory(int64_t{total} * int64_t{sizeof(double)});
+  ringClaim.set(int64_t{total} * int64_t{sizeof(double)});
   const int32_t oldFrameSize = frameSize;
   std::shared_ptr<double[]> oldRing = ring;
   const int64_t oldLength = ringLength;
@@ -224,6 +226,9 @@ void Soma::allocateRing(int newFrameSize) {
 }
 
 void Soma::attachAxon(Soma* axon, int d) {
+  // A ring of its own, if there was one, is dropped for the shared one (or
+  // for none).
+  ringClaim.release();
   if (axon == nullptr) {
     frameSize = 0;
     ring.reset();
@@ -268,7 +273,7 @@ void Soma::setWeightCount(int n, int force) {
   }
   const int32_t total = std::max(checkedCount(int64_t{own} + instance), 1);
   // The weights and their saved copy.
-  requireMemory(2 * int64_t{total} * int64_t{sizeof(double)});
+  weightClaim.set(weightBytes(total));
   ParameterVector* formerlyInside = instanceVectorInWeights();
   ownCount = own;
   instanceCount = instance;
@@ -299,6 +304,10 @@ ParameterVector* Soma::instanceVectorInWeights() {
   if (performRecord == nullptr) return nullptr;
   ParameterVector* vector = instanceParameters(performRecord->instance);
   return vector != nullptr && insideWeights(vector->data) ? vector : nullptr;
+}
+
+int64_t Soma::weightBytes(int64_t total) {
+  return 2 * std::max<int64_t>(total, 1) * int64_t{sizeof(double)};
 }
 
 void Soma::stepWeightAccesses() {

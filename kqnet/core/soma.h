@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <kqnet/core/engine.h>
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
@@ -298,6 +299,15 @@ class Soma : public Engine {
   void moveForward();
   void moveBack();
   void stepWeightAccesses();
+
+  // Bytes of total weights and their saved copy, as setWeightCount claims
+  // them (at least one of each).
+  static int64_t weightBytes(int64_t total);
+
+  // What the owned ring, and the weights with their saved copy, hold of
+  // physical memory (core/fatal.h); given back when they are freed.
+  MemoryClaim ringClaim;
+  MemoryClaim weightClaim;
 
  private:
   // Whether p points into the weights' storage.

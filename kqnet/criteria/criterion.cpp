@@ -76,6 +76,7 @@ void Criterion::release() {
   freeArray(heldConfusionCounts);
   freeArray(performanceRecord);
   freeArray(confusionPercent);
+  statisticsClaim.release();
   if (control != nullptr) control->removeCriterion(this);
   Axon::release();
 }
@@ -210,8 +211,8 @@ void Criterion::allocateFrames() {
   constexpr int64_t kSquareArrays = 3;   // the confusion counts, held counts and percentages
   const int64_t doubles = kOutputArrays * static_cast<int64_t>(n) + int64_t{rocTableCells} +
                           kSquareArrays * cells + PerformanceRecord::kSize;
-  requireMemory(doubles * int64_t{sizeof(double)} +
-                2 * int64_t{rocCountCells} * int64_t{sizeof(int32_t)});
+  statisticsClaim.set(doubles * int64_t{sizeof(double)} +
+                      2 * int64_t{rocCountCells} * int64_t{sizeof(int32_t)});
   Axon::allocateFrames();
   desired.assign(n, 0.0);
   bindDesiredAccess();

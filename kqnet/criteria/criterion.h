@@ -218,6 +218,8 @@ class Criterion : public Axon {
   void completePerformance();
   void completeRoc();
   void completeConfusion();
+
+  MemoryClaim statisticsClaim;  // what the statistics arrays hold of physical memory
 };
 
 class L2Criterion : public Criterion {

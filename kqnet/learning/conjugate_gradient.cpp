@@ -38,7 +38,7 @@ void ConjugateGradient::setWeightCount(int n) {
                                           &direction,  &steepestDescent, &curvature};
   // Three times what the target's weights and their saved copy took, so
   // checked again before anything changes.
-  requireMemory(std::ssize(vectors) * int64_t{std::max(n, 1)} * int64_t{sizeof(double)});
+  vectorClaim.set(std::ssize(vectors) * int64_t{std::max(n, 1)} * int64_t{sizeof(double)});
   Gradient::setWeightCount(n);
   if (weightCount == old) return;
   const size_t count = static_cast<size_t>(weightCount);
@@ -57,6 +57,7 @@ void ConjugateGradient::release() {
         &savedCurvature}) {
     freeVector(*vector);
   }
+  vectorClaim.release();
   Gradient::release();
 }
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/learning/gradient.h>
 
 // ConjugateGradient: the gradient object of one trainable component under
@@ -58,6 +59,9 @@ class ConjugateGradient : public Gradient {
   // the vectors, which is read past.
   void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
   void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
+
+ private:
+  MemoryClaim vectorClaim;  // what the six per-weight vectors hold of physical memory
 };
 
 }  // namespace kq

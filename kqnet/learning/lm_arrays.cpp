@@ -44,8 +44,8 @@ void LMGlobals::allocateWeightArrays() {
   const int n = weightCount;
   // Five n x n tables and four vectors; the count comes from the network's
   // shapes, which a weight file gives.
-  requireMemory((5 * int64_t{checkedProduct(n, n)} + 3 * int64_t{n}) * int64_t{sizeof(double)} +
-                int64_t{n} * int64_t{sizeof(uint8_t)});
+  const int64_t doubles = 5 * int64_t{checkedProduct(n, n)} + 3 * int64_t{n};
+  weightArrayClaim.set(doubles * int64_t{sizeof(double)} + int64_t{n} * int64_t{sizeof(uint8_t)});
   exemplarJtJ = squareMatrix(n);
   savedHessian = squareMatrix(n);
   hessian = squareMatrix(n);
@@ -64,7 +64,8 @@ void LMGlobals::allocatePendingArrays() {
 }
 
 void LMGlobals::allocateBlockArrays() {
-  requireMemory(4 * int64_t{checkedProduct(blockCount, weightCount)} * int64_t{sizeof(double)});
+  blockArrayClaim.set(4 * int64_t{checkedProduct(blockCount, weightCount)} *
+                      int64_t{sizeof(double)});
   savedGradient = rowMatrix(blockCount, weightCount);
   previousAccumulator = rowMatrix(blockCount, weightCount);
   currentAccumulator = rowMatrix(blockCount, weightCount);
@@ -75,12 +76,14 @@ void LMGlobals::allocateBlockArrays() {
 void LMGlobals::freeWeightArrays() {
   giveBack(exemplarJtJ, savedHessian, hessian, inverse, regularisationMatrix, weightStep,
            gradientSum, savedWeights, marked);
+  weightArrayClaim.release();
   weightArraysAllocated = false;
   weightArraysPending = false;
 }
 
 void LMGlobals::freeBlockArrays() {
   giveBack(savedGradient, previousAccumulator, currentAccumulator, jacobian);
+  blockArrayClaim.release();
   blockArraysAllocated = false;
 }
 

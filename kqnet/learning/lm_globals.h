@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/learning/learning_globals.h>
 #include <kqnet/linalg/lu.h>
 
@@ -133,6 +134,8 @@ class LMGlobals : public LearningGlobals {
   bool weightArraysPending = false;    // sized for weightCount once learning is on
   bool blockArraysAllocated = false;   // the m x n arrays exist
   std::vector<uint8_t> marked;         // per weight: fed by the criteria control
+  MemoryClaim weightArrayClaim;        // what the n-sized arrays hold of physical memory
+  MemoryClaim blockArrayClaim;         // what the m x n arrays hold of physical memory
 };
 
 }  // namespace kq

@@ -14,6 +14,7 @@ void Momentum::release() {
   velocity.shrink_to_fit();
   momentums.clear();
   momentums.shrink_to_fit();
+  velocityClaim.release();
   momentumCount = 0;
   Step::release();
 }
@@ -31,9 +32,11 @@ void Momentum::setDouble(int index, double value) {
 
 void Momentum::setWeightCount(int n) {
   Step::setWeightCount(n);
+  const int32_t momentumEntries = perWeightMomentum != 0 ? weightCount : 1;
+  velocityClaim.set((int64_t{weightCount} + momentumEntries) * int64_t{sizeof(double)});
   velocity.assign(static_cast<size_t>(weightCount), 0.0);
   attachVelocityObserver(velocityObserver);
-  momentumCount = perWeightMomentum != 0 ? weightCount : 1;
+  momentumCount = momentumEntries;
   momentums.assign(static_cast<size_t>(momentumCount), 0.0);
   setMomentum(scalarMomentum);
   attachMomentumObserver(momentumObserver);

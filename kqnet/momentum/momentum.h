@@ -81,6 +81,8 @@ class Momentum : public Step {
   // never stores past the velocity, a writer never reads past it, and a
   // written count always matches the values after it.
   int64_t recordCount() const;
+
+  MemoryClaim velocityClaim;  // what the velocity and the momentums hold of physical memory
 };
 
 }  // namespace kq

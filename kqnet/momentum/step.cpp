@@ -12,6 +12,7 @@ namespace kq {
 void Step::release() {
   stepSizes.clear();
   stepSizes.shrink_to_fit();
+  stepClaim.release();
   // Nothing is left to index: setStepSize after release must not write.
   stepCount = 0;
   Gradient::release();
@@ -31,6 +32,7 @@ void Step::setDouble(int index, double value) {
 void Step::setWeightCount(int n) {
   Gradient::setWeightCount(n);
   stepCount = perWeightStep != 0 ? weightCount : 1;
+  stepClaim.set(int64_t{stepCount} * int64_t{sizeof(double)});
   stepSizes.assign(static_cast<size_t>(stepCount), 0.0);
   setStepSize(scalarStep);
   attachStepObserver(stepObserver);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <kqnet/core/engine.h>
+#include <kqnet/core/fatal.h>
 #include <kqnet/learning/gradient.h>
 
 // Step: first-order gradient descent. At every batch end each weight moves
@@ -102,6 +103,9 @@ class Step : public Gradient {
   }
   // Zeroes the first n accumulator entries (those an outside rule used).
   void clearUsedGradient(Soma& target);
+
+ private:
+  MemoryClaim stepClaim;  // what stepSizes holds of physical memory
 };
 
 }  // namespace kq

@@ -205,7 +205,7 @@ void PackedWeights::follow(const WeightVector& weights, int newRows, int newColu
   if (panels.size() != static_cast<size_t>(needed) + kLinePad) {
     // Padded to whole panels, a matrix of few rows takes up to eight times
     // the weights themselves.
-    requireMemory((needed + static_cast<int64_t>(kLinePad)) * int64_t{sizeof(double)});
+    claim.set((needed + static_cast<int64_t>(kLinePad)) * int64_t{sizeof(double)});
     std::vector<double>(static_cast<size_t>(needed) + kLinePad).swap(panels);
   }
   double* packed = panels.data() + lineSkip(panels.data());
@@ -246,6 +246,7 @@ void PackedWeights::addProduct(const double* x, int nIn, double* y, int nOut) co
 
 void PackedWeights::release() {
   std::vector<double>().swap(panels);
+  claim.release();
   rows = 0;
   columns = 0;
   writes = 0;

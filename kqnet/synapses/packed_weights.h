@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/weight_vector.h>
 
 // A full synapse's weight matrix laid out for its forward sums: panels of
@@ -56,6 +57,7 @@ class PackedWeights {
   int32_t columns = 0;         // columns of the matrix copied
   uint64_t writes = 0;         // the weights' write count when the copy was made
   uint64_t generation = 0;     // weight generation when the copy was made
+  MemoryClaim claim;           // what the panels hold of physical memory
 };
 
 }  // namespace kq

@@ -103,6 +103,15 @@ void Synapse::sizeWeights() {
   if (sourceAxon != nullptr && targetAxon != nullptr) recreateInstance();
 }
 
+int64_t Synapse::growthOnReconnect() const {
+  if (sourceAxon == nullptr || targetAxon == nullptr) return 0;
+  // reconnect takes the output axon's length and the input axon's input
+  // length, and an unchanged count keeps the weights.
+  const int32_t count = weightCountFor(targetAxon->length, sourceAxon->inputLength);
+  if (count < 0 || count == ownCount) return 0;
+  return weightBytes(count) - weightClaim.bytes();
+}
+
 void Synapse::refreshView() {
   if (frameSource == nullptr) return;
   if (frameSource->ring.get() != ring.get() || frameSource->ringLength != ringLength ||
@@ -178,8 +187,12 @@ void Synapse::compute() {
 
 // FullSynapse
 
+int32_t FullSynapse::weightCountFor(int outputLength, int inputLength) const {
+  return checkedProduct(outputLength, inputLength);
+}
+
 void FullSynapse::sizeWeights() {
-  setWeightCount(checkedProduct(length, inputLength), 0);
+  setWeightCount(weightCountFor(length, inputLength), 0);
   Synapse::sizeWeights();
 }
 

@@ -63,6 +63,15 @@ class Synapse : public Soma {
 
   // Sizes the weights for the current ends; called when both are known.
   virtual void sizeWeights();
+  // The own weight count sizeWeights gives for ends of these lengths; -1
+  // for a synapse that sizes no weights (the plain one).
+  virtual int32_t weightCountFor(int /*outputLength*/, int /*inputLength*/) const { return -1; }
+  // Bytes more (negative: fewer) that the weights will claim once
+  // reconnect re-sizes them for the present lengths of the two ends; the
+  // outside instance's part is left out, so it never says more than the
+  // re-sizing claims. The control adds it up over every synapse before it
+  // re-sizes the first.
+  int64_t growthOnReconnect() const;
   // Hands the transfer to the installed perform function; fire calls it
   // instead of compute when one is installed.
   virtual void perform();
@@ -101,6 +110,7 @@ class FullSynapse : public Synapse {
   const char* performName() const override { return "performFullSynapse"; }
   // length x input length weights, not forced: an unchanged count keeps them.
   void sizeWeights() override;
+  int32_t weightCountFor(int outputLength, int inputLength) const override;
   // The Synapse arguments, then the weights.
   void perform() override;
   // y[j] += W[j][k] x[k], per output element in ascending k.

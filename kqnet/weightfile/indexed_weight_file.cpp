@@ -85,12 +85,14 @@ bool WeightFile::open(const char* name) {
     std::fclose(file);
     return false;
   }
-  // A copy that could not stay in memory as a whole is refused before it is
-  // tried, the file closed first.
+  // A copy that could not stay in memory as a whole, beside what is held
+  // already, is refused before it is tried, the file closed first. The
+  // copy is held while every shape of the file is read, so it is claimed.
   if (!fitsInMemory(status.st_size)) {
     std::fclose(file);
     fatalOutOfMemory();
   }
+  textClaim_.set(status.st_size);
   // The size found now bounds what is read, whatever the file does later.
   const size_t size = static_cast<size_t>(status.st_size);
   text_.reset(new (std::nothrow) char[size]);
@@ -128,6 +130,7 @@ void WeightFile::close() {
   stream_ = nullptr;
   index_.clear();
   text_.reset();
+  textClaim_.release();
   size_ = 0;
   version_ = kDefaultWeightFileVersion;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_file_version.h>
 
@@ -77,6 +78,7 @@ class WeightFile {
   std::string name_;
   std::unique_ptr<char[]> text_;
   size_t size_ = 0;
+  MemoryClaim textClaim_;  // what text_ holds of physical memory
   WeightHeaderIndex index_;
   std::FILE* stream_ = nullptr;  // over text_
   std::optional<NamedWeightStream> named_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include <kqnet/core/messages.h>
 
@@ -36,6 +37,28 @@ TEST(RequireMemoryDeathTest, PhysicalMemoryIsTheLimitOfARequest) {
   kq::requireMemory(physical);  // returns: only the request is checked, nothing allocated
   EXPECT_EXIT(kq::requireMemory(physical + 1), ::testing::ExitedWithCode(1),
               "^Error: Out of memory\\.\n$");
+}
+
+// Re-sizing replaces a claim (its own old bytes never count twice), a move
+// hands it over, a copy claims again, every claim goes with its owner, and
+// one byte beyond what the others leave ends the run.
+TEST(MemoryClaimDeathTest, TheLedgerHoldsWhatTheClaimsHoldNowAndRefusesMore) {
+  kq::setPhysicalMemory(1000);
+  {
+    kq::MemoryClaim a;
+    kq::MemoryClaim b;
+    for (int64_t bytes : {600, 900, 400}) a.set(bytes);
+    b.set(600);
+    EXPECT_EQ(kq::claimedMemory(), 1000);
+    EXPECT_EXIT(b.set(601), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+    EXPECT_EXIT(kq::MemoryClaim{a}, ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+    const kq::MemoryClaim moved = std::move(a);
+    b.release();
+    EXPECT_EQ(kq::claimedMemory(), 400);
+  }
+  EXPECT_EQ(kq::claimedMemory(), 0);
+  kq::restorePhysicalMemory();
+  EXPECT_EQ(kq::physicalMemory(), int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE));
 }
 
 TEST(FatalDeathTest, WritesTheMessageUnchangedAndExitsWithOne) {

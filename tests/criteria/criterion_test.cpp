@@ -14,6 +14,7 @@
 #include <kqnet/backward/back_axon.h>
 #include <kqnet/backward/back_synapse.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/synapses/synapse.h>
@@ -234,6 +235,18 @@ TEST(CriterionLifecycleDeathTest, SquareArraysBeyondPhysicalMemoryEndTheProcess)
   L2Criterion criterion;
   EXPECT_EXIT(criterion.setRows(static_cast<int>(length)), ::testing::ExitedWithCode(1),
               "^Error: Out of memory\\.\n$");
+}
+
+// 2000 outputs, which the record allows: three squares of 32 MB fit under
+// the machine's own figure and are sized; release gives their claim back.
+TEST(CriterionLifecycleTest, TwoThousandOutputsStillFit) {
+  const int64_t before = kq::claimedMemory();
+  L2Criterion criterion;
+  criterion.setRows(2000);
+  EXPECT_EQ(criterion.confusionPercent.size(), 4000000u);
+  EXPECT_GE(kq::claimedMemory() - before, 3 * 4000000 * 8);
+  criterion.release();
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 TEST(CriterionLifecycleTest, AccessesAttachedBeforeSizingWaitUnboundAndAreNeverStepped) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "network_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/fatal.h>
 
 namespace {
 
@@ -531,6 +533,42 @@ TEST_F(SkipNetworkTest, ActivitiesMatchAPlainReferenceBitForBit) {
     ASSERT_EQ(h2, e2) << "exemplar " << t;
     ASSERT_EQ(out, eo) << "exemplar " << t;
   }
+}
+
+// Once told to, says on standard error that its weights start to re-size.
+class AnnouncedSynapse : public FullSynapse {
+ public:
+  void setWeightCount(int n, int force) override {
+    if (announce && n != ownCount) std::fputs("re-sized\n", stderr);
+    FullSynapse::setWeightCount(n, force);
+  }
+  bool announce = false;
+};
+
+// An input axon grown from 1 to 1000 rows re-sizes both synapses it feeds:
+// the ring and each synapse's weights with their saved copy grow by 2 x 999
+// doubles. With room for all three but one byte, the run ends before either
+// synapse starts to re-size; with room for all three, the growth is made.
+TEST(SynapseMemoryDeathTest, SynapsesAnAxonReSizesAreCheckedTogetherBeforeAnyReSizes) {
+  StaticControl control;
+  Axon input, left, right;
+  AnnouncedSynapse toLeft, toRight;
+  for (Axon* axon : {&input, &left, &right}) axon->setRows(1);
+  wire(input, toLeft, left);
+  wire(input, toRight, right);
+  input.control = &control;
+  for (AnnouncedSynapse* synapse : {&toLeft, &toRight}) {
+    synapse->control = &control;
+    synapse->registerWithControl();
+    synapse->announce = true;
+  }
+  const int64_t growth = 2 * 999 * 8;
+  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth - 1);
+  EXPECT_EXIT(input.setRows(1000), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth);
+  input.setRows(1000);
+  EXPECT_EQ(toLeft.ownCount + toRight.ownCount, 2000);
+  kq::restorePhysicalMemory();
 }
 
 }  // namespace

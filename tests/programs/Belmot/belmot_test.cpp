@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 
 #include "../context_network_check.h"
+#include "../limited_memory_run.h"
+#include "Belmot/belmot_network.h"
 
 namespace {
 
@@ -88,6 +90,14 @@ TEST(BelmotProgram, AWordInARecordIsAnUnreadableFileButAShortRecordRuns) {
   shorter.erase(cut, shorter.find('#', cut) - cut);
   shorter.erase(tokenAfter(shorter, "#control StaticControl", 1).second);
   EXPECT_EQ(runWith("short_records", shorter), std::make_tuple(0, cost, std::string()));
+}
+
+// hidden1Axon, the largest layer, at the 1000000 rows its record allows:
+// about 1 GB of synapses. On half a gigabyte the run ends out of memory.
+TEST(BelmotProgram, TheLargestLayerGrownBeyondMemoryEndsOutOfMemoryBeforeAnyProbeLine) {
+  kqtest::expectOutOfMemoryBeforeAnyProbeLine<kq::programs::belmot::Net>(
+      kqtest::exampleCopy("Belmot", "hidden1Axon", 1000000), kq::programs::belmot::kValues,
+      kqtest::kHalfGigabyte);
 }
 
 }  // namespace

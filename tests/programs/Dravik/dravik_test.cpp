@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "../limited_memory_run.h"
 #include "../program_reference.h"
+#include "Dravik/dravik_network.h"
 
 namespace {
 
@@ -232,6 +234,14 @@ TEST(DravikProgram, MissingContextSynapseSectionEndsTheRun) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, "The FullSynapse named contextSynapse was not found in the weight file.");
   EXPECT_EQ(run.out, "");
+}
+
+// hidden1Axon, the largest layer, at the 1000000 rows its record allows:
+// about 1 GB of synapses. On half a gigabyte the run ends out of memory.
+TEST(DravikProgram, TheLargestLayerGrownBeyondMemoryEndsOutOfMemoryBeforeAnyProbeLine) {
+  kqtest::expectOutOfMemoryBeforeAnyProbeLine<kq::programs::dravik::Net>(
+      kqtest::exampleCopy("Dravik", "hidden1Axon", 1000000), kq::programs::dravik::kValues,
+      kqtest::kHalfGigabyte);
 }
 
 }  // namespace

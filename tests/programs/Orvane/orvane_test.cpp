@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "../context_network_check.h"
+#include "../limited_memory_run.h"
+#include "Orvane/orvane_network.h"
 
 namespace {
 
@@ -120,6 +122,19 @@ TEST(OrvaneProgram, ACriterionBeyondPhysicalMemoryEndsOutOfMemoryBeforeAnyProbeL
     EXPECT_TRUE(std::filesystem::exists(run.path(probe))) << probe;
     EXPECT_EQ(run.read(probe), "") << probe;
   }
+}
+
+// hidden1Axon, the largest layer, at the 1000000 rows its record allows:
+// about 1 GB of synapses. On half a gigabyte the run ends out of memory.
+TEST(OrvaneProgram, TheLargestLayerGrownBeyondMemoryEndsOutOfMemoryBeforeAnyProbeLine) {
+  kqtest::expectOutOfMemoryBeforeAnyProbeLine<kq::programs::orvane::Net>(
+      kqtest::exampleCopy("Orvane", "hidden1Axon", 1000000), kq::programs::orvane::kValues,
+      kqtest::kHalfGigabyte);
+}
+
+TEST(OrvaneProgram, ARunGivesBackEveryByteItsArraysClaimed) {
+  kqtest::expectEveryClaimGivenBack<kq::programs::orvane::Net>("Orvane",
+                                                               kq::programs::orvane::kValues);
 }
 
 }  // namespace

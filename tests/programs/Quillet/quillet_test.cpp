@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "../limited_memory_run.h"
 #include "../program_reference.h"
+#include "Quillet/quillet_network.h"
 
 namespace {
 
@@ -232,6 +234,21 @@ TEST(QuilletProgram, GradientSectionsMustCarryTheMomentumClassWord) {
       run.err,
       "The Momentum named hidden1SynapseBackpropGradient does not match the ConjugateGradient "
       "found in the weight file.");
+}
+
+// Seven bytes of the example take hidden1Axon from 50 rows to 300000 (or to
+// the 1000000 the record allows): the synapses at its ends would hold 1.2 GB
+// (4 GB), the largest alone 240 MB (800 MB). On half a gigabyte the run ends
+// out of memory before any of them is re-sized.
+TEST(QuilletProgram, AHiddenLayerGrownBeyondMemoryEndsOutOfMemoryBeforeAnyProbeLine) {
+  for (int rows : {300000, 1000000}) {
+    expectOutOfMemoryBeforeAnyProbeLine<kq::programs::quillet::Net>(
+        exampleCopy("Quillet", "hidden1Axon", rows), kq::programs::quillet::kValues, kHalfGigabyte);
+  }
+}
+
+TEST(QuilletProgram, ARunGivesBackEveryByteItsArraysClaimed) {
+  expectEveryClaimGivenBack<kq::programs::quillet::Net>("Quillet", kq::programs::quillet::kValues);
 }
 
 }  // namespace
