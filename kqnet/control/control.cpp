@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/learning/learning_globals.h>

@@ -7,7 +7,7 @@
 
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include <kqnet/core/engine.h>
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
@@ -305,7 +305,7 @@ class Soma : public Engine {
   static int64_t weightBytes(int64_t total);
 
   // What the owned ring, and the weights with their saved copy, hold of
-  // physical memory (core/fatal.h); given back when they are freed.
+  // physical memory (core/memory.h); given back when they are freed.
   MemoryClaim ringClaim;
   MemoryClaim weightClaim;
 

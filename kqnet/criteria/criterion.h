@@ -5,6 +5,7 @@
 
 #include <kqnet/axons/axon.h>
 #include <kqnet/core/costs.h>
+#include <kqnet/core/memory.h>
 
 // Criterion: the last axon of the forward network. Its activity holds the
 // network's outputs; on every computing cycle it pulls the matching desired

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/learning/gradient.h>
 
 // ConjugateGradient: the gradient object of one trainable component under

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/learning/learning_globals.h>
 #include <kqnet/linalg/lu.h>
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include <kqnet/core/memory.h>
 #include <kqnet/momentum/step.h>
 
 // Momentum: gradient descent with momentum. Every accumulator entry keeps a

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include <kqnet/core/engine.h>
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/learning/gradient.h>
 
 // Step: first-order gradient descent. At every batch end each weight moves

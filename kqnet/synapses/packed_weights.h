@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/weight_vector.h>
 
 // A full synapse's weight matrix laid out for its forward sums: panels of

@@ -7,6 +7,7 @@
 
 #include <kqnet/core/char_class.h>
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/number_text.h>
 #include <kqnet/weightfile/weight_file.h>

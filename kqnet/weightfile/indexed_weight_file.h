@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_file_version.h>
 

@@ -1,4 +1,5 @@
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -14,7 +14,7 @@
 #include <kqnet/backward/back_axon.h>
 #include <kqnet/backward/back_synapse.h>
 #include <kqnet/control/control.h>
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/learning/gradient.h>
 #include <kqnet/synapses/synapse.h>

@@ -17,7 +17,7 @@
 
 #include "common/network_program.h"
 #include "program_reference.h"
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 
 namespace kqtest {
 

@@ -11,7 +11,7 @@
 #include "network_helpers.h"
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/control.h>
-#include <kqnet/core/fatal.h>
+#include <kqnet/core/memory.h>
 
 namespace {
 
