@@ -378,10 +378,19 @@ void Soma::bindActivityAccess() {
   if (outputAccess != nullptr) outputAccess->setData(currentFrame(), inputLength, 1);
 }
 
-void Soma::bindWeightAccess() {
+void Soma::bindWeightAccess() { bindWeightAccessAs(ownCount, 1); }
+
+void Soma::bindWeightAccessAs(int rows, int columns) {
+  // Handing out the block counts a write; with nothing to bind, nothing is.
+  if (ownWeightAccess == nullptr && instanceWeightAccess == nullptr) return;
   double* base = weightData();
-  ownWeightAccess.bind(base, ownCount, 1);
-  instanceWeightAccess.bind(base != nullptr ? base + ownCount : nullptr, instanceCount, 1);
+  // Bound to what the weights hold, whatever the shape says they should.
+  const int64_t size = static_cast<int64_t>(weights.size());
+  const int64_t own = std::clamp<int64_t>(ownCount, 0, size);
+  const int64_t wholeRows = columns > 0 ? own / columns : 0;
+  ownWeightAccess.bind(base, static_cast<int>(std::clamp<int64_t>(rows, 0, wholeRows)), columns);
+  const int64_t instance = std::clamp<int64_t>(instanceCount, 0, size - own);
+  instanceWeightAccess.bind(base != nullptr ? base + own : nullptr, static_cast<int>(instance), 1);
 }
 
 void Soma::setOutputAccess(SpatialAccess* access) {
