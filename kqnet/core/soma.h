@@ -98,7 +98,9 @@ class Soma : public Engine {
   // The record's destroy call for a replaced instance.
   virtual void destroyInstance(void* oldInstance);
   // Re-creates the outside instance after a change of shape, keeping the
-  // leading instance parameters and their storage inside the weights.
+  // leading instance parameters and their storage inside the weights; the
+  // same instance handed back with its vector re-sized or moved counts as
+  // a new one.
   virtual void recreateInstance();
   // Installs record (null only clears the reference); never frees one.
   virtual void setPerformRecord(PerformRecord* record);

@@ -26,7 +26,8 @@
 //   destroyed first; each takes itself out of the other (WeightAccessRef,
 //   SpatialAccess).
 // - the outside instance's parameter vector: pointed at the instance part
-//   by setWeightCount, cleared by releaseWeights (core/perform.h).
+//   by setWeightCount, cleared by releaseWeights; recreateInstance gives
+//   storage again to a vector that no longer matches it (core/perform.h).
 // - copies derived from the weights: remade by the write count below.
 //
 // Every writing access counts one write: an element, an iterator, a pointer
