@@ -29,6 +29,10 @@
 //   by setWeightCount, cleared by releaseWeights; recreateInstance gives
 //   storage again to a vector that no longer matches it (core/perform.h).
 // - copies derived from the weights: remade by the write count below.
+// - the learning rules' per-weight arrays: a rule follows its accumulator's
+//   new size at the next batch (Gradient::applyUpdate); the control's weight
+//   index for the second-order methods ends the run instead, naming
+//   prepareLearning (StaticControl's learning hooks).
 //
 // Every writing access counts one write: an element, an iterator, a pointer
 // from data(), a whole-vector write, the storage replaced. A copy derived
