@@ -99,10 +99,7 @@ int32_t BackFullSynapse::weightCountFor(int outputLength, int inputLength) const
   return checkedProduct(outputLength, inputLength);
 }
 
-void BackFullSynapse::sizeWeights() {
-  setWeightCount(weightCountFor(length, inputLength), 0);
-  Synapse::sizeWeights();
-}
+void BackFullSynapse::sizeWeights() { sizeOwnWeights(weightCountFor(length, inputLength)); }
 
 void BackFullSynapse::perform() {
   if (!hasPerformFunction()) return;
@@ -112,10 +109,7 @@ void BackFullSynapse::perform() {
                                           weightData());
 }
 
-void BackFullSynapse::bindWeightAccess() {
-  Soma::bindWeightAccess();
-  ownWeightAccess.bind(weightData(), inputLength, length);
-}
+void BackFullSynapse::bindWeightAccess() { bindWeightAccessAs(inputLength, length); }
 
 namespace {
 

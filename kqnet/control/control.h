@@ -165,7 +165,10 @@ class StaticControl : public Control {
   void readLearningState(std::FILE* file, KqWeightFileVersion version);
   // Numbers the weights of the gradient list for m blocks.
   void buildWeightIndex(int m);
-  // Learning hooks; each does nothing without globals.
+  // Learning hooks; each does nothing without globals. With globals, each
+  // but afterExemplar first ends the run with a message when the trainable
+  // weights changed since the weight index was built (a layer re-sized
+  // after prepareLearning), rather than train part of them.
   void afterExemplar();
   void endBatch();
   void afterBatch();

@@ -11,6 +11,7 @@
 #include <kqnet/control/back_static_control.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/messages.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/cg_globals.h>
@@ -99,6 +100,37 @@ bool holdsFittedWeights(const LeastSquaresChain& c, int32_t inputs, int32_t outp
          ownWeightsHeld(c.hiddenAxon) >= hidden &&
          ownWeightsHeld(c.secondSynapse) >= int64_t{outputs} * hidden &&
          ownWeightsHeld(c.outputAxon) >= outputs;
+}
+
+// Whether the weight index still numbers what the gradient list trains:
+// in list order, each gradient's forward object with as many weights as
+// the index gave it, and no more blocks than it was built for.
+bool indexNumbersTheList(const StaticControl& control) {
+  const WeightIndex& index = control.weightIndex;
+  const std::vector<Gradient*>& owners = index.weightOwner;
+  const int64_t numbered = static_cast<int64_t>(owners.size());
+  int64_t i = 0;
+  for (Gradient* gradient : control.gradientList) {
+    const int64_t count = weightTotalOf(gradient->forward);
+    if (count <= 0) continue;
+    if (!owners.empty()) {
+      if (i + count > numbered || owners[static_cast<size_t>(i)] != gradient ||
+          owners[static_cast<size_t>(i + count - 1)] != gradient ||
+          gradient->gradientBlockCount() > index.blockCount) {
+        return false;
+      }
+    }
+    i += count;
+  }
+  return i == control.weightCount;
+}
+
+// The globals reach every weight through the index, and their state spans
+// the whole network: a layer re-sized since the index was built cannot be
+// followed in the middle of a batch or an iteration, and training on would
+// leave part of it untrained. The run ends instead, naming the call due.
+void requireCurrentIndex(const StaticControl& control) {
+  if (!indexNumbersTheList(control)) fatal(messages::kWeightsChangedSincePrepared);
 }
 
 }  // namespace
@@ -256,19 +288,27 @@ void StaticControl::afterExemplar() {
 }
 
 void StaticControl::endBatch() {
-  if (learningGlobals) learningGlobals->endBatch();
+  if (!learningGlobals) return;
+  requireCurrentIndex(*this);
+  learningGlobals->endBatch();
 }
 
 void StaticControl::afterBatch() {
-  if (learningGlobals) learningGlobals->afterBatch();
+  if (!learningGlobals) return;
+  requireCurrentIndex(*this);
+  learningGlobals->afterBatch();
 }
 
 void StaticControl::afterPass(int passNumber) {
-  if (learningGlobals) learningGlobals->afterPass(passNumber);
+  if (!learningGlobals) return;
+  requireCurrentIndex(*this);
+  learningGlobals->afterPass(passNumber);
 }
 
 void StaticControl::finishTraining() {
-  if (learningGlobals) learningGlobals->finishTraining();
+  if (!learningGlobals) return;
+  requireCurrentIndex(*this);
+  learningGlobals->finishTraining();
 }
 
 void StaticControl::checkBestCost() {
@@ -282,7 +322,9 @@ void StaticControl::checkBestCost() {
     }
     if (bestEpoch != 0 && epoch - 1 - bestEpoch >= patience) stopRequested = 1;
   }
-  if (learningGlobals) learningGlobals->afterEpoch();
+  if (!learningGlobals) return;
+  requireCurrentIndex(*this);
+  learningGlobals->afterEpoch();
 }
 
 void StaticControl::leastSquaresInit() {

@@ -18,6 +18,9 @@ inline constexpr const char* kUnableToOpenFile = "Error: Unable to open file %s.
 inline constexpr const char* kOutOfMemory = "Error: Out of memory.\n";
 inline constexpr const char* kUnableToReadFile = "Error: Unable to read file %s.\n";
 inline constexpr const char* kUnableToWriteFile = "Error: Unable to write file %s.\n";
+inline constexpr const char* kWeightsChangedSincePrepared =
+    "Error: The trainable weights changed since prepareLearning numbered them; call "
+    "prepareLearning before the next batch.\n";
 
 // Non-fatal failures (standard output, the operation skipped).
 inline constexpr const char* kMatrixSizesMustMatch = "matrices sizes must match";

@@ -41,7 +41,10 @@
 namespace kq {
 
 // The parameter vector an outside instance may carry as its first member;
-// a component keeps those values inside its own weight array.
+// a component keeps those values inside its own weight array and re-points
+// data whenever that array is replaced (core/weight_vector.h). A create
+// function may hand back the same instance with the vector re-sized or
+// moved: the component then gives it storage in the weights again.
 struct ParameterVector {
   double* data = nullptr;  // storage, pointed into the owner's weights
   int32_t length = 0;      // number of parameters

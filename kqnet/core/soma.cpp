@@ -134,32 +134,42 @@ void Soma::recreateInstance() {
   // the old vector's data may point into. Storage inside the weights is
   // read no further than the weights reach.
   std::vector<double> kept;
+  const double* oldData = nullptr;
+  bool oldInside = false;
   if (ParameterVector* vector = instanceParameters(old); vector != nullptr && vector->data) {
     int64_t count = parameterCount(vector);
-    if (insideWeights(vector->data)) {
-      count =
-          std::min<int64_t>(count, std::as_const(weights).data() + weights.size() - vector->data);
+    oldData = vector->data;
+    oldInside = insideWeights(oldData);
+    if (oldInside) {
+      count = std::min<int64_t>(count, std::as_const(weights).data() + weights.size() - oldData);
     }
-    kept.assign(vector->data, vector->data + count);
+    kept.assign(oldData, oldData + count);
   }
   const int64_t keptCount = static_cast<int64_t>(kept.size());
 
   createInstance();
   void* created = performRecord != nullptr ? performRecord->instance : nullptr;
   ParameterVector* vector = instanceParameters(created);
-  if (old != nullptr && old != created) {
-    const int64_t newCount = parameterCount(vector);
-    if (newCount != keptCount || (vector != nullptr && vector->data == nullptr)) {
-      setWeightCount(ownCount, 1);
-    }
-    if (newCount != 0 && keptCount != 0 && vector != nullptr && vector->data != nullptr) {
-      std::copy_n(kept.begin(), std::min(newCount, keptCount), vector->data);
-      weights.markWritten();  // the vector's data may lie inside the weights
-    }
-    destroyInstance(old);
-  } else if (old == nullptr && vector != nullptr && vector->data == nullptr) {
-    setWeightCount(ownCount, 1);
+  const int64_t newCount = parameterCount(vector);
+  const double* newData = vector != nullptr ? vector->data : nullptr;
+  const bool replaced = old != nullptr && old != created;
+  bool resize = false;
+  if (replaced) {
+    resize = newCount != keptCount || (vector != nullptr && newData == nullptr);
+  } else if (old == nullptr) {
+    resize = vector != nullptr && newData == nullptr;
+  } else {
+    // The same instance, re-sized or re-pointed in place (a realloc-style
+    // create), no longer matches what the weights hold: like a new one.
+    resize = newCount != keptCount || (oldInside && newData != oldData);
   }
+  if (resize) setWeightCount(ownCount, 1);
+  if ((replaced || resize) && newCount != 0 && keptCount != 0 && vector != nullptr &&
+      vector->data != nullptr) {
+    std::copy_n(kept.begin(), std::min(newCount, keptCount), vector->data);
+    weights.markWritten();  // the vector's data may lie inside the weights
+  }
+  if (replaced) destroyInstance(old);
 }
 
 void Soma::setPerformRecord(PerformRecord* record) {
@@ -378,10 +388,19 @@ void Soma::bindActivityAccess() {
   if (outputAccess != nullptr) outputAccess->setData(currentFrame(), inputLength, 1);
 }
 
-void Soma::bindWeightAccess() {
+void Soma::bindWeightAccess() { bindWeightAccessAs(ownCount, 1); }
+
+void Soma::bindWeightAccessAs(int rows, int columns) {
+  // Handing out the block counts a write; with nothing to bind, nothing is.
+  if (ownWeightAccess == nullptr && instanceWeightAccess == nullptr) return;
   double* base = weightData();
-  ownWeightAccess.bind(base, ownCount, 1);
-  instanceWeightAccess.bind(base != nullptr ? base + ownCount : nullptr, instanceCount, 1);
+  // Bound to what the weights hold, whatever the shape says they should.
+  const int64_t size = static_cast<int64_t>(weights.size());
+  const int64_t own = std::clamp<int64_t>(ownCount, 0, size);
+  const int64_t wholeRows = columns > 0 ? own / columns : 0;
+  ownWeightAccess.bind(base, static_cast<int>(std::clamp<int64_t>(rows, 0, wholeRows)), columns);
+  const int64_t instance = std::clamp<int64_t>(instanceCount, 0, size - own);
+  instanceWeightAccess.bind(base != nullptr ? base + own : nullptr, static_cast<int>(instance), 1);
 }
 
 void Soma::setOutputAccess(SpatialAccess* access) {

@@ -98,7 +98,9 @@ class Soma : public Engine {
   // The record's destroy call for a replaced instance.
   virtual void destroyInstance(void* oldInstance);
   // Re-creates the outside instance after a change of shape, keeping the
-  // leading instance parameters and their storage inside the weights.
+  // leading instance parameters and their storage inside the weights; the
+  // same instance handed back with its vector re-sized or moved counts as
+  // a new one.
   virtual void recreateInstance();
   // Installs record (null only clears the reference); never frees one.
   virtual void setPerformRecord(PerformRecord* record);
@@ -154,7 +156,8 @@ class Soma : public Engine {
   // is allocated or shared, an observer is set or the columns change.
   virtual void bindActivityAccess();
   // Points the weights' observers at the weights; called whenever the
-  // weight array is replaced or freed.
+  // weight array is replaced or freed, the shape it is seen in changes, or
+  // an observer is stored. Overrides choose the shape (bindWeightAccessAs).
   virtual void bindWeightAccess();
   // Values produced per frame; axons derive it from rows x columns.
   virtual void setLength(int n) { length = n; }
@@ -247,35 +250,36 @@ class Soma : public Engine {
   int64_t currentOffset = 0;  // start of the current frame within the ring
   int64_t savedOffset = -1;   // frame remembered by saveFramePosition; -1 none
   // Own weights, then the instance part: storage only setWeightCount and
-  // releaseWeights replace. Write the values freely through this interface:
+  // releaseWeights replace (what points into it: core/weight_vector.h).
+  // Write the values freely through this interface:
   // every writing access is seen by the next sum. A pointer, iterator or
   // reference kept across a sum and written through after it is not: take
   // it again after the sum, or call weightsChanged (debug builds catch a sum
   // on weights written that way).
   WeightVector weights;
-  std::vector<double> savedWeights;               // snapshot for the weight-file writers
-  int32_t length = 0;                             // values produced per frame
-  int32_t inputLength = 0;                        // values read per frame
-  int32_t ownCount = 0;                           // weights the class uses
-  int32_t instanceCount = 0;                      // weights of the outside instance
-  int32_t jacobianColumns = 0;                    // error columns carried side by side
-  int32_t jacobianColumnBase = 0;                 // first own column in the successor's frame
-  int32_t depth = 0;                              // position counted from the firing roots
-  double randomRange = 0.5;                       // half width of the weight randomisation
-  double randomCentre = 0.0;                      // centre of the weight randomisation
-  int32_t delay = 1;                              // extra past frames in the ring
-  int32_t keepWeights = 0;                        // randomizeWeights leaves the weights alone
-  int32_t ownsRing = 1;                           // the ring was allocated here
-  int32_t ownsWeights = 1;                        // the weights were allocated here
-  int32_t criterionMark = 0;                      // fed by a backward criteria control
-  uint64_t userDatum = 0;                         // appended to every perform call when non-zero
-  Soma* frameSource = nullptr;                    // the axon whose ring this component shares
-  std::vector<Soma*> connectionList;              // criteria controls that assigned columns here
-  Soma* successor = nullptr;                      // fired after this component
-  SpatialAccess* outputAccess = nullptr;          // observer of the activity
-  WeightAccessRef ownWeightAccess{weights};       // observer of the own weights
-  WeightAccessRef instanceWeightAccess{weights};  // observer of the instance weights
-  PerformRecord* performRecord = nullptr;         // outside computation
+  std::vector<double> savedWeights;             // snapshot for the weight-file writers
+  int32_t length = 0;                           // values produced per frame
+  int32_t inputLength = 0;                      // values read per frame
+  int32_t ownCount = 0;                         // weights the class uses
+  int32_t instanceCount = 0;                    // weights of the outside instance
+  int32_t jacobianColumns = 0;                  // error columns carried side by side
+  int32_t jacobianColumnBase = 0;               // first own column in the successor's frame
+  int32_t depth = 0;                            // position counted from the firing roots
+  double randomRange = 0.5;                     // half width of the weight randomisation
+  double randomCentre = 0.0;                    // centre of the weight randomisation
+  int32_t delay = 1;                            // extra past frames in the ring
+  int32_t keepWeights = 0;                      // randomizeWeights leaves the weights alone
+  int32_t ownsRing = 1;                         // the ring was allocated here
+  int32_t ownsWeights = 1;                      // the weights were allocated here
+  int32_t criterionMark = 0;                    // fed by a backward criteria control
+  uint64_t userDatum = 0;                       // appended to every perform call when non-zero
+  Soma* frameSource = nullptr;                  // the axon whose ring this component shares
+  std::vector<Soma*> connectionList;            // criteria controls that assigned columns here
+  Soma* successor = nullptr;                    // fired after this component
+  SpatialAccess* outputAccess = nullptr;        // observer of the activity
+  WeightAccessRef ownWeightAccess{*this};       // observer of the own weights
+  WeightAccessRef instanceWeightAccess{*this};  // observer of the instance weights
+  PerformRecord* performRecord = nullptr;       // outside computation
   // Records made by setPerformFunctions: kept for the component's lifetime
   // (release leaves them), so whoever still points at one never reads freed
   // memory.
@@ -299,6 +303,10 @@ class Soma : public Engine {
   void moveForward();
   void moveBack();
   void stepWeightAccesses();
+  // Binds the own-part observer to the own weights seen as rows x columns,
+  // cut to the whole rows the weights hold, and the instance-part observer
+  // to the instance weights after them.
+  void bindWeightAccessAs(int rows, int columns);
 
   // Bytes of total weights and their saved copy, as setWeightCount claims
   // them (at least one of each).

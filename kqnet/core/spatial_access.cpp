@@ -3,8 +3,21 @@
 #include <algorithm>
 
 #include <kqnet/core/fatal.h>
+#include <kqnet/core/weight_access_ref.h>
 
 namespace kq {
+
+SpatialAccess::~SpatialAccess() {
+  if (holder_ != nullptr) holder_->forget(this);
+  if (previous_ != nullptr && previous_->next == this) {
+    // The chain closes over the gap; what follows keeps its binding, which
+    // is the predecessor's block.
+    previous_->next = next;
+    if (next != nullptr && next->previous_ == this) next->previous_ = previous_;
+  } else {
+    cutNext();
+  }
+}
 
 void SpatialAccess::setDataAndStep(double* p) {
   data = p;
@@ -25,7 +38,22 @@ void SpatialAccess::setData(double* p, int newRows, int newColumns) {
   setNext(next);
 }
 
+void SpatialAccess::cutNext() {
+  SpatialAccess* cut = next;
+  next = nullptr;
+  if (cut == nullptr || cut->previous_ != this) return;
+  cut->previous_ = nullptr;
+  cut->setData(nullptr, 0, 0);
+}
+
 void SpatialAccess::setNext(SpatialAccess* a) {
+  if (a != next) {
+    cutNext();
+    if (a != nullptr) {
+      if (a->previous_ != nullptr && a->previous_->next == a) a->previous_->next = nullptr;
+      a->previous_ = this;
+    }
+  }
   next = a;
   if (a != nullptr) a->setData(data, rows, columns);
 }

@@ -14,12 +14,27 @@
 // SpatialAccess: the chain and the binding; transfer does nothing. It is
 // the observer that Soma notifies, so it stands beside Soma; the accesses
 // that hold data of their own are in data/spatial_data.h.
+//
+// Either end of a link may go first. An access remembers the access it is
+// chained behind and the component field (WeightAccessRef) that holds it,
+// and takes itself out of both when it is destroyed; an access cut from a
+// chain is unbound, since its block was its predecessor's. What points into
+// a component's weights, and who re-points it: core/weight_vector.h.
 
 namespace kq {
 
+class WeightAccessRef;
+
 class SpatialAccess : public Engine {
  public:
-  ~SpatialAccess() override = default;
+  SpatialAccess() = default;
+  // Not copied: a copy would carry a binding that no owner re-points.
+  SpatialAccess(const SpatialAccess&) = delete;
+  SpatialAccess& operator=(const SpatialAccess&) = delete;
+  // Leaves the component field that holds it, and its chain: the access
+  // before it is linked to the one after it, or, at the head, the chain
+  // behind it is cut and unbound.
+  ~SpatialAccess() override;
 
   // The block moved to p (same shape) and has new contents.
   virtual void setDataAndStep(double* p);
@@ -30,6 +45,8 @@ class SpatialAccess : public Engine {
   // Binds this access and the chain behind it to a block of that shape.
   virtual void setData(double* p, int newRows, int newColumns);
   // Chains a behind this access and binds it to this block; null unchains.
+  // An access is in one chain at a time: a is taken from the chain it was
+  // in, and the access that was behind this one is cut and unbound.
   virtual void setNext(SpatialAccess* a);
 
   // Sets every element of the bound block to x, then steps.
@@ -37,7 +54,7 @@ class SpatialAccess : public Engine {
   // Copies length values from src into the bound block, then steps.
   void copyFrom(const double* src);
 
-  SpatialAccess* next = nullptr;  // next access of the chain
+  SpatialAccess* next = nullptr;  // next access of the chain (written by setNext)
   uint32_t transferCount = 0;     // compared with transferPeriod
   uint32_t transferPeriod = 0;    // every notification transfers while both are 0
   double* data = nullptr;         // the bound block
@@ -47,6 +64,15 @@ class SpatialAccess : public Engine {
 
  protected:
   bool transfersNow() const { return transferCount == transferPeriod; }
+
+ private:
+  friend class WeightAccessRef;
+
+  // The access behind this one leaves the chain, unbound.
+  void cutNext();
+
+  SpatialAccess* previous_ = nullptr;  // the access this one is chained behind
+  WeightAccessRef* holder_ = nullptr;  // the component field holding this access
 };
 
 }  // namespace kq

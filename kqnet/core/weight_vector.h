@@ -11,13 +11,28 @@
 #include <vector>
 
 // The weights of a component: a fixed number of doubles in storage that
-// only the component replaces (Soma::setWeightCount and releaseWeights),
-// re-pointing everything that points into it as it does (the weight
-// observers and the outside instance's parameter vector). Nothing here can
-// move the storage: whole-vector writes (assignments, assign, swaps) copy
-// the values into the array that is there, and one of another size throws
-// std::length_error, leaving the weights as they were. The members that
-// would grow or shrink the array are not offered.
+// only the component replaces (Soma::setWeightCount and releaseWeights).
+// Nothing here can move the storage: whole-vector writes (assignments,
+// assign, swaps) copy the values into the array that is there, and one of
+// another size throws std::length_error, leaving the weights as they were.
+// The members that would grow or shrink the array are not offered.
+//
+// What points into the weights or is sized from them, and who re-points it:
+// - the observers stored in ownWeightAccess and instanceWeightAccess, and
+//   the chains behind them: the component's bindWeightAccess binds them to
+//   what the weights hold (whole rows of the own part, the instance part
+//   after it) when one is stored, when the storage is replaced or freed and
+//   when a synapse's matrix changes shape. Either end of the link may be
+//   destroyed first; each takes itself out of the other (WeightAccessRef,
+//   SpatialAccess).
+// - the outside instance's parameter vector: pointed at the instance part
+//   by setWeightCount, cleared by releaseWeights; recreateInstance gives
+//   storage again to a vector that no longer matches it (core/perform.h).
+// - copies derived from the weights: remade by the write count below.
+// - the learning rules' per-weight arrays: a rule follows its accumulator's
+//   new size at the next batch (Gradient::applyUpdate); the control's weight
+//   index for the second-order methods ends the run instead, naming
+//   prepareLearning (StaticControl's learning hooks).
 //
 // Every writing access counts one write: an element, an iterator, a pointer
 // from data(), a whole-vector write, the storage replaced. A copy derived

@@ -64,6 +64,12 @@ void Gradient::applyUpdate(Soma& target) {
   // works on the target it is handed; whether the forward field is set, or
   // the accumulator is empty, does not matter here.
   if (backprop == nullptr) return;
+  // The arrays follow the accumulator before the rule runs, so that no
+  // weight is left out. The weights they served were drawn anew with the
+  // new size (Soma::setWeightCount), so none of their state carries over.
+  if (const int total = backprop->weightTotal(); total > 0 && total != weightCount) {
+    matchTargetSize();
+  }
   // A record without a perform function leaves the built-in rule in charge
   // rather than calling through a null pointer.
   if (performRecord != nullptr && performRecord->perform != nullptr) {

@@ -139,7 +139,9 @@ class Gradient : public Engine {
   // Attaches the backward object and sizes the rule to it.
   void setBackprop(Soma* object);
   // The end-of-batch update: the rule, the accumulator's observer, then the
-  // forward object's sanitising. Called once per batch by the program.
+  // forward object's sanitising. Called once per batch by the program. A
+  // rule whose accumulator was re-sized since it was sized (a layer grown
+  // after prepareLearning) first follows it, as prepareLearning would.
   void applyUpdate(Soma& target);
   // Gradient blocks the backprop object carries side by side (one per error
   // column; 1 while either attachment is missing).

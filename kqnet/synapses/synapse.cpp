@@ -103,6 +103,15 @@ void Synapse::sizeWeights() {
   if (sourceAxon != nullptr && targetAxon != nullptr) recreateInstance();
 }
 
+void Synapse::sizeOwnWeights(int32_t count) {
+  const bool kept = count == ownCount;
+  setWeightCount(count, 0);
+  // The same count may be another shape (4 x 3 wired again as 3 x 4): the
+  // observers see the matrix as it is now.
+  if (kept) bindWeightAccess();
+  Synapse::sizeWeights();
+}
+
 int64_t Synapse::growthOnReconnect() const {
   if (sourceAxon == nullptr || targetAxon == nullptr) return 0;
   // reconnect takes the output axon's length and the input axon's input
@@ -191,10 +200,7 @@ int32_t FullSynapse::weightCountFor(int outputLength, int inputLength) const {
   return checkedProduct(outputLength, inputLength);
 }
 
-void FullSynapse::sizeWeights() {
-  setWeightCount(weightCountFor(length, inputLength), 0);
-  Synapse::sizeWeights();
-}
+void FullSynapse::sizeWeights() { sizeOwnWeights(weightCountFor(length, inputLength)); }
 
 void FullSynapse::perform() {
   if (!hasPerformFunction()) return;
@@ -207,12 +213,7 @@ void FullSynapse::release() {
   Synapse::release();
 }
 
-void FullSynapse::bindWeightAccess() {
-  double* base = weightData();
-  ownWeightAccess.bind(base, length, inputLength);
-  const int64_t matrix = int64_t{length} * inputLength;
-  instanceWeightAccess.bind(base != nullptr ? base + matrix : nullptr, instanceCount, 1);
-}
+void FullSynapse::bindWeightAccess() { bindWeightAccessAs(length, inputLength); }
 
 void FullSynapse::compute() {
   const int stride = inputLength;

@@ -99,6 +99,9 @@ class Synapse : public Soma {
   int inputBound() const;
   // Re-attaches when the ring this synapse shares was replaced.
   void refreshView();
+  // The sizing of the matrix synapses: count own weights (an unchanged
+  // count keeps them and binds the observers again), then the Synapse step.
+  void sizeOwnWeights(int32_t count);
   // The perform call as an F with the Synapse arguments, then extra.
   template <typename F, typename... Extra>
   void performWith(Extra... extra);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -330,6 +331,45 @@ TEST_F(PerformTest, InstanceLifeCycleKeepsParametersInsideTheWeights) {
   pair.synapse.release();
   EXPECT_EQ(pair.synapse.performRecord, &record);
   EXPECT_EQ(calls.destroys, destroysBefore);
+}
+
+// A realloc-style create: hands back the instance it was given, with its
+// parameter vector re-sized or moved in place.
+double movedStorage[6] = {};
+void* createInPlace(void* instance, int, int, int, int) {
+  auto* same = static_cast<Instance*>(instance);
+  if (same->vector.length == 4) {
+    same->vector.length = 6;
+  } else {
+    std::copy_n(same->vector.data, same->vector.length, movedStorage);
+    same->vector.data = movedStorage;
+  }
+  return same;
+}
+
+TEST_F(PerformTest, AnInstanceResizedOrMovedInPlaceGetsStorageInTheWeightsAgain) {
+  SynapsePair pair;
+  Instance a(4);
+  PerformRecord record{generic(&performFullSynapse), generic(&createFourSizes), generic(&destroy),
+                       nullptr};
+  calls.next = &a;
+  pair.synapse.setPerformRecord(&record);
+  ASSERT_EQ(pair.synapse.weightTotal(), 10);
+  a.vector.data[3] = 0.75;
+  record.create = generic(&createInPlace);
+  pair.synapse.sizeWeights();  // 4 -> 6 parameters
+  ASSERT_EQ(pair.synapse.weightTotal(), 12);
+  EXPECT_EQ(a.vector.data, std::as_const(pair.synapse.weights).data() + 6);
+  EXPECT_EQ(a.vector.data[3], 0.75);
+  a.vector.data[5] = -0.25;
+  pair.synapse.sizeWeights();  // the same 6, moved out of the weights
+  ASSERT_EQ(pair.synapse.weightTotal(), 12);
+  EXPECT_EQ(a.vector.data, std::as_const(pair.synapse.weights).data() + 6);
+  EXPECT_EQ(a.vector.data[3], 0.75);
+  EXPECT_EQ(a.vector.data[5], -0.25);
+  EXPECT_EQ(calls.destroys, 0);
+  pair.synapse.fire();  // the perform call reads the instance inside the weights
+  EXPECT_EQ(calls.performs, 1);
 }
 
 TEST_F(PerformTest, NegativeParameterLengthCountsAsNone) {

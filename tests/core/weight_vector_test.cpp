@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -168,6 +169,50 @@ TEST(WeightVectorTest, ADetachedOrReplacedObserverIsLetGoAtOnce) {
   writes = soma.weights.writeCount();
   soma.ownWeightAccess = nullptr;  // nothing attached: nothing to let go
   EXPECT_EQ(soma.weights.writeCount(), writes);
+}
+
+TEST(WeightVectorTest, EitherEndOfAnObserverLinkMayGoFirst) {
+  kq::Soma soma;
+  soma.setWeightCount(3, 1);
+  // An observer that goes while attached takes itself out of the field,
+  // and what it may have written counts.
+  {
+    RecordingAccess gone;
+    soma.ownWeightAccess = &gone;
+    ASSERT_EQ(gone.data, std::as_const(soma.weights).data());
+  }
+  EXPECT_EQ(soma.ownWeightAccess.get(), nullptr);
+  auto deleted = std::make_unique<RecordingAccess>();
+  soma.instanceWeightAccess = deleted.get();
+  const uint64_t writes = soma.weights.writeCount();
+  deleted.reset();
+  EXPECT_EQ(soma.instanceWeightAccess.get(), nullptr);
+  EXPECT_GT(soma.weights.writeCount(), writes);
+  soma.jogWeights();  // steps the observers: none is left to step
+  // A component that goes unbinds what is attached, with its chain.
+  RecordingAccess kept;
+  RecordingAccess behind;
+  kept.setNext(&behind);
+  {
+    kq::Soma going;
+    going.setWeightCount(4, 1);
+    going.ownWeightAccess = &kept;
+    ASSERT_EQ(behind.data, std::as_const(going.weights).data());
+  }
+  EXPECT_EQ(kept.data, nullptr);
+  EXPECT_EQ(behind.data, nullptr);
+  kept.fill(1.0);  // reaches nothing
+  // So does one that releases its weights; storing the observer elsewhere
+  // takes it from the field it was in.
+  soma.ownWeightAccess = &kept;
+  ASSERT_EQ(kept.data, std::as_const(soma.weights).data());
+  soma.release();
+  EXPECT_EQ(kept.data, nullptr);
+  soma.setWeightCount(2, 1);
+  kq::Soma other;
+  other.setWeightCount(5, 1);
+  other.instanceWeightAccess = &kept;
+  EXPECT_EQ(soma.ownWeightAccess.get(), nullptr);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -73,6 +75,34 @@ TEST_F(Chain, AnEmptyBlockStillWalksTheChain) {
   EXPECT_EQ(log, (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(a.data, nullptr);
   EXPECT_EQ(a.length, 0);
+}
+
+// A copy would carry a binding that no owner re-points.
+static_assert(!std::is_copy_constructible_v<kq::SpatialData>);
+static_assert(!std::is_copy_assignable_v<kq::SpatialData>);
+
+TEST(ChainLinks, ADestroyedAccessIsClosedOverOrLeavesItsChainCutAndUnbound) {
+  std::vector<std::string> log;
+  double p[2] = {};
+  LoggingAccess a("A", &log);
+  LoggingAccess c("C", &log);
+  auto b = std::make_unique<LoggingAccess>("B", &log);
+  a.setNext(b.get());
+  b->setNext(&c);
+  a.setData(p, 2, 1);
+  b.reset();
+  ASSERT_EQ(a.next, &c);
+  EXPECT_EQ(c.data, p);
+  a.step();
+  EXPECT_EQ(log, (std::vector<std::string>{"A", "C"}));
+  // At the head there is nothing to close over: what followed is cut.
+  auto head = std::make_unique<LoggingAccess>("H", &log);
+  head->setNext(&a);
+  head->setData(p, 2, 1);
+  head.reset();
+  EXPECT_EQ(a.data, nullptr);
+  EXPECT_EQ(c.data, nullptr);
+  EXPECT_EQ(c.length, 0);
 }
 
 TEST(Reserve, IgnoresZeroNegativeAndSizesBelowTheShape) {

@@ -452,6 +452,17 @@ TEST_F(CgTrainingTest, EveryIterationMatchesThePlainMethodAndTheCostFalls) {
   EXPECT_LT(after, 0.8 * before) << "accepted " << accepted << ", rejected " << rejected;
 }
 
+TEST(CgTrainingDeathTest, ALayerGrownAfterPreparingEndsTheRunNamingTheCall) {
+  EXPECT_EXIT(
+      {
+        CgNetwork t({3, 4, 2}, 21, 5);
+        t.network.layer(1)->setRows(5);
+        t.network.layerTwin(1)->setRows(5);
+        t.epoch(false);
+      },
+      ::testing::ExitedWithCode(1), "call prepareLearning before the next batch");
+}
+
 TEST(CgTrialStepTest, AStepThatRaisesTheErrorIsRejectedAndTrainingGoesOn) {
   // With these data the trial step of epoch 5 raises the error.
   CgNetwork mended({3, 4, 3, 2}, 1, 6);

@@ -623,6 +623,32 @@ TEST(LMGlobalsTest, WithoutLearningTheSquareArraysWaitUntilLearningIsSwitchedOn)
   }
 }
 
+// The globals' state spans every weight as they were numbered: a layer
+// grown since cannot be trained on, and the call that numbers it is named.
+TEST(LMGlobalsDeathTest, ALayerGrownAfterPreparingEndsTheRunNamingTheCall) {
+  const auto grow = [](LmNetwork& t) {
+    t.net.layer(1)->setRows(4);
+    t.net.layerTwin(1)->setRows(4);
+  };
+  EXPECT_EXIT(
+      {
+        LmNetwork t(5);
+        grow(t);
+        t.runBatch();
+      },
+      ::testing::ExitedWithCode(1),
+      "^Error: The trainable weights changed since prepareLearning numbered them; call "
+      "prepareLearning before the next batch\\.\n$");
+  LmNetwork t(5);
+  grow(t);
+  t.net.control.prepareLearning();
+  ASSERT_EQ(t.lm().weightCount, 22);
+  const auto before = t.weights();
+  t.runBatch();
+  const auto after = t.weights();
+  for (size_t w = 0; w < 8; ++w) EXPECT_NE(after[0][w], before[0][w]) << "weight " << w;
+}
+
 }  // namespace
 
 namespace {

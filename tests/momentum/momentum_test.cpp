@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../backward/backward_network.h"
 #include "rule_fixture.h"
 #include <kqnet/core/record_numbers.h>
 
@@ -254,6 +258,57 @@ TEST(MomentumTest, OwnParameterFollowsStepsTwo) {
   EXPECT_EQ(rule.getDouble(2), 0.0);
   rule.setDouble(2, 1.0);
   EXPECT_EQ(rule.scalarMomentum, 0.5);
+}
+
+// A 2-6-1 network with a momentum rule per trainable component and three
+// exemplars, prepared for learning; its hidden layer is then grown to 8
+// rows, with prepareLearning again or not, and trained for one batch.
+struct GrownAfterPreparing {
+  explicit GrownAfterPreparing(bool prepareAgain) {
+    std::mt19937_64 generator(9);
+    network.inputs.records = kqtest::randomRecords(3, 2, generator);
+    network.desired.records = kqtest::randomRecords(3, 1, generator);
+    const std::vector<std::pair<kq::Soma*, kq::Soma*>> trained{
+        {network.synapseTwins[0].get(), network.synapses[0].get()},
+        {network.layerTwin(1), network.layer(1)},
+        {network.synapseTwins[1].get(), network.synapses[1].get()},
+        {network.layerTwin(2), network.layer(2)}};
+    for (const auto& [twin, forward] : trained) {
+      rules.push_back(std::make_unique<Momentum>());
+      Momentum& rule = *rules.back();
+      rule.setMomentum(0.7);
+      rule.setStepSize(0.05);
+      rule.setBackprop(twin);
+      rule.forward = forward;
+      rule.control = &network.control;
+      rule.registerWithControl();
+    }
+    network.control.prepareLearning();
+    network.layer(1)->setRows(8);
+    network.layerTwin(1)->setRows(8);
+    if (prepareAgain) network.control.prepareLearning();
+    network.randomizeForward(generator, 0.5);
+    before = network.synapses[0]->weights;
+    for (size_t e = 0; e < 3; ++e) {
+      network.forward();
+      network.backward();
+    }
+    for (const auto& rule : rules) rule->applyUpdate(*rule->forward);
+  }
+  kqtest::BackwardNetwork network{{2, 6, 1}, {{0, 1}, {1, 2}}};
+  std::vector<std::unique_ptr<Momentum>> rules;
+  V before;  // the first synapse's weights before the batch
+};
+
+TEST(MomentumTest, ALayerGrownAfterPreparingIsTrainedWhole) {
+  const GrownAfterPreparing grown(false);
+  const GrownAfterPreparing prepared(true);
+  const kq::FullSynapse& first = *grown.network.synapses[0];
+  ASSERT_EQ(first.weights.size(), 16u);
+  for (size_t i = 0; i < 16; ++i) EXPECT_NE(first.weights[i], grown.before[i]) << "weight " << i;
+  EXPECT_EQ(grown.network.accumulated(), V(grown.network.accumulated().size(), 0.0));
+  EXPECT_EQ(grown.network.plain().parameters(), prepared.network.plain().parameters());
+  EXPECT_EQ(grown.rules[0]->velocity, prepared.rules[0]->velocity);
 }
 
 }  // namespace

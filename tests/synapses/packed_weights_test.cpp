@@ -19,6 +19,7 @@
 #include "../backward/backward_network.h"
 #include "network_helpers.h"
 #include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_synapse.h>
 #include <kqnet/control/control.h>
 #include <kqnet/core/record_numbers.h>
 #include <kqnet/core/soma.h>
@@ -107,7 +108,7 @@ TEST(PackedSumsTest, EveryShapeAndPathMatchesTheOneTermLoopBitForBit) {
 }
 
 // Input axon -> synapse -> output axon, wired as a program wires them.
-void wire(Axon& input, FullSynapse& synapse, Axon& output) {
+void wire(Axon& input, kq::Synapse& synapse, Axon& output) {
   input.connectOutput(&synapse);
   synapse.connectInput(&input);
   synapse.connectOutput(&output);
@@ -378,6 +379,62 @@ TEST_F(StaleCopyTest, ADetachedObserverNeverWritesTheWeightsAgain) {
   observer.fill(0.5);
   expectSumOfPresentWeights(synapse, "a fill through the detached observer");
   EXPECT_EQ(synapse.weights, before);
+}
+
+TEST_F(StaleCopyTest, AnObserverIsBoundAtOnceToWhatTheWeightsHold) {
+  kq::DataFile probe;  // writes what it is bound to at every step
+  probe.setFileName("held.txt");
+  ASSERT_EQ(probe.setMode(0, kq::kTextFile), 1);
+  synapse.ownWeightAccess = &probe;  // storing it binds it: no bindWeightAccess
+  EXPECT_EQ(probe.data, std::as_const(synapse.weights).data());
+  expectFollowed(
+      "a write through an observer only stored", [&] { probe.fill(0.5); }, Sign::observer);
+  // Wired again as 11 -> 5: the same count, another matrix.
+  input.setRows(11);
+  output.setRows(5);
+  synapse.reconnect();
+  EXPECT_EQ(probe.rows, 5);
+  EXPECT_EQ(probe.columns, 11);
+  expectFollowed(
+      "a write over the matrix wired again", [&] { probe.fill(-0.5); }, Sign::observer);
+  // Counts the shape does not agree with: whole rows of what is held.
+  synapse.setWeightCount(30, 1);  // the randomisation steps the probe
+  ASSERT_EQ(probe.length, 22);
+  probe.fill(1.0);
+  synapse.setWeightCount(0, 1);
+  EXPECT_EQ(probe.length, 0);
+  synapse.ownWeightAccess = nullptr;
+  // The gradient matrix of a backward synapse likewise.
+  kq::BackFullSynapse back;
+  wire(input, back, output);
+  kq::SpatialData gradients;
+  back.ownWeightAccess = &gradients;
+  back.setWeightCount(12, 1);
+  ASSERT_EQ(gradients.rows, 2);
+  ASSERT_EQ(gradients.columns, 5);
+  gradients.fill(1.0);
+  std::vector<double> twoRows(12, 0.0);
+  std::fill_n(twoRows.begin(), 10, 1.0);
+  EXPECT_EQ(back.weights, twoRows);
+}
+
+TEST_F(StaleCopyTest, AnObserverCutFromTheChainIsLetGo) {
+  kq::SpatialData head;
+  kq::SpatialData behind;  // bound through the head
+  head.setNext(&behind);
+  synapse.ownWeightAccess = &head;
+  ASSERT_EQ(behind.data, std::as_const(synapse.weights).data());
+  head.setNext(nullptr);
+  EXPECT_EQ(behind.data, nullptr);
+  synapse.ownWeightAccess = nullptr;
+  const std::vector<double> before = synapse.weights;
+  behind.fill(0.5);  // reaches nothing now
+  EXPECT_EQ(synapse.weights, before);
+  expectSumOfPresentWeights(synapse, "a fill through an observer cut from the chain");
+  output.setRows(12);  // the storage it was bound to goes
+  synapse.reconnect();
+  behind.fill(0.5);
+  expectSumOfPresentWeights(synapse, "resizing, then a fill through the cut observer");
 }
 
 int performCalls = 0;
