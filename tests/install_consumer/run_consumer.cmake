@@ -51,13 +51,17 @@ find_program(consumer_exe kqnet_consumer
   NO_DEFAULT_PATH REQUIRED)
 run_step(${consumer_exe})
 
-# The example writes its data and cost files into the working directory and
-# exits non-zero unless training lowered the cost.
-set(example_dir ${KQNET_CONSUMER_BINARY_DIR}/train_network)
-find_program(example_exe train_network
-  PATHS ${example_dir} ${example_dir}/${KQNET_BUILD_TYPE}
-  NO_DEFAULT_PATH REQUIRED)
-execute_process(COMMAND ${example_exe} WORKING_DIRECTORY ${example_dir} RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "Step failed (${result}): ${example_exe}")
-endif()
+# The examples as a user runs them, in one folder: the evaluation reads the
+# weight file that the training saved. Each exits non-zero when its results
+# are wrong.
+set(example_dir ${KQNET_CONSUMER_BINARY_DIR}/examples)
+foreach(example IN ITEMS train_network evaluate_network second_order)
+  find_program(example_exe_${example} ${example}
+    PATHS ${example_dir} ${example_dir}/${KQNET_BUILD_TYPE}
+    NO_DEFAULT_PATH NO_CACHE REQUIRED)
+  execute_process(COMMAND ${example_exe_${example}} WORKING_DIRECTORY ${example_dir}
+    RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "Step failed (${result}): ${example_exe_${example}}")
+  endif()
+endforeach()
