@@ -63,18 +63,23 @@ function(build_consumer type dir)
     -DCMAKE_PREFIX_PATH=${KQNET_STAGING_DIR}
     -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON
     -DCMAKE_BUILD_TYPE=${type})
-  set(targets)
-  if(ARGN)
-    set(targets --target ${ARGN})
+  set(build_args)
+  if(type)
+    set(build_args --config ${type})
   endif()
-  run_step(${CMAKE_COMMAND} --build ${dir} ${targets})
+  if(ARGN)
+    list(APPEND build_args --target ${ARGN})
+  endif()
+  run_step(${CMAKE_COMMAND} --build ${dir} ${build_args})
 endfunction()
 
-# Runs the program name built in dir (or its examples/ folder) in the
-# folder it was built in; its exit code goes to result_var and its
-# standard error to error_var.
-function(run_program dir name result_var error_var)
-  find_program(exe_${name} ${name} PATHS ${dir} ${dir}/examples NO_DEFAULT_PATH NO_CACHE REQUIRED)
+# Runs the program name of build type built in dir (or its examples/
+# folder) in the folder it was built in; its exit code goes to result_var
+# and its standard error to error_var.
+function(run_program type dir name result_var error_var)
+  find_program(exe_${name} ${name}
+    PATHS ${dir} ${dir}/${type} ${dir}/examples ${dir}/examples/${type}
+    NO_DEFAULT_PATH NO_CACHE REQUIRED)
   get_filename_component(work_dir ${exe_${name}} DIRECTORY)
   execute_process(COMMAND ${exe_${name}} WORKING_DIRECTORY ${work_dir}
     RESULT_VARIABLE result ERROR_VARIABLE error)
@@ -90,13 +95,13 @@ function(check_build_type type dir)
   if(type STREQUAL "Debug")
     set(suffix d)
   endif()
-  file(STRINGS ${dir}/linked.txt linked)
+  file(STRINGS ${dir}/linked-${type}.txt linked)
   set(expected ${KQNET_STAGING_DIR}/lib/libkqnet${suffix}.a
                ${KQNET_STAGING_DIR}/lib/libkqmomentum${suffix}.a)
   if(NOT linked STREQUAL expected)
     message(FATAL_ERROR "A ${type} consumer links ${linked}, expected ${expected}")
   endif()
-  run_program(${dir} kept_pointer result error)
+  run_program("${type}" ${dir} kept_pointer result error)
   if(type STREQUAL "Debug")
     if(result EQUAL 0 OR NOT error MATCHES "weightsChanged")
       message(FATAL_ERROR "The Debug kept_pointer ran past the unreported write (${result}): ${error}")
@@ -113,7 +118,7 @@ check_build_type("${own_type}" ${own_dir})
 # reads the weight file that the training saved. Each exits non-zero when
 # its results are wrong.
 foreach(program IN ITEMS kqnet_consumer train_network evaluate_network second_order)
-  run_program(${own_dir} ${program} result error)
+  run_program("${own_type}" ${own_dir} ${program} result error)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "Step failed (${result}): ${program}\n${error}")
   endif()
