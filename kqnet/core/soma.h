@@ -9,6 +9,7 @@
 #include <kqnet/core/engine.h>
 #include <kqnet/core/memory.h>
 #include <kqnet/core/perform.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
 #include <kqnet/core/weight_vector.h>
@@ -26,7 +27,6 @@ namespace kq {
 class SpatialAccess;
 class RecordReader;
 class RecordWriter;
-struct WeightTextCursor;
 
 // 1 while a component resets and tells its observers; transmitters stay
 // silent meanwhile.
@@ -60,6 +60,9 @@ class Soma : public Engine {
   // changes its record by overriding the hooks and saveState, never these.
   // The program's load calls readWeights on each object's section: the
   // section's record (readRecord), ending with the class's state record.
+  // The file forms read from a stream positioned after the section's
+  // header (weightfile/), the text forms through a WeightTextCursor
+  // (core/record_numbers.h); writers append the record, not the header.
   virtual void readWeights(std::FILE* file, KqWeightFileVersion version);
   virtual void readWeightsFromText(WeightTextCursor& cursor, KqWeightFileVersion version);
   // The class's state record alone (readStateRecord), for a caller that
@@ -287,7 +290,8 @@ class Soma : public Engine {
 
  protected:
   // The hooks of the record operations, one pair per record; the reader or
-  // writer handed in is of the form called. readRecord and writeRecord: the
+  // writer handed in is of the form called (core/records.h declares both,
+  // and the helpers an override reads and writes with). readRecord and writeRecord: the
   // section's record, for Soma the weights record (a count, read and
   // ignored; the weight total's values; the state record), the present
   // values or, with fromSnapshot, the saved ones. An override (Axon's shape)

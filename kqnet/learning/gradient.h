@@ -5,6 +5,7 @@
 #include <string>
 
 #include <kqnet/core/engine.h>
+#include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_file_version.h>
 
 // A gradient object is the weight-update rule of one trainable component.
@@ -27,7 +28,6 @@ class SpatialAccess;
 struct PerformRecord;
 class RecordReader;
 class RecordWriter;
-struct WeightTextCursor;
 
 class Gradient : public Engine {
  public:
@@ -160,9 +160,9 @@ class Gradient : public Engine {
   // The accumulator and the forward object both attached and the rule sized:
   // the entry points of every rule check this first.
   bool ready() const;
-  // The rule's state record, the hook of the record operations; the base
-  // has none. With fromSnapshot: the snapshot saveState took, dropped once
-  // written, or the present state when none was taken.
+  // The rule's state record, the hook of the record operations (the reader
+  // and writer are declared in core/records.h); the base has none. With fromSnapshot: the snapshot
+  // saveState took, dropped once written, or the present state when none was taken.
   virtual void readStateRecord(RecordReader&, KqWeightFileVersion) {}
   virtual void writeStateRecord(RecordWriter&, bool /*fromSnapshot*/) {}
 
