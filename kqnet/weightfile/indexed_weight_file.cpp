@@ -113,7 +113,7 @@ bool WeightFile::open(const char* name) {
   stream_ = fmemopen(text_.get(), size_, "r");
   if (stream_ == nullptr) fatalOutOfMemory();
   name_ = name;
-  named_.emplace(stream_, name_);
+  named_.emplace(stream_, name_, text_.get(), size_);
 
   const size_t versionEnd = index_.keyEnd(kWeightFileVersionKey);
   uint16_t number = 0;

@@ -17,8 +17,9 @@
 // the first header that carries its key, instead of scanning the file from
 // the top again for every section. Lookups mean exactly what
 // findWeightSection means, with the same two fatal messages, and the
-// records are read as before, from a stream positioned right after the
-// class word, so the objects' readers do not change.
+// objects read their records as before, from a stream positioned right
+// after the class word; the stream is registered with the text it reads,
+// so their readers take the numbers from that text directly.
 
 namespace kq {
 
@@ -71,7 +72,8 @@ class WeightFile {
 
   // The stream positioned right after the class word of the section, for
   // the object's reader; ends the process as findWeightSection does. The
-  // stream is registered under the file's name (NamedWeightStream).
+  // stream is registered under the file's name, with its text
+  // (NamedWeightStream).
   std::FILE* section(const char* classWord, const char* key);
 
  private:
