@@ -261,14 +261,19 @@ __attribute__((noinline)) ScanStatus scanByCharacters(Source& in, double& value)
   return scanDoubleFrom(in, value);
 }
 
+inline const char* skipBlanks(const char* p, const char* end) {
+  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
 // fscanf's "%lf" over [p, end) for the common case, a decimal number that
-// ends before end: skips blanks, stores the value and returns the end of
-// what fscanf takes. Null, nothing stored, for everything else (words,
-// hexadecimal, no number, values beyond the range, or a number that reaches
-// end and may go on past it), which the character scan takes from p.
+// starts at p (blanks already skipped) and ends before end: stores the
+// value and returns the end of what fscanf takes. Null, nothing stored, for
+// everything else (words, hexadecimal, no number, values beyond the range,
+// or a number that reaches end and may go on past it), which the character
+// scan takes.
 inline __attribute__((always_inline)) const char* scanInPlace(const char* p, const char* end,
                                                               double& value) {
-  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
   const bool negative = p < end && *p == '-';
   if (p < end && (*p == '-' || *p == '+')) ++p;
   if (p == end || !(isDigitChar(static_cast<unsigned char>(*p)) || *p == '.') ||
@@ -301,12 +306,11 @@ ScanStatus scanDouble(std::FILE* file, double& value) {
 }
 
 ScanStatus scanDouble(const char*& at, const char* end, double& value) {
-  const char* p = at;
-  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  const char* p = skipBlanks(at, end);
   // A lone digit before a blank, the commonest token of a weight file (the
   // zeros of a state not yet used), is its own value.
-  if (end - p >= 2 && isDigitChar(static_cast<unsigned char>(p[0])) &&
-      isBlankChar(static_cast<unsigned char>(p[1]))) {
+  if (end - p >= 2 && isBlankChar(static_cast<unsigned char>(p[1])) &&
+      isDigitChar(static_cast<unsigned char>(p[0]))) {
     value = static_cast<double>(p[0] - '0');
     at = p + 1;
     return ScanStatus::kValue;
@@ -352,7 +356,7 @@ bool BlockTextReader::refill() {
 }
 
 ScanStatus BlockTextReader::scanDouble(double& value) {
-  if (const char* taken = scanInPlace(next_, end_, value)) {
+  if (const char* taken = scanInPlace(skipBlanks(next_, end_), end_, value)) {
     next_ = taken;
     return ScanStatus::kValue;
   }
