@@ -14,7 +14,10 @@
 // reads there as it does on a bare stream, except that a weights record
 // ending before the object's weight total ends in the unreadable-file
 // message, and with one of its tokens turned into a word the read ends in
-// that message exactly when the reader gets as far as that token. The
+// that message exactly when the reader gets as far as that token. Over
+// any body, the readers of a registered stream that read the text it was
+// opened over, as a program's weight file is read, give the same message,
+// the same values and the same position as the stream's own reads. The
 // sanitizers and libFuzzer's limits catch crashes, leaks and allocations a
 // hostile count could drive.
 
@@ -66,15 +69,19 @@ constexpr char kWeightFileName[] = "Fuzzed.kqw";
 const std::string kUnreadable = "Error: Unable to read file Fuzzed.kqw.\n";
 
 // The stream a file reader reads from, registered under kWeightFileName
-// while namedStreams is set; where the reader left it is kept in
-// lastPosition when it goes.
+// while namedStreams is set, and with the text it reads while inMemory is
+// set too, as a program's weight file is; where the reader left it is kept
+// in lastPosition when it goes.
 bool namedStreams = false;
+bool inMemory = false;
 long lastPosition = 0;
 
 class BodyStream {
  public:
   explicit BodyStream(const InputCopy& body) : file_(kqfuzz::memoryFile(body)) {
-    if (namedStreams) named_.emplace(file_.get(), kWeightFileName);
+    if (namedStreams) {
+      named_.emplace(file_.get(), kWeightFileName, inMemory ? body.data() : nullptr, body.size());
+    }
   }
   ~BodyStream() { lastPosition = std::ftell(file_.get()); }
   BodyStream(const BodyStream&) = delete;
@@ -595,6 +602,51 @@ void checkNamedReads(int kind, const InputCopy& body, kq::KqWeightFileVersion ve
   }
 }
 
+// What a reader of kind made of body over a registered stream: its message
+// ("" when it read to its end), what it stored where the kind has a text
+// twin, and where it left the stream.
+struct NamedRead {
+  std::string message;
+  Outcome outcome;
+  long position = 0;
+};
+
+NamedRead readNamed(int kind, const InputCopy& body, kq::KqWeightFileVersion version,
+                    bool fromText) {
+  namedStreams = true;
+  inMemory = fromText;
+  struct Reset {
+    ~Reset() { namedStreams = inMemory = false; }
+  } reset;
+  NamedRead read;
+  if (kind == kReadingDataFile || kind == kWritingDataFile || kind >= kControlFirst) {
+    read.message = readByFile(kind, body, version);
+  } else {
+    try {
+      read.outcome = readOne(kind, body, version, false);
+    } catch (const kq::FatalError& error) {
+      read.message = error.what();
+    }
+  }
+  read.position = lastPosition;
+  return read;
+}
+
+// The readers over a registered stream that read the text in memory accept,
+// refuse and store exactly what they do through the stream, and leave the
+// stream where it leaves itself: any body at all.
+void checkInMemoryReads(int kind, const InputCopy& body, kq::KqWeightFileVersion version) {
+  const NamedRead stream = readNamed(kind, body, version, false);
+  const NamedRead text = readNamed(kind, body, version, true);
+  KQFUZZ_CHECK(text.message == stream.message,
+               "kind %d version %d: in memory \"%s\", stream \"%s\"", kind, version,
+               text.message.c_str(), stream.message.c_str());
+  checkSameOutcome(text.outcome, stream.outcome, kind, version);
+  KQFUZZ_CHECK(text.position == stream.position,
+               "kind %d version %d: in memory at %ld, stream at %ld", kind, version, text.position,
+               stream.position);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -613,6 +665,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<double> tokens;
   const bool plain = plainTokens(body, tokens);
+  const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
+                          kind == kBackIntegratorAxon || kind == kCriterion;
+  const int64_t largest = kind == kCriterion ? kLargestFuzzedCriterionLength : kLargestFuzzedLength;
+  if (!axonRecord || shapeIsSmall(body, largest)) checkInMemoryReads(kind, body, version);
 
   if (kind == kReadingDataFile || kind == kWritingDataFile) {
     readNormalization(kind, body, version, plain ? &tokens : nullptr);
@@ -621,10 +677,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readControl(kind, body, version);
     if (plain) checkNamedReads(kind, body, version, nullptr, nullptr, tokens.size());
   } else {
-    const bool axonRecord = kind == kTanhAxon || kind == kIntegratorAxon ||
-                            kind == kBackIntegratorAxon || kind == kCriterion;
-    const int64_t largest =
-        kind == kCriterion ? kLargestFuzzedCriterionLength : kLargestFuzzedLength;
     if (axonRecord && !shapeIsSmall(body, largest)) return 0;
     const Outcome fromFile = readOne(kind, body, version, false);
     const Outcome fromText = readOne(kind, body, version, true);

@@ -1,8 +1,10 @@
 // The stream side of the number text: the scanners that consume exactly
-// what fscanf consumes, and the block reader.
+// what fscanf consumes, over a stream, a block reader's buffer or text in
+// memory, and the block reader.
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <system_error>
 
 #include <kqnet/core/char_class.h>
@@ -29,6 +31,14 @@ struct StreamSource {
   std::FILE* file;
   int get() { return readChar(file); }
   void unget(int c) { std::ungetc(c, file); }
+};
+
+// Text in memory, its end standing for the end of the file.
+struct TextSource {
+  const char* at;
+  const char* end;
+  int get() { return at < end ? static_cast<unsigned char>(*at++) : EOF; }
+  void unget(int) { --at; }
 };
 
 template <class Source>
@@ -83,8 +93,8 @@ int takeMantissaDigits(Source& in, int c, bool hex, detail::NumberBuilder& numbe
   return c;
 }
 
-ScanStatus scanInteger(std::FILE* file, detail::IntegerText& number) {
-  StreamSource in{file};
+template <class Source>
+ScanStatus scanInteger(Source& in, detail::IntegerText& number) {
   int c = skipBlanks(in);
   if (c == EOF) return ScanStatus::kEnd;
   if (c == '-' || c == '+') {
@@ -244,11 +254,75 @@ ScanStatus scanDoubleFrom(Source& in, double& value) {
   return ScanStatus::kValue;
 }
 
+// The rare numbers that the scans over a buffer do not read in place, kept
+// out of line so that the common case stays short.
+template <class Source>
+__attribute__((noinline)) ScanStatus scanByCharacters(Source& in, double& value) {
+  return scanDoubleFrom(in, value);
+}
+
+inline const char* skipBlanks(const char* p, const char* end) {
+  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// fscanf's "%lf" over [p, end) for the common case, a decimal number that
+// starts at p (blanks already skipped) and ends before end: stores the
+// value and returns the end of what fscanf takes. Null, nothing stored, for
+// everything else (words, hexadecimal, no number, values beyond the range,
+// or a number that reaches end and may go on past it), which the character
+// scan takes.
+inline __attribute__((always_inline)) const char* scanInPlace(const char* p, const char* end,
+                                                              double& value) {
+  const bool negative = p < end && *p == '-';
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  if (p == end || !(isDigitChar(static_cast<unsigned char>(*p)) || *p == '.') ||
+      (end - p >= 2 && p[0] == '0' && lowerChar(static_cast<unsigned char>(p[1])) == 'x')) {
+    return nullptr;
+  }
+  double magnitude = 0.0;
+  const std::from_chars_result r = std::from_chars(p, end, magnitude);
+  if (r.ec != std::errc()) return nullptr;
+  // from_chars takes what strtod takes; fscanf also takes an exponent mark
+  // and its sign that no digit follows ("1e+" gives 1, "e+" consumed).
+  const char* const number = p;
+  p = r.ptr;
+  if (p < end && lowerChar(static_cast<unsigned char>(*p)) == 'e' &&
+      std::find_if(number, p,
+                   [](char c) { return lowerChar(static_cast<unsigned char>(c)) == 'e'; }) == p) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+  }
+  if (p == end) return nullptr;
+  value = negative ? -magnitude : magnitude;
+  return p;
+}
+
 }  // namespace
 
 ScanStatus scanDouble(std::FILE* file, double& value) {
   StreamSource in{file};
   return scanDoubleFrom(in, value);
+}
+
+ScanStatus scanDouble(const char*& at, const char* end, double& value) {
+  const char* p = skipBlanks(at, end);
+  // A lone digit before a blank, the commonest token of a weight file (the
+  // zeros of a state not yet used), is its own value.
+  if (end - p >= 2 && isBlankChar(static_cast<unsigned char>(p[1])) &&
+      isDigitChar(static_cast<unsigned char>(p[0]))) {
+    value = static_cast<double>(p[0] - '0');
+    at = p + 1;
+    return ScanStatus::kValue;
+  }
+  if (const char* taken = scanInPlace(p, end, value)) {
+    at = taken;
+    return ScanStatus::kValue;
+  }
+  TextSource in{p, end};
+  const ScanStatus status = scanByCharacters(in, value);
+  at = in.at;
+  return status;
 }
 
 void BlockTextReader::attach(std::FILE* file) {
@@ -282,49 +356,34 @@ bool BlockTextReader::refill() {
 }
 
 ScanStatus BlockTextReader::scanDouble(double& value) {
-  // A decimal number that ends inside the buffer is converted where it
-  // lies; everything else (the end of the buffer reached, words,
-  // hexadecimal, values beyond the range) is scanned from the source
-  // character by character.
-  const char* p = next_;
-  const char* const end = end_;
-  while (p < end && isBlankChar(static_cast<unsigned char>(*p))) ++p;
-  const bool negative = p < end && *p == '-';
-  if (p < end && (*p == '-' || *p == '+')) ++p;
-  if (p == end || !(isDigitChar(static_cast<unsigned char>(*p)) || *p == '.') ||
-      (end - p >= 2 && p[0] == '0' && lowerChar(static_cast<unsigned char>(p[1])) == 'x')) {
-    return scanDoubleFrom(*this, value);
+  if (const char* taken = scanInPlace(skipBlanks(next_, end_), end_, value)) {
+    next_ = taken;
+    return ScanStatus::kValue;
   }
-  double magnitude = 0.0;
-  const std::from_chars_result r = std::from_chars(p, end, magnitude);
-  if (r.ec != std::errc()) return scanDoubleFrom(*this, value);
-  // from_chars takes what strtod takes; fscanf also takes an exponent mark
-  // and its sign that no digit follows ("1e+" gives 1, "e+" consumed).
-  const char* const number = p;
-  p = r.ptr;
-  if (p < end && lowerChar(static_cast<unsigned char>(*p)) == 'e' &&
-      std::find_if(number, p,
-                   [](char c) { return lowerChar(static_cast<unsigned char>(c)) == 'e'; }) == p) {
-    ++p;
-    if (p < end && (*p == '+' || *p == '-')) ++p;
-  }
-  // A number that may go on in the next block is read again by the rules.
-  if (p == end) return scanDoubleFrom(*this, value);
-  value = negative ? -magnitude : magnitude;
-  next_ = p;
-  return ScanStatus::kValue;
+  return scanByCharacters(*this, value);
 }
 
 ScanStatus scanInt(std::FILE* file, int32_t& value) {
+  StreamSource in{file};
   detail::IntegerText number;
-  const ScanStatus status = scanInteger(file, number);
+  const ScanStatus status = scanInteger(in, number);
+  if (status == ScanStatus::kValue) value = number.saturated();
+  return status;
+}
+
+ScanStatus scanInt(const char*& at, const char* end, int32_t& value) {
+  TextSource in{at, end};
+  detail::IntegerText number;
+  const ScanStatus status = scanInteger(in, number);
+  at = in.at;
   if (status == ScanStatus::kValue) value = number.saturated();
   return status;
 }
 
 ScanStatus scanUnsigned16(std::FILE* file, uint16_t& value) {
+  StreamSource in{file};
   detail::IntegerText number;
-  const ScanStatus status = scanInteger(file, number);
+  const ScanStatus status = scanInteger(in, number);
   if (status != ScanStatus::kValue) return status;
   if (number.negative || number.magnitude > 65535) return ScanStatus::kNoMatch;
   value = static_cast<uint16_t>(number.magnitude);

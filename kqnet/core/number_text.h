@@ -69,6 +69,12 @@ ScanStatus scanDouble(std::FILE* file, double& value);
 // fscanf(file, "%d"), saturated to the 32-bit range instead of wrapping.
 ScanStatus scanInt(std::FILE* file, int32_t& value);
 
+// The same two scans over text in memory: the characters from at up to
+// end, which stands for the end of the file. at moves past exactly what the
+// stream scan consumes; the value stored is the same.
+ScanStatus scanDouble(const char*& at, const char* end, double& value);
+ScanStatus scanInt(const char*& at, const char* end, int32_t& value);
+
 // fscanf(file, "%hu") for a number that must fit 16 bits unsigned: digits
 // that follow a '-' sign, or a value above 65535, count as no number (the
 // characters are still consumed).
@@ -77,8 +83,10 @@ ScanStatus scanUnsigned16(std::FILE* file, uint16_t& value);
 // A file read through one large buffer of its own, for a reader that owns
 // the stream alone: the scan consumes and stores exactly what scanDouble
 // (and so fscanf's "%lf") would on the same characters, but each block of
-// the file is taken in one fread. The stream's own position runs ahead of
-// the characters consumed; atEnd stands in for feof.
+// the file is taken in one fread, and a number that lies whole in the block
+// is read where it lies, as the scan over text in memory reads it. The
+// stream's own position runs ahead of the characters consumed; atEnd stands
+// in for feof.
 class BlockTextReader {
  public:
   static constexpr size_t kBlockSize = size_t{1} << 16;

@@ -35,21 +35,91 @@ const char* specialWordEnd(const char* p) {
 
 NamedWeightStream* registeredStreams = nullptr;
 
-// Where a registered stream's record goes on: blanks are skipped, and the
-// next character either begins a read (true) or ends the record early, at
-// the end of the file or at the next section's '#' (false). The character
-// stays in the stream, so the read that follows consumes what fscanf would.
-bool recordGoesOn(std::FILE* file) {
-  int c;
-  do {
-    c = getc_unlocked(file);
-  } while (isBlankChar(c));
-  if (c == EOF) return false;
-  std::ungetc(c, file);
-  return c != '#';
+// The characters of a registered stream, read through the stream.
+class StreamChars {
+ public:
+  explicit StreamChars(std::FILE* file) : file_(file) {}
+
+  // Where the record goes on: blanks are skipped, and the next character
+  // either begins a read (true) or ends the record early, at the end of the
+  // file or at the next section's '#' (false). The character stays in the
+  // stream, so the read that follows consumes what fscanf would.
+  bool recordGoesOn() {
+    int c;
+    do {
+      c = getc_unlocked(file_);
+    } while (isBlankChar(c));
+    if (c == EOF) return false;
+    std::ungetc(c, file_);
+    return c != '#';
+  }
+  ScanStatus readDouble(double& value) { return scanDouble(file_, value); }
+  ScanStatus readInt(int32_t& value) { return scanInt(file_, value); }
+
+ private:
+  std::FILE* file_;
+};
+
+// The same characters taken from the text the stream was opened over, from
+// where the stream stands; the stream is moved on to where the reads
+// stopped when this goes.
+class TextChars {
+ public:
+  TextChars(std::FILE* file, const char* text, const char* at, const char* end)
+      : file_(file), text_(text), at_(at), end_(end) {}
+  ~TextChars() { std::fseek(file_, static_cast<long>(at_ - text_), SEEK_SET); }
+  TextChars(const TextChars&) = delete;
+  TextChars& operator=(const TextChars&) = delete;
+
+  bool recordGoesOn() {
+    while (at_ < end_ && isBlankChar(static_cast<unsigned char>(*at_))) ++at_;
+    return at_ < end_ && *at_ != '#';
+  }
+  ScanStatus readDouble(double& value) { return scanDouble(at_, end_, value); }
+  ScanStatus readInt(int32_t& value) { return scanInt(at_, end_, value); }
+
+ private:
+  std::FILE* file_;
+  const char* text_;
+  const char* at_;
+  const char* end_;
+};
+
+// Runs read over the characters of the registered stream file: from its
+// text where it has one, otherwise through the stream.
+template <class Read>
+auto readRegistered(std::FILE* file, const NamedWeightStream& named, Read read) {
+  if (named.text() != nullptr) {
+    const long at = std::ftell(file);
+    if (at >= 0 && static_cast<size_t>(at) <= named.size()) {
+      TextChars chars(file, named.text(), named.text() + at, named.text() + named.size());
+      return read(chars);
+    }
+  }
+  StreamChars chars(file);
+  return read(chars);
 }
 
 [[noreturn]] void unreadable(const char* name) { fatalf(messages::kUnableToReadFile, name); }
+
+template <class Chars>
+int64_t readNamedValues(Chars& chars, const char* name, int64_t count, double* dest, int64_t keep) {
+  int64_t i = 0;
+  for (double value = 0.0; i < count && chars.recordGoesOn(); ++i) {
+    if (chars.readDouble(value) != ScanStatus::kValue) unreadable(name);
+    if (i < keep) dest[i] = value;
+  }
+  return i;
+}
+
+template <class Chars>
+bool readNamedInt(Chars& chars, const char* name, int32_t& value) {
+  if (!chars.recordGoesOn()) return false;
+  int32_t read = 0;
+  if (chars.readInt(read) != ScanStatus::kValue) unreadable(name);
+  value = read;
+  return true;
+}
 
 // After a read that found no number: true when every later read must fail
 // the same way, because the next character (blanks aside, which every read
@@ -75,6 +145,13 @@ NamedWeightStream::NamedWeightStream(std::FILE* file, std::string name)
   registeredStreams = this;
 }
 
+NamedWeightStream::NamedWeightStream(std::FILE* file, std::string name, const char* text,
+                                     size_t size)
+    : NamedWeightStream(file, std::move(name)) {
+  text_ = text;
+  size_ = text != nullptr ? size : 0;
+}
+
 NamedWeightStream::~NamedWeightStream() {
   for (NamedWeightStream** link = &registeredStreams; *link != nullptr; link = &(*link)->next_) {
     if (*link == this) {
@@ -84,22 +161,25 @@ NamedWeightStream::~NamedWeightStream() {
   }
 }
 
-const char* NamedWeightStream::nameOf(const std::FILE* file) {
+const NamedWeightStream* NamedWeightStream::find(const std::FILE* file) {
   for (const NamedWeightStream* s = registeredStreams; s != nullptr; s = s->next_) {
-    if (s->file_ == file) return s->name_.c_str();
+    if (s->file_ == file) return s;
   }
   return nullptr;
 }
 
+const char* NamedWeightStream::nameOf(const std::FILE* file) {
+  const NamedWeightStream* named = find(file);
+  return named != nullptr ? named->name() : nullptr;
+}
+
 int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t keep) {
-  int64_t i = 0;
-  if (const char* name = NamedWeightStream::nameOf(file)) {
-    for (double value = 0.0; i < count && recordGoesOn(file); ++i) {
-      if (scanDouble(file, value) != ScanStatus::kValue) unreadable(name);
-      if (i < keep) dest[i] = value;
-    }
-    return i;
+  if (const NamedWeightStream* named = NamedWeightStream::find(file)) {
+    return readRegistered(file, *named, [&](auto& chars) {
+      return readNamedValues(chars, named->name(), count, dest, keep);
+    });
   }
+  int64_t i = 0;
   for (double value = 0.0; i < count; ++i) {
     const ScanStatus status = scanDouble(file, value);
     if (status == ScanStatus::kEnd) break;
@@ -115,12 +195,15 @@ int64_t readWeightValues(std::FILE* file, int64_t count, double* dest, int64_t k
 }
 
 int64_t skipWeightInts(std::FILE* file, int64_t count) {
-  int64_t i = 0;
-  if (NamedWeightStream::nameOf(file) != nullptr) {
-    for (int32_t value = 0; i < count && readWeightInt(file, value); ++i) {
-    }
-    return i;
+  if (const NamedWeightStream* named = NamedWeightStream::find(file)) {
+    return readRegistered(file, *named, [&](auto& chars) {
+      int64_t i = 0;
+      for (int32_t value = 0; i < count && readNamedInt(chars, named->name(), value); ++i) {
+      }
+      return i;
+    });
   }
+  int64_t i = 0;
   for (int32_t value = 0; i < count; ++i) {
     const ScanStatus status = scanInt(file, value);
     if (status == ScanStatus::kEnd) break;
@@ -130,16 +213,14 @@ int64_t skipWeightInts(std::FILE* file, int64_t count) {
 }
 
 bool readWeightInt(std::FILE* file, int32_t& value) {
-  const char* name = NamedWeightStream::nameOf(file);
-  if (name != nullptr && !recordGoesOn(file)) return false;
-  int32_t read = 0;
-  const ScanStatus status = scanInt(file, read);
-  if (status == ScanStatus::kValue) {
-    value = read;
-    return true;
+  if (const NamedWeightStream* named = NamedWeightStream::find(file)) {
+    return readRegistered(file, *named,
+                          [&](auto& chars) { return readNamedInt(chars, named->name(), value); });
   }
-  if (name != nullptr) unreadable(name);
-  return false;
+  int32_t read = 0;
+  if (scanInt(file, read) != ScanStatus::kValue) return false;
+  value = read;
+  return true;
 }
 
 int32_t WeightTextCursor::readInt() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,19 +23,36 @@ namespace kq {
 // whole: the weights it lacked would keep their random starting values
 // (FileRecordReader ends the process as above). nan and inf are numbers.
 // Streams that were never registered keep the lenient rule below.
+//
+// A stream opened over text the program holds in memory (fmemopen over
+// text[0, size)) is registered with that text: its readers then take their
+// numbers from the text itself, where the stream stands, instead of one
+// character at a time through the stream, and leave the stream positioned
+// right after what they read. They accept, refuse and store exactly what
+// the stream's own reads would.
 class NamedWeightStream {
  public:
   NamedWeightStream(std::FILE* file, std::string name);
+  NamedWeightStream(std::FILE* file, std::string name, const char* text, size_t size);
   ~NamedWeightStream();
   NamedWeightStream(const NamedWeightStream&) = delete;
   NamedWeightStream& operator=(const NamedWeightStream&) = delete;
 
+  // The registration of file, or null.
+  static const NamedWeightStream* find(const std::FILE* file);
   // The name file was registered with, or null.
   static const char* nameOf(const std::FILE* file);
+
+  const char* name() const { return name_.c_str(); }
+  // The text the stream reads, or null; size() characters long.
+  const char* text() const { return text_; }
+  size_t size() const { return size_; }
 
  private:
   std::FILE* file_;
   std::string name_;
+  const char* text_ = nullptr;
+  size_t size_ = 0;
   NamedWeightStream* next_;  // the one registered before this one
 };
 

@@ -2,8 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <utility>
 
 #include <kqnet/core/char_class.h>
 #include <kqnet/core/fatal.h>
@@ -36,6 +39,7 @@ bool isRegularFile(const struct stat& status) { return S_ISREG(status.st_mode); 
 
 void WeightHeaderIndex::build(const char* text, size_t size) {
   clear();
+  text_ = text;
   size_t at = 0;
   while (at < size) {
     const void* hash = std::memchr(text + at, '#', size - at);
@@ -44,17 +48,60 @@ void WeightHeaderIndex::build(const char* text, size_t size) {
         skipBlanks(text, size, static_cast<size_t>(static_cast<const char*>(hash) - text) + 1);
     if (begin == size) break;
     const size_t end = tokenEnd(text, size, begin);
-    // A later header with the same key is never reached by a lookup.
-    firstEnds_.try_emplace(std::string_view(text + begin, end - begin), end);
+    add(begin, end);
     at = end;
   }
 }
 
-void WeightHeaderIndex::clear() { firstEnds_.clear(); }
+void WeightHeaderIndex::clear() {
+  slots_.reset();
+  claim_.release();
+  capacity_ = 0;
+  used_ = 0;
+  text_ = nullptr;
+}
+
+size_t WeightHeaderIndex::slotOf(std::string_view key) const {
+  const size_t mask = capacity_ - 1;
+  const size_t hash = std::hash<std::string_view>{}(key);
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.end == 0 || std::string_view(text_ + slot.begin, slot.end - slot.begin) == key) {
+      return i;
+    }
+  }
+}
+
+void WeightHeaderIndex::add(size_t begin, size_t end) {
+  // At most three quarters full, so that every probe meets an empty slot soon.
+  if (4 * (used_ + 1) > 3 * capacity_) grow();
+  Slot& slot = slots_[slotOf(std::string_view(text_ + begin, end - begin))];
+  // A later header with the same key is never reached by a lookup.
+  if (slot.end != 0) return;
+  slot = Slot{begin, end};
+  ++used_;
+}
+
+void WeightHeaderIndex::grow() {
+  constexpr size_t kFirstCapacity = 64;
+  const size_t capacity = capacity_ == 0 ? kFirstCapacity : 2 * capacity_;
+  claim_.set(static_cast<int64_t>(capacity * sizeof(Slot)));
+  std::unique_ptr<Slot[]> old(std::move(slots_));
+  const size_t oldCapacity = capacity_;
+  slots_.reset(new (std::nothrow) Slot[capacity]());
+  if (!slots_) fatalOutOfMemory();
+  capacity_ = capacity;
+  for (size_t i = 0; i < oldCapacity; ++i) {
+    if (old[i].end != 0) {
+      slots_[slotOf(std::string_view(text_ + old[i].begin, old[i].end - old[i].begin))] = old[i];
+    }
+  }
+}
 
 size_t WeightHeaderIndex::keyEnd(std::string_view key) const {
-  const auto found = firstEnds_.find(key);
-  return found == firstEnds_.end() ? kNone : found->second;
+  if (used_ == 0) return kNone;
+  const Slot& slot = slots_[slotOf(key)];
+  return slot.end == 0 ? kNone : slot.end;
 }
 
 size_t locateWeightSection(const WeightHeaderIndex& index, const char* text, size_t size,
@@ -113,7 +160,7 @@ bool WeightFile::open(const char* name) {
   stream_ = fmemopen(text_.get(), size_, "r");
   if (stream_ == nullptr) fatalOutOfMemory();
   name_ = name;
-  named_.emplace(stream_, name_);
+  named_.emplace(stream_, name_, text_.get(), size_);
 
   const size_t versionEnd = index_.keyEnd(kWeightFileVersionKey);
   uint16_t number = 0;

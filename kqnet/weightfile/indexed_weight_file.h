@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include <kqnet/core/memory.h>
 #include <kqnet/core/record_numbers.h>
@@ -17,8 +16,9 @@
 // the first header that carries its key, instead of scanning the file from
 // the top again for every section. Lookups mean exactly what
 // findWeightSection means, with the same two fatal messages, and the
-// records are read as before, from a stream positioned right after the
-// class word, so the objects' readers do not change.
+// objects read their records as before, from a stream positioned right
+// after the class word; the stream is registered with the text it reads,
+// so their readers take the numbers from that text directly.
 
 namespace kq {
 
@@ -27,6 +27,10 @@ namespace kq {
 // '#' and goes on right after that token, so a '#' inside a token opens
 // nothing, and a '#' with only white space after it ends the headers; the
 // tokens it visits are the same whatever key it is looking for.
+//
+// A file may carry any number of distinct keys, so the table holds a
+// MemoryClaim for its slots, taken before each growth: a file of millions
+// of headers ends out of memory instead of outgrowing the machine unseen.
 class WeightHeaderIndex {
  public:
   static constexpr size_t kNone = static_cast<size_t>(-1);
@@ -39,7 +43,26 @@ class WeightHeaderIndex {
   size_t keyEnd(std::string_view key) const;
 
  private:
-  std::unordered_map<std::string_view, size_t> firstEnds_;
+  // Where a key token lies in the text; end 0 marks an empty slot (a key
+  // always follows a '#', so none ends at 0).
+  struct Slot {
+    size_t begin = 0;
+    size_t end = 0;
+  };
+
+  // The slot of key: the one holding it, or the empty one where it belongs.
+  size_t slotOf(std::string_view key) const;
+  // Files the key token text[begin, end) unless an earlier one has the key.
+  void add(size_t begin, size_t end);
+  // Doubles the table (the one place it is sized and claimed) and files
+  // every key again.
+  void grow();
+
+  const char* text_ = nullptr;
+  std::unique_ptr<Slot[]> slots_;
+  size_t capacity_ = 0;  // a power of two once anything is filed
+  size_t used_ = 0;
+  MemoryClaim claim_;  // what slots_ holds of physical memory
 };
 
 // Where the section of (classWord, key) begins in text: the offset right
@@ -71,7 +94,8 @@ class WeightFile {
 
   // The stream positioned right after the class word of the section, for
   // the object's reader; ends the process as findWeightSection does. The
-  // stream is registered under the file's name (NamedWeightStream).
+  // stream is registered under the file's name, with its text
+  // (NamedWeightStream).
   std::FILE* section(const char* classWord, const char* key);
 
  private:

@@ -326,23 +326,30 @@ std::FILE* streamOver(const std::string& text) {
   return file;
 }
 
-// Reads the text with fscanf and with scanDouble side by side until the
-// first failure, comparing outcome, value, position and end-of-file state.
+// Reads the text with fscanf, with scanDouble from a stream and with
+// scanDouble over the text in memory side by side until the first failure,
+// comparing outcome, value, position and end-of-file state.
 void expectScansLikeFscanf(const std::string& text) {
   std::FILE* expected = streamOver(text);
   std::FILE* actual = streamOver(text);
   ASSERT_NE(expected, nullptr);
   ASSERT_NE(actual, nullptr);
+  const char* at = text.data();
   for (int read = 0; read < 40; ++read) {
     double a = -777.0;
     double b = -777.0;
+    double c = -777.0;
     const int rc = std::fscanf(expected, "%lf", &a);
     const ScanStatus status = kq::scanDouble(actual, b);
+    const ScanStatus inMemory = kq::scanDouble(at, text.data() + text.size(), c);
     const ScanStatus expectedStatus =
         rc == EOF ? ScanStatus::kEnd : (rc == 0 ? ScanStatus::kNoMatch : ScanStatus::kValue);
     ASSERT_EQ(status, expectedStatus) << "[" << text << "] read " << read;
+    ASSERT_EQ(inMemory, expectedStatus) << "[" << text << "] read " << read;
     ASSERT_TRUE(sameValue(a, b)) << "[" << text << "] read " << read;
+    ASSERT_TRUE(sameValue(a, c)) << "[" << text << "] read " << read;
     ASSERT_EQ(std::ftell(actual), std::ftell(expected)) << "[" << text << "] read " << read;
+    ASSERT_EQ(at - text.data(), std::ftell(expected)) << "[" << text << "] read " << read;
     ASSERT_EQ(std::feof(actual) != 0, std::feof(expected) != 0) << "[" << text << "]";
     if (rc != 1) break;
   }
@@ -498,13 +505,19 @@ TEST(ScanInt, MatchesFscanfInRangeAndSaturatesBeyond) {
     std::FILE* actual = streamOver(text);
     int a = -777;
     int32_t b = -777;
+    int32_t c = -777;
     const int rc = std::fscanf(expected, "%d", &a);
     const ScanStatus status = kq::scanInt(actual, b);
-    EXPECT_EQ(status,
-              rc == EOF ? ScanStatus::kEnd : (rc == 0 ? ScanStatus::kNoMatch : ScanStatus::kValue))
-        << text;
+    const char* at = text;
+    const ScanStatus inMemory = kq::scanInt(at, text + std::strlen(text), c);
+    const ScanStatus expectedStatus =
+        rc == EOF ? ScanStatus::kEnd : (rc == 0 ? ScanStatus::kNoMatch : ScanStatus::kValue);
+    EXPECT_EQ(status, expectedStatus) << text;
+    EXPECT_EQ(inMemory, expectedStatus) << text;
     EXPECT_EQ(a, b) << text;
+    EXPECT_EQ(a, c) << text;
     EXPECT_EQ(std::ftell(actual), std::ftell(expected)) << text;
+    EXPECT_EQ(at - text, std::ftell(expected)) << text;
     std::fclose(expected);
     std::fclose(actual);
   }

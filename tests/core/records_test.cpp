@@ -32,9 +32,15 @@ using namespace kq;
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A file holding text, read from the start; closed at scope end.
+// A file holding text, read from the start; closed at scope end. In
+// memory, it is a stream over its own copy of the text.
 struct TextFile {
-  explicit TextFile(const std::string& text) : file(std::tmpfile()) {
+  explicit TextFile(const std::string& source, bool inMemory = false) : text(source) {
+    if (inMemory) {
+      file = fmemopen(text.data(), text.size(), "r");
+      return;
+    }
+    file = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), file);
     std::rewind(file);
   }
@@ -44,7 +50,8 @@ struct TextFile {
     scanInt(file, value);
     return value;
   }
-  std::FILE* file;
+  std::string text;
+  std::FILE* file = nullptr;
 };
 
 // What a file writer printed.
@@ -478,12 +485,30 @@ TEST(NormalizationRecord, SurplusPairsAreDroppedAndTheReadingBlockReadPast) {
 
 // --- Records of a file opened by name ---------------------------------------------
 
+// Whether a NamedFile is a stream over text in memory registered with that
+// text, as a program's weight file is, so that its readers read the text.
+// The tests of these records run both ways.
+bool namedInMemory = false;
+
 // A weight file the program opened by name: its readers take a token that
 // is not a number for a damaged file.
 struct NamedFile : TextFile {
-  explicit NamedFile(const std::string& text) : TextFile(text), named(file, "Belmot.kqw") {}
+  explicit NamedFile(const std::string& source)
+      : TextFile(source, namedInMemory),
+        named(file, "Belmot.kqw", namedInMemory ? text.data() : nullptr, text.size()) {}
   NamedWeightStream named;
 };
+
+// Runs check once through the stream and once in memory.
+template <typename Check>
+void bothWays(Check check) {
+  for (const bool inMemory : {false, true}) {
+    SCOPED_TRACE(inMemory ? "in memory" : "through the stream");
+    namedInMemory = inMemory;
+    check();
+  }
+  namedInMemory = false;
+}
 
 // The weights of a Soma of three (-1, -2, -3 before) after reading record
 // from file.
@@ -518,23 +543,31 @@ TEST(NamedRecord, ARecordCutShortAtTheNextSectionOrTheEndKeepsTheRest) {
   EXPECT_EQ(bareWeights(kShortWeights[2]), (std::vector<double>{1.5, -2, -3}));
   EXPECT_EQ(bareWeights(kShortWeights[3]), (std::vector<double>{1.5, -2, -3}));
   EXPECT_EQ(bareWeights(kShortWeights[4]), (std::vector<double>{-1, -2, -3}));
-  // Whole, it reads exactly, up to the next section or the end.
-  EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125#next File 4"), (std::vector<double>{1.5, 2.5, -0.125}));
-  EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125"), (std::vector<double>{1.5, 2.5, -0.125}));
-  // Any other record still keeps what it lacks: a memory after a whole
-  // weights record, cut short at the next section.
-  NamedFile context("3 1\n1\n3 0.25 0.5 0.75\n3 4.5\n#next File");
-  IntegratorAxon axon;
-  axon.setRows(3);
-  std::fill_n(axon.memory->currentFrame(), 3, -1.0);
-  axon.readWeights(context.file, 246);
-  EXPECT_EQ(axon.weights, (std::vector<double>{0.25, 0.5, 0.75}));
-  EXPECT_EQ(std::vector<double>(axon.memory->currentFrame(), axon.memory->currentFrame() + 3),
-            (std::vector<double>{4.5, -1, -1}));
-  const std::vector<double> special = namedWeights("3 nan -inf INFINITY");
-  EXPECT_TRUE(std::isnan(special[0]));
-  EXPECT_EQ(special[1], -kInf);
-  EXPECT_EQ(special[2], kInf);
+  bothWays([] {
+    // Whole, it reads exactly, up to the next section or the end, and the
+    // stream stands right after the last number.
+    EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125#next File 4"),
+              (std::vector<double>{1.5, 2.5, -0.125}));
+    EXPECT_EQ(namedWeights("3 1.5 2.5 -0.125"), (std::vector<double>{1.5, 2.5, -0.125}));
+    NamedFile whole("3 1.5 2.5 -0.125 \n#next File 4");
+    EXPECT_EQ(weightsFrom(whole.file), (std::vector<double>{1.5, 2.5, -0.125}));
+    EXPECT_EQ(std::ftell(whole.file), 16);
+    // Any other record still keeps what it lacks: a memory after a whole
+    // weights record, cut short at the next section, where the stream stands.
+    NamedFile context("3 1\n1\n3 0.25 0.5 0.75\n3 4.5\n#next File");
+    IntegratorAxon axon;
+    axon.setRows(3);
+    std::fill_n(axon.memory->currentFrame(), 3, -1.0);
+    axon.readWeights(context.file, 246);
+    EXPECT_EQ(axon.weights, (std::vector<double>{0.25, 0.5, 0.75}));
+    EXPECT_EQ(std::vector<double>(axon.memory->currentFrame(), axon.memory->currentFrame() + 3),
+              (std::vector<double>{4.5, -1, -1}));
+    EXPECT_EQ(std::getc(context.file), '#');
+    const std::vector<double> special = namedWeights("3 nan -inf INFINITY");
+    EXPECT_TRUE(std::isnan(special[0]));
+    EXPECT_EQ(special[1], -kInf);
+    EXPECT_EQ(special[2], kInf);
+  });
   // Not registered, the same stream reads a word past as before.
   TextFile plain("3 1.5 abc 2.5");
   Soma soma;
@@ -569,30 +602,35 @@ void readNamedAxon(const std::string& record) {
 }
 
 TEST(NamedRecordDeathTest, ATokenThatIsNoNumberEndsTheRunAsAnUnreadableFile) {
-  const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
-  EXPECT_EXIT(namedWeights("3 1.5 abc 2.5"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(namedWeights("3 1.5 - 2.5"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(namedWeights("3 1.5 -#next File"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(namedWeights("three 1 2 3"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(readNamedAxon("3 x 1 3 0 0 0"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(readNamedVelocity("x 1 2 3"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(readNamedVelocity("3 1 y 3"), testing::ExitedWithCode(1), message);
-  // The dropped integers of a reading file's second block.
-  EXPECT_EXIT(readNamedNormalization("1\n1 0\n1\n0 0\n1 7 2 10 x 12 13"),
-              testing::ExitedWithCode(1), message);
-  // The shape read up to a section's '#' is still a missing shape.
-  EXPECT_EXIT(readNamedAxon("3 #next File"), testing::ExitedWithCode(1),
-              "^Number of columns.*Read 0,");
+  bothWays([] {
+    const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
+    EXPECT_EXIT(namedWeights("3 1.5 abc 2.5"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(namedWeights("3 1.5 - 2.5"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(namedWeights("3 1.5 -#next File"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(namedWeights("three 1 2 3"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(readNamedAxon("3 x 1 3 0 0 0"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(readNamedVelocity("x 1 2 3"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(readNamedVelocity("3 1 y 3"), testing::ExitedWithCode(1), message);
+    // The dropped integers of a reading file's second block.
+    EXPECT_EXIT(readNamedNormalization("1\n1 0\n1\n0 0\n1 7 2 10 x 12 13"),
+                testing::ExitedWithCode(1), message);
+    // The shape read up to a section's '#' is still a missing shape.
+    EXPECT_EXIT(readNamedAxon("3 #next File"), testing::ExitedWithCode(1),
+                "^Number of columns.*Read 0,");
+  });
 }
 
 TEST(NamedRecordDeathTest, AWeightsRecordThatEndsEarlyIsAnUnreadableFile) {
-  const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
-  for (const char* record : kShortWeights) {
-    EXPECT_EXIT(namedWeights(record), testing::ExitedWithCode(1), message) << record;
-  }
-  // An axon's weights, after its shape and flag.
-  EXPECT_EXIT(readNamedAxon("3 1\n1\n3 0.25 0.5\n#next File"), testing::ExitedWithCode(1), message);
-  EXPECT_EXIT(readNamedAxon("3 1\n1\n"), testing::ExitedWithCode(1), message);
+  bothWays([] {
+    const char* const message = "^Error: Unable to read file Belmot\\.kqw\\.\n$";
+    for (const char* record : kShortWeights) {
+      EXPECT_EXIT(namedWeights(record), testing::ExitedWithCode(1), message) << record;
+    }
+    // An axon's weights, after its shape and flag.
+    EXPECT_EXIT(readNamedAxon("3 1\n1\n3 0.25 0.5\n#next File"), testing::ExitedWithCode(1),
+                message);
+    EXPECT_EXIT(readNamedAxon("3 1\n1\n"), testing::ExitedWithCode(1), message);
+  });
 }
 
 }  // namespace

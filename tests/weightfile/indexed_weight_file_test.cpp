@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <kqnet/core/memory.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/weightfile/weight_file.h>
 
@@ -177,6 +179,41 @@ TEST(IndexedWeightFileDeathTest, OnlyARegularFileThatCanBeReadOpens) {
   EXPECT_FALSE(weights.open("directory.kqw"));
   EXPECT_EXIT(weights.section("File", "a"), testing::ExitedWithCode(1),
               "^The File named a was not found in the weight file\\.$");
+}
+
+// Twenty thousand distinct headers of nine bytes each (180 kB) against
+// 256 kB of memory: the text fits, its index cannot, and opening ends out
+// of memory. A file of the same size with one header opens, and gives back
+// what it claimed when it is closed.
+TEST(IndexedWeightFileDeathTest, AnIndexOfManyHeadersIsClaimedAsItGrows) {
+  constexpr int kHeaders = 20000;
+  constexpr int64_t kDeclared = int64_t{256} << 10;
+  std::string padded;
+  char line[16];
+  for (int i = 0; i < kHeaders; ++i) {
+    std::snprintf(line, sizeof line, "#h%07d\n", i);
+    padded += line;
+  }
+  writeFile("padded.kqw", padded);
+  EXPECT_EXIT(
+      {
+        kq::setPhysicalMemory(kDeclared);
+        WeightFile weights;
+        weights.open("padded.kqw");
+      },
+      testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+
+  std::string plain = "#a File\n";
+  plain.resize(padded.size(), '0');
+  writeFile("plain.kqw", plain);
+  const int64_t before = kq::claimedMemory();
+  kq::setPhysicalMemory(kDeclared);
+  WeightFile weights;
+  EXPECT_TRUE(weights.open("plain.kqw"));
+  kq::restorePhysicalMemory();
+  EXPECT_GT(kq::claimedMemory(), before + static_cast<int64_t>(plain.size()));
+  weights.close();
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 TEST(IndexedWeightFileDeathTest, AFileLargerThanMemoryIsOutOfMemory) {
