@@ -109,7 +109,7 @@ int64_t Synapse::growthOnReconnect() const {
   // length, and an unchanged count keeps the weights.
   const int32_t count = weightCountFor(targetAxon->length, sourceAxon->inputLength);
   if (count < 0 || count == ownCount) return 0;
-  return weightBytes(count) - weightClaim.bytes();
+  return weightGrowthTo(count);
 }
 
 void Synapse::refreshView() {
