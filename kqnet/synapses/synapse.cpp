@@ -20,7 +20,7 @@ void Synapse::release() {
   sourceAxon = nullptr;
   // Drop the view of the input axon's ring without touching the ring itself.
   attachAxon(nullptr, 0);
-  std::vector<double>().swap(savedDelayedActivity);
+  savedDelayedActivity.release();
   if (control != nullptr) control->removeSynapse(this);
   Soma::release();
 }
