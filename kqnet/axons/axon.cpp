@@ -18,12 +18,12 @@ void Axon::release() {
   Soma::release();
 }
 
-void Axon::releaseMemory(std::unique_ptr<Soma>& memory, std::vector<double>& savedMemory) {
+void Axon::releaseMemory(std::unique_ptr<Soma>& memory, ClaimedArray<double>& savedMemory) {
   if (memory) {
     memory->attachAxon(nullptr, 0);
     memory.reset();
   }
-  std::vector<double>().swap(savedMemory);
+  savedMemory.release();
 }
 
 bool Axon::isKindOf(const char* name) const {

@@ -126,7 +126,7 @@ class Axon : public Soma {
   // The release of a memory that reads this axon's ring (the context axons
   // and their twins) and of its frame's snapshot. The view is dropped first
   // so the memory never holds on to the ring.
-  static void releaseMemory(std::unique_ptr<Soma>& memory, std::vector<double>& savedMemory);
+  static void releaseMemory(std::unique_ptr<Soma>& memory, ClaimedArray<double>& savedMemory);
 };
 
 class BiasAxon : public Axon {

@@ -45,9 +45,9 @@ class ContextAxon : public LinearAxon {
   // delay to memoryDelay + 1 when it is smaller).
   void allocateFrames() override;
 
-  std::unique_ptr<Soma> memory;     // reads this axon's ring memoryDelay frames back
-  int32_t memoryDelay = 1;          // how many exemplars back the memory reads
-  std::vector<double> savedMemory;  // snapshot of the memory frame for the writers
+  std::unique_ptr<Soma> memory;      // reads this axon's ring memoryDelay frames back
+  int32_t memoryDelay = 1;           // how many exemplars back the memory reads
+  ClaimedArray<double> savedMemory;  // snapshot of the memory frame for the writers
 
  protected:
   // Elements that the frame, the memory frame and the weights all cover.

@@ -44,8 +44,8 @@ class BackContextAxon : public BackLinearAxon {
   // attached one frame back (raising the delay to 2 when it is lower).
   void allocateFrames() override;
 
-  std::unique_ptr<Soma> memory;     // reads this axon's ring one frame back
-  std::vector<double> savedMemory;  // snapshot of the memory frame for the writers
+  std::unique_ptr<Soma> memory;      // reads this axon's ring one frame back
+  ClaimedArray<double> savedMemory;  // snapshot of the memory frame for the writers
 
  protected:
   // The memory record (from version 124): the memory frame, length values.

@@ -37,9 +37,8 @@ void Engine::registerWithControl() {
 void WeightIndex::clear() {
   weightCount = 0;
   blockCount = 0;
-  std::vector<Gradient*>().swap(weightOwner);
-  std::vector<std::vector<int32_t>>().swap(weightSlot);
-  claim.release();
+  weightOwner.release();
+  weightSlot.release();
 }
 
 bool Control::isKindOf(const char* name) const {
@@ -168,12 +167,7 @@ void StaticControl::deleteLearningGlobals() {
 
 void StaticControl::freeSavedLmState() {
   SavedLmState& s = savedLmState;
-  for (std::vector<double>* array :
-       {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse, &s.jacobian, &s.savedGradient,
-        &s.previousAccumulator, &s.savedWeights, &s.step, &s.gradientSum}) {
-    std::vector<double>().swap(*array);
-  }
-  s.claim.release();
+  s.eachArray([](ClaimedArray<double>& array, int64_t, double) { array.release(); });
   s.weightCount = 0;
   s.blockCount = 0;
   s.swapped = 0;

@@ -1,13 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/costs.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/core/memory.h>
 #include <kqnet/core/weight_file_version.h>
 
 // The run control of one network. It has no loop: a caller drives the
@@ -72,11 +73,10 @@ enum LearningMode : int32_t {
 
 // Numbering of all trainable weights for the second-order learners.
 struct WeightIndex {
-  int32_t weightCount = 0;                       // n: weights over the gradient list
-  int32_t blockCount = 0;                        // m: largest gradient block count
-  std::vector<Gradient*> weightOwner;            // gradient owning weight i
-  std::vector<std::vector<int32_t>> weightSlot;  // m rows of n accumulator positions
-  MemoryClaim claim;                             // what the two hold of physical memory
+  int32_t weightCount = 0;                         // n: weights over the gradient list
+  int32_t blockCount = 0;                          // m: largest gradient block count
+  ClaimedArray<Gradient*> weightOwner;             // gradient owning weight i
+  ClaimedArray<ClaimedArray<int32_t>> weightSlot;  // m rows of n accumulator positions
 
   bool empty() const { return weightOwner.empty() && weightSlot.empty(); }
   void clear();
@@ -86,30 +86,43 @@ struct WeightIndex {
 // handed to the learning globals. Members carry the names of the LMGlobals
 // fields they are copied into; matrices are row-major.
 struct SavedLmState {
-  int32_t initialised = 0;                  // the method's search has started
-  uint32_t skipFlag = 1;                    // hooks wait for the first batch or pass
-  int32_t passDone = 0;                     // a trial step was taken in this epoch
-  double initialDamping = 0.0;              // damping the method restarts from
-  double damping = 0.0;                     // current damping
-  double previousError = 0.0;               // error of the last accepted step
-  int32_t weightCount = 0;                  // n: weight count the state was saved for
-  int32_t blockCount = 0;                   // m: block count the state was saved for
-  int32_t resetRequested = 0;               // the method restarts at its next step
-  int32_t swapped = 0;                      // the hessian and its saved copy are swapped
-  int32_t swapAvailable = 0;                // a saved copy can be swapped back
-  std::vector<double> exemplarJtJ;          // n x n
-  std::vector<double> hessian;              // n x n
-  std::vector<double> savedHessian;         // n x n
-  std::vector<double> inverse;              // n x n
-  std::vector<double> jacobian;             // m x n
-  std::vector<double> savedGradient;        // m x n
-  std::vector<double> previousAccumulator;  // m x n
-  std::vector<double> savedWeights;         // n
-  std::vector<double> step;                 // n
-  std::vector<double> gradientSum;          // n
-  MemoryClaim claim;                        // what the arrays hold of physical memory
+  int32_t initialised = 0;                   // the method's search has started
+  uint32_t skipFlag = 1;                     // hooks wait for the first batch or pass
+  int32_t passDone = 0;                      // a trial step was taken in this epoch
+  double initialDamping = 0.0;               // damping the method restarts from
+  double damping = 0.0;                      // current damping
+  double previousError = 0.0;                // error of the last accepted step
+  int32_t weightCount = 0;                   // n: weight count the state was saved for
+  int32_t blockCount = 0;                    // m: block count the state was saved for
+  int32_t resetRequested = 0;                // the method restarts at its next step
+  int32_t swapped = 0;                       // the hessian and its saved copy are swapped
+  int32_t swapAvailable = 0;                 // a saved copy can be swapped back
+  ClaimedArray<double> exemplarJtJ;          // n x n
+  ClaimedArray<double> hessian;              // n x n
+  ClaimedArray<double> savedHessian;         // n x n
+  ClaimedArray<double> inverse;              // n x n
+  ClaimedArray<double> jacobian;             // m x n
+  ClaimedArray<double> savedGradient;        // m x n
+  ClaimedArray<double> previousAccumulator;  // m x n
+  ClaimedArray<double> savedWeights;         // n
+  ClaimedArray<double> step;                 // n
+  ClaimedArray<double> gradientSum;          // n
 
   bool present() const { return !exemplarJtJ.empty(); }
+  // Calls size(array, count, 0.0) for each array above, with the count the
+  // saved sizes give it (negative sizes count as 0).
+  template <typename Size>
+  void eachArray(Size&& size) {
+    const int64_t n = std::max(weightCount, 0);
+    const int64_t m = std::max(blockCount, 0);
+    for (ClaimedArray<double>* square : {&exemplarJtJ, &hessian, &savedHessian, &inverse}) {
+      size(*square, n * n, 0.0);
+    }
+    for (ClaimedArray<double>* block : {&jacobian, &savedGradient, &previousAccumulator}) {
+      size(*block, m * n, 0.0);
+    }
+    for (ClaimedArray<double>* vector : {&savedWeights, &step, &gradientSum}) size(*vector, n, 0.0);
+  }
 };
 
 class Control : public Engine {

@@ -199,14 +199,18 @@ void StaticControl::buildWeightIndex(int m) {
   freeWeightIndex();
   if (m <= 0 || weightCount <= 0) return;
   const int32_t n = weightCount;
-  // An accumulator position per weight and block, an owner pointer per weight.
-  weightIndex.claim.set(int64_t{checkedProduct(m, n)} * int64_t{sizeof(int32_t)} +
-                        int64_t{n} * int64_t{sizeof(void*)});
+  // An accumulator position per weight and block, an owner pointer per
+  // weight: all of it checked before the first row is made.
+  checkedProduct(m, n);
+  const auto rows = static_cast<size_t>(m);
+  const auto columns = static_cast<size_t>(n);
+  requireMemory(weightIndex.weightSlot.growthTo(rows) + weightIndex.weightOwner.growthTo(columns) +
+                int64_t{m} * ClaimedArray<int32_t>::bytesFor(columns));
+  weightIndex.weightSlot.assign(rows, ClaimedArray<int32_t>());
+  for (ClaimedArray<int32_t>& row : weightIndex.weightSlot) row.assign(columns, 0);
+  weightIndex.weightOwner.assign(columns, nullptr);
   weightIndex.blockCount = m;
   weightIndex.weightCount = n;
-  weightIndex.weightSlot.assign(static_cast<size_t>(m),
-                                std::vector<int32_t>(static_cast<size_t>(n), 0));
-  weightIndex.weightOwner.assign(static_cast<size_t>(n), nullptr);
   int32_t i = 0;
   for (Gradient* gradient : gradientList) {
     const int64_t forwardCount = weightTotalOf(gradient->forward);
@@ -266,21 +270,11 @@ void StaticControl::restoreLmState() {
 
 void StaticControl::allocateSecondOrder() {
   SavedLmState& s = savedLmState;
-  const size_t square = static_cast<size_t>(checkedProduct(s.weightCount, s.weightCount));
-  const size_t block = static_cast<size_t>(checkedProduct(s.blockCount, s.weightCount));
-  const size_t vector = static_cast<size_t>(checkedCount(s.weightCount));
   // Sizes a weight file gave: four square tables, three of blocks, three
-  // vectors.
-  s.claim.set(static_cast<int64_t>(4 * square + 3 * block + 3 * vector) * int64_t{sizeof(double)});
-  for (std::vector<double>* array : {&s.exemplarJtJ, &s.hessian, &s.savedHessian, &s.inverse}) {
-    array->assign(square, 0.0);
-  }
-  for (std::vector<double>* array : {&s.jacobian, &s.savedGradient, &s.previousAccumulator}) {
-    array->assign(block, 0.0);
-  }
-  for (std::vector<double>* array : {&s.savedWeights, &s.step, &s.gradientSum}) {
-    array->assign(vector, 0.0);
-  }
+  // vectors, each count within 32 bits and all of them checked together.
+  checkedProduct(s.weightCount, s.weightCount);
+  checkedProduct(s.blockCount, s.weightCount);
+  sizeTogether([&s](auto&& size) { s.eachArray(size); });
 }
 
 void StaticControl::afterExemplar() {

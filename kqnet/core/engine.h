@@ -3,7 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include <kqnet/core/claimed_array.h>
 
 // The object model shared by every network object: a class word and a
 // kind test (CoreObject), and a table of indexed parameters that outside
@@ -27,16 +28,16 @@ enum ParameterKind : int32_t {
 // An entry of an Engine's parameter table. The library installs none; it
 // serves whoever does.
 struct ParameterDescriptor {
-  int32_t kind = kDouble;      // which accessor pair serves the parameter
-  int32_t accessorSlot = 0;    // entry in the class's accessor table for that kind
-  int32_t parameterIndex = 0;  // index in the engine's table
-  int32_t valueCount = 0;      // number of doubles in values
-  double upper = 0.0;          // upper end of the window
-  double lower = 0.0;          // lower end of the window
-  double maximum = 0.0;        // largest value the upper end may take
-  double minimum = 0.0;        // smallest value the lower end may take
-  double halfWidth = 0.0;      // half width that enabling centres on the current value
-  std::vector<double> values;  // per-element values
+  int32_t kind = kDouble;       // which accessor pair serves the parameter
+  int32_t accessorSlot = 0;     // entry in the class's accessor table for that kind
+  int32_t parameterIndex = 0;   // index in the engine's table
+  int32_t valueCount = 0;       // number of doubles in values
+  double upper = 0.0;           // upper end of the window
+  double lower = 0.0;           // lower end of the window
+  double maximum = 0.0;         // largest value the upper end may take
+  double minimum = 0.0;         // smallest value the lower end may take
+  double halfWidth = 0.0;       // half width that enabling centres on the current value
+  ClaimedArray<double> values;  // per-element values
 
   double readValue(Engine& engine, int element) const;
   void centreWindow(Engine& engine);

@@ -137,7 +137,7 @@ void writeFrameRecord(RecordWriter& writer, const FrameView& frame) {
   writeValueLine(writer, frame.count, frame.values, frame.available);
 }
 
-void saveFrame(std::vector<double>& snapshot, const FrameView& frame) {
+void saveFrame(ClaimedArray<double>& snapshot, const FrameView& frame) {
   const size_t size = static_cast<size_t>(std::max(frame.count, 0));
   if (snapshot.size() != size) snapshot.assign(size, 0.0);
   const int64_t available = frame.values != nullptr ? frame.available : 0;
@@ -146,14 +146,14 @@ void saveFrame(std::vector<double>& snapshot, const FrameView& frame) {
   }
 }
 
-void writeFrameState(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame,
+void writeFrameState(RecordWriter& writer, ClaimedArray<double>& snapshot, const FrameView& frame,
                      bool fromSnapshot) {
   if (!fromSnapshot || snapshot.empty()) {
     writeFrameRecord(writer, frame);
     return;
   }
   writeValueLine(writer, frame.count, snapshot.data(), static_cast<int64_t>(snapshot.size()));
-  std::vector<double>().swap(snapshot);
+  snapshot.release();
 }
 
 }  // namespace kq

@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
+
+#include <kqnet/core/claimed_array.h>
 
 // The bodies of the weight-file records, written once for both of their
 // forms: a reader takes its numbers from a positioned weight file or from a
@@ -133,8 +134,8 @@ void writeFrameRecord(RecordWriter& writer, const FrameView& frame);
 // place when taken again. writeFrameState prints the present frame, or,
 // with fromSnapshot, the snapshot, which it then frees (the present frame
 // when there is none). The count printed is the frame's count either way.
-void saveFrame(std::vector<double>& snapshot, const FrameView& frame);
-void writeFrameState(RecordWriter& writer, std::vector<double>& snapshot, const FrameView& frame,
+void saveFrame(ClaimedArray<double>& snapshot, const FrameView& frame);
+void writeFrameState(RecordWriter& writer, ClaimedArray<double>& snapshot, const FrameView& frame,
                      bool fromSnapshot);
 
 }  // namespace kq

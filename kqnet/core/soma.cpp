@@ -44,7 +44,6 @@ void Soma::release() {
   releaseWeights();
   if (ring && ownsRing != 0) {
     ring.reset();
-    ringClaim.release();
     ringLength = 0;
     currentOffset = 0;
     frameSource = nullptr;
@@ -58,10 +57,9 @@ void Soma::releaseWeights() {
   // gives it storage again.
   if (ParameterVector* vector = instanceVectorInWeights()) vector->data = nullptr;
   weights.reallocate(0);
-  std::vector<double>().swap(savedWeights);
+  savedWeights.release();
   ownCount = 0;
   instanceCount = 0;
-  weightClaim.release();
   bindWeightAccess();
 }
 
@@ -217,13 +215,16 @@ void Soma::allocateRing(int newFrameSize) {
   const int32_t newSize = std::max(newFrameSize, 1);
   const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
   const int32_t total = checkedProduct(frames, newSize);
-  ringClaim.set(int64_t{total} * int64_t{sizeof(double)});
+  // Claimed before anything changes. The old ring stays on the ledger until
+  // its last reader lets go of it: with a run control, once every synapse
+  // has re-attached; without one, once a synapse still reading it fires.
+  std::shared_ptr<double[]> fresh = ClaimedArray<double>(static_cast<size_t>(total), 0.0).share();
   const int32_t oldFrameSize = frameSize;
   std::shared_ptr<double[]> oldRing = ring;
   const int64_t oldLength = ringLength;
   frameSize = newSize;
   frameSource = nullptr;
-  ring = std::shared_ptr<double[]>(new double[static_cast<size_t>(total)]());
+  ring = std::move(fresh);
   ringLength = total;
   currentOffset = 0;
   savedOffset = -1;
@@ -238,7 +239,6 @@ void Soma::allocateRing(int newFrameSize) {
 void Soma::attachAxon(Soma* axon, int d) {
   // A ring of its own, if there was one, is dropped for the shared one (or
   // for none).
-  ringClaim.release();
   if (axon == nullptr) {
     frameSize = 0;
     ring.reset();
@@ -282,8 +282,8 @@ void Soma::setWeightCount(int n, int force) {
     }
   }
   const int32_t total = std::max(checkedCount(int64_t{own} + instance), 1);
-  // The weights and their saved copy.
-  weightClaim.set(weightBytes(total));
+  // The weights and their saved copy, checked together before either changes.
+  requireMemory(weightGrowthTo(total));
   ParameterVector* formerlyInside = instanceVectorInWeights();
   ownCount = own;
   instanceCount = instance;
@@ -316,8 +316,10 @@ ParameterVector* Soma::instanceVectorInWeights() {
   return vector != nullptr && insideWeights(vector->data) ? vector : nullptr;
 }
 
-int64_t Soma::weightBytes(int64_t total) {
-  return 2 * std::max<int64_t>(total, 1) * int64_t{sizeof(double)};
+int64_t Soma::weightGrowthTo(int64_t total) const {
+  // setWeightCount allocates at least one of each.
+  const auto count = static_cast<size_t>(std::max<int64_t>(total, 1));
+  return weights.growthTo(count) + savedWeights.growthTo(count);
 }
 
 void Soma::stepWeightAccesses() {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/core/memory.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_access_ref.h>
@@ -130,12 +130,12 @@ class Soma : public Engine {
   virtual void saveFramePosition();
   // Called on the dual after the backward pass; pairs with the save above.
   virtual void restoreFramePosition();
-  // Sizes the weights (own count n plus the instance part) in new storage
-  // and randomises them, only when n changed unless force is set; called by
-  // the sizing of axons and synapses and when the outside instance changes
-  // shape. Re-binds the observers and points the instance's parameter
-  // vector into the new storage. Weights and saved weights beyond physical
-  // memory end the process before anything changes.
+  // Sizes the weights (own count n plus the instance part), zero-filled in
+  // storage of that size, and randomises them, only when n changed unless
+  // force is set; called by the sizing of axons and synapses and when the
+  // outside instance changes shape. Re-binds the observers and points the
+  // instance's parameter vector into the storage. Weights and saved weights
+  // beyond physical memory end the process before anything changes.
   virtual void setWeightCount(int n, int force);
   // One frame back, wrapping to the last; the backward pass moves the duals
   // with it. Context axons move their memory first.
@@ -247,7 +247,8 @@ class Soma : public Engine {
   AccessorTable<DoubleElementGetter, 1> doubleElementGetters;
   AccessorTable<DoubleElementSetter, 1> doubleElementSetters;
   // The frame ring. Readers that share it hold a reference too, so a ring an
-  // axon replaced is never read after it was freed.
+  // axon replaced is never read after it was freed; its bytes stay on the
+  // memory ledger until the last of them lets go (ClaimedArray::share).
   std::shared_ptr<double[]> ring;
   int64_t ringLength = 0;     // doubles from ring start to ring end
   int64_t currentOffset = 0;  // start of the current frame within the ring
@@ -260,7 +261,7 @@ class Soma : public Engine {
   // it again after the sum, or call weightsChanged (debug builds catch a sum
   // on weights written that way).
   WeightVector weights;
-  std::vector<double> savedWeights;             // snapshot for the weight-file writers
+  ClaimedArray<double> savedWeights;            // snapshot for the weight-file writers
   int32_t length = 0;                           // values produced per frame
   int32_t inputLength = 0;                      // values read per frame
   int32_t ownCount = 0;                         // weights the class uses
@@ -312,14 +313,9 @@ class Soma : public Engine {
   // to the instance weights after them.
   void bindWeightAccessAs(int rows, int columns);
 
-  // Bytes of total weights and their saved copy, as setWeightCount claims
-  // them (at least one of each).
-  static int64_t weightBytes(int64_t total);
-
-  // What the owned ring, and the weights with their saved copy, hold of
-  // physical memory (core/memory.h); given back when they are freed.
-  MemoryClaim ringClaim;
-  MemoryClaim weightClaim;
+  // Bytes more (negative: fewer) that the weights and their saved copy
+  // claim once setWeightCount sizes them for total weights.
+  int64_t weightGrowthTo(int64_t total) const;
 
  private:
   // Whether p points into the weights' storage.

@@ -90,7 +90,7 @@ void Soma::readRecord(RecordReader& reader, KqWeightFileVersion version) {
 }
 
 void Soma::writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) {
-  const std::vector<double>& values = fromSnapshot ? savedWeights : weights;
+  const std::vector<double>& values = fromSnapshot ? savedWeights.vector() : weights.values();
   writeValueLine(writer, weightTotal(), values.data(), static_cast<int64_t>(values.size()));
   writeStateRecord(writer, fromSnapshot);
   if (blankLine != 0) writer.putLineEnd();

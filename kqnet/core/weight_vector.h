@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <kqnet/core/claimed_array.h>
+
 // The weights of a component: a fixed number of doubles in storage that
 // only the component replaces (Soma::setWeightCount and releaseWeights).
 // Nothing here can move the storage: whole-vector writes (assignments,
@@ -45,6 +47,9 @@
 // A pointer, iterator, span or reference taken before a sum and written
 // through after it bypasses the count: take it again after the sum, or call
 // Soma::weightsChanged after writing through it.
+//
+// The storage is a ClaimedArray: it holds its bytes on the memory ledger
+// while it exists.
 
 namespace kq {
 
@@ -69,7 +74,7 @@ class WeightVector {
   WeightVector() = default;
   explicit WeightVector(size_type count, double value = 0.0) : values_(count, value) {}
   WeightVector(std::initializer_list<double> list) : values_(list) {}
-  explicit WeightVector(Values values) : values_(std::move(values)) {}
+  explicit WeightVector(const Values& values) : values_(values.begin(), values.end()) {}
   // Copies only: there is no move, so that moving a component's weights
   // away copies them and leaves its storage where its observers point.
   WeightVector(const WeightVector& other) : values_(other.values_) {}
@@ -117,7 +122,7 @@ class WeightVector {
   // Reading.
   size_type size() const { return values_.size(); }
   bool empty() const { return values_.empty(); }
-  size_type max_size() const { return values_.max_size(); }
+  size_type max_size() const { return values_.vector().max_size(); }
   const double& operator[](size_type i) const { return values_[i]; }
   const double& at(size_type i) const { return values_.at(i); }
   const double& front() const { return values_.front(); }
@@ -131,10 +136,13 @@ class WeightVector {
   const_reverse_iterator rend() const { return values_.rend(); }
   const_reverse_iterator crbegin() const { return values_.crbegin(); }
   const_reverse_iterator crend() const { return values_.crend(); }
-  const Values& values() const { return values_; }
+  const Values& values() const { return values_.vector(); }
   // Reads as the vector it wraps, so code that only reads weights takes a
   // const std::vector<double>& as before.
-  operator const Values&() const { return values_; }
+  operator const Values&() const { return values_.vector(); }
+  // Bytes more (negative: fewer) the storage claims once it holds count
+  // values.
+  int64_t growthTo(size_type count) const { return values_.growthTo(count); }
 
   // Element writing: each counts a write.
   double& operator[](size_type i) { return counted()[i]; }
@@ -157,14 +165,15 @@ class WeightVector {
   friend class Soma;
   friend class WeightAccessRef;
 
-  Values& counted() {
+  ClaimedArray<double>& counted() {
     ++writes_;
     return values_;
   }
   void markWritten() { ++writes_; }
-  // New zero-filled storage of count doubles (count 0 frees it).
+  // count zero-filled doubles (count 0 frees the storage); a count beyond
+  // physical memory ends the process before anything changes.
   void reallocate(size_type count) {
-    Values(count, 0.0).swap(values_);
+    values_.assign(count, 0.0);
     ++writes_;
   }
   void requireSize(size_type count) const {
@@ -183,7 +192,7 @@ class WeightVector {
     return *this;
   }
 
-  Values values_;
+  ClaimedArray<double> values_;
   uint64_t writes_ = 0;
 };
 

@@ -17,15 +17,10 @@ namespace kq {
 
 namespace {
 
-template <typename T>
-void freeArray(std::vector<T>& array) {
-  std::vector<T>().swap(array);
-}
-
 // Binds access to rows x columns values of buffer, or leaves it bound to no
 // block while the buffer does not hold them (before allocateFrames, after
 // release), so that nobody steps it into memory the criterion does not own.
-void bindBuffer(SpatialAccess* access, std::vector<double>& buffer, int rows, int columns) {
+void bindBuffer(SpatialAccess* access, ClaimedArray<double>& buffer, int rows, int columns) {
   if (access == nullptr) return;
   const int64_t wanted = int64_t{rows} * columns;
   if (wanted > 0 && static_cast<int64_t>(buffer.size()) >= wanted) {
@@ -53,30 +48,8 @@ void Criterion::registerWithControl() {
 }
 
 void Criterion::release() {
-  freeArray(desiredCopy);
-  freeArray(desired);
-  freeArray(desiredMin);
-  freeArray(desiredMax);
-  freeArray(sumOutputSquares);
-  freeArray(sumOutput);
-  freeArray(heldSumOutput);
-  freeArray(sumProduct);
-  freeArray(sumDesired);
-  freeArray(sumDesiredSquares);
-  freeArray(heldSumProduct);
-  freeArray(heldSumDesired);
-  freeArray(heldSumDesiredSquares);
-  freeArray(heldSumOutputSquares);
-  freeArray(correlations);
-  freeArray(errorBuffer);
-  freeArray(rocTable);
-  freeArray(rocCounts);
-  freeArray(heldRocCounts);
-  freeArray(confusionCounts);
-  freeArray(heldConfusionCounts);
-  freeArray(performanceRecord);
-  freeArray(confusionPercent);
-  statisticsClaim.release();
+  desiredCopy.release();
+  eachStatisticsArray([](auto& array, int, const auto&) { array.release(); }, 0, 0);
   if (control != nullptr) control->removeCriterion(this);
   Axon::release();
 }
@@ -191,49 +164,50 @@ void Criterion::bindConfusionAccess() {
   bindBuffer(confusionAccess, confusionPercent, side, side);
 }
 
-void Criterion::stepIfBound(SpatialAccess* access, const std::vector<double>& buffer) {
+void Criterion::stepIfBound(SpatialAccess* access, const ClaimedArray<double>& buffer) {
   if (access != nullptr && !buffer.empty()) access->step();
 }
 
-void Criterion::allocateFrames() {
-  const size_t n = static_cast<size_t>(std::max(length, 0));
-  const int32_t classes = n == 1 ? 2 : static_cast<int32_t>(n);
+template <typename Visit>
+void Criterion::eachStatisticsArray(Visit&& visit, int outputs, int classes) {
   // A threshold count below 1 gives an empty table rather than a negative
   // size.
   const int thresholds = std::max(rocThresholdCount, 0);
   const int32_t rocCountCells = checkedProduct(thresholds, kRocCountColumns);
   const int32_t rocTableCells = checkedProduct(thresholds, kRocTableColumns);
   const int32_t cells = checkedProduct(classes, classes);
-  // Everything below at once, refused before the ring is touched: the square
-  // arrays grow with the square of the length, so a few damaged digits of a
-  // record ask for more than the machine has.
-  constexpr int64_t kOutputArrays = 15;  // desired, its range, the sums, correlations, error
-  constexpr int64_t kSquareArrays = 3;   // the confusion counts, held counts and percentages
-  const int64_t doubles = kOutputArrays * static_cast<int64_t>(n) + int64_t{rocTableCells} +
-                          kSquareArrays * cells + PerformanceRecord::kSize;
-  statisticsClaim.set(doubles * int64_t{sizeof(double)} +
-                      2 * int64_t{rocCountCells} * int64_t{sizeof(int32_t)});
-  Axon::allocateFrames();
-  desired.assign(n, 0.0);
-  bindDesiredAccess();
-  desiredMin.assign(n, 0.0);
-  desiredMax.assign(n, 0.1);
-  for (std::vector<double>* sums :
+  visit(desired, outputs, 0.0);
+  visit(desiredMin, outputs, 0.0);
+  visit(desiredMax, outputs, 0.1);
+  for (ClaimedArray<double>* sums :
        {&sumOutputSquares, &sumOutput, &heldSumOutput, &sumProduct, &sumDesired, &sumDesiredSquares,
         &heldSumProduct, &heldSumDesired, &heldSumDesiredSquares, &heldSumOutputSquares,
         &correlations, &errorBuffer}) {
-    sums->assign(n, 0.0);
+    visit(*sums, outputs, 0.0);
   }
+  visit(rocCounts, rocCountCells, 0);
+  visit(heldRocCounts, rocCountCells, 0);
+  visit(rocTable, rocTableCells, 0.0);
+  visit(confusionCounts, cells, 0.0);
+  visit(heldConfusionCounts, cells, 0.0);
+  visit(performanceRecord, PerformanceRecord::kSize, 0.0);
+  visit(confusionPercent, cells, 0.0);
+}
+
+void Criterion::allocateFrames() {
+  const int n = std::max(length, 0);
+  const int32_t classes = n == 1 ? 2 : n;
+  const auto statistics = [&](auto&& size) { eachStatisticsArray(size, n, classes); };
+  // All of them at once, refused before the ring is touched: the square
+  // arrays grow with the square of the length, so a few damaged digits of a
+  // record ask for more than the machine has.
+  requireMemory(growthOf(statistics));
+  Axon::allocateFrames();
+  sizeTogether(statistics);
+  bindDesiredAccess();
   classCount = classes;
-  rocCounts.assign(static_cast<size_t>(rocCountCells), 0);
-  heldRocCounts.assign(rocCounts.size(), 0);
-  rocTable.assign(static_cast<size_t>(rocTableCells), 0.0);
-  confusionCounts.assign(static_cast<size_t>(cells), 0.0);
-  heldConfusionCounts.assign(static_cast<size_t>(cells), 0.0);
   bindRocAccess();
-  performanceRecord.assign(PerformanceRecord::kSize, 0.0);
   bindPerformanceAccess();
-  confusionPercent.assign(static_cast<size_t>(cells), 0.0);
   bindConfusionAccess();
 }
 

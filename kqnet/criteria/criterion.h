@@ -1,11 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include <kqnet/axons/axon.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/costs.h>
-#include <kqnet/core/memory.h>
 
 // Criterion: the last axon of the forward network. Its activity holds the
 // network's outputs; on every computing cycle it pulls the matching desired
@@ -137,59 +136,59 @@ class Criterion : public Axon {
   // Lent per-output references; set both fields (setPercentErrorReference),
   // as an array lent without its length is read as all zeros.
   const double* percentErrorReference = nullptr;
-  int32_t percentErrorReferenceLength = 0;    // entries lent in percentErrorReference
-  std::vector<double> desiredMin;             // smallest desired value per output
-  std::vector<double> desiredMax;             // largest desired value per output
-  int32_t testMode = 0;                       // measuring test data
-  int32_t stopCheckOn = 0;                    // the control's early-stop check looks here
-  int32_t desiredCopyResizePending = 1;       // desiredCopy must be (re)allocated
-  int32_t trainingImproved = 0;               // the last training cost was a new best
-  std::vector<double> sumOutputSquares;       // sum of y^2 per output
-  std::vector<double> sumOutput;              // sum of y per output
-  std::vector<double> heldSumOutput;          // training copy in test mode
-  std::vector<double> sumProduct;             // sum of d y per output
-  std::vector<double> sumDesired;             // sum of d per output
-  std::vector<double> sumDesiredSquares;      // sum of d^2 per output
-  std::vector<double> heldSumProduct;         // training copy in test mode
-  std::vector<double> heldSumDesired;         // training copy in test mode
-  std::vector<double> heldSumDesiredSquares;  // training copy in test mode
-  std::vector<double> heldSumOutputSquares;   // training copy in test mode
-  double costSum = 0.0;                     // the period's exemplar costs; the cost access reads it
-  double squaredErrorSum = 0.0;             // sum of (d - y)^2; E after computeCost
-  double heldSquaredErrorSum = 0.0;         // training copy in test mode
-  double heldPercentErrorSum = 0.0;         // training copy in test mode
-  double exemplarCost = 0.0;                // cost of the current exemplar
-  std::vector<double> desiredCopy;          // copy of the desired values
-  std::vector<double> errorBuffer;          // copy of the error signal
-  double percentErrorSum = 0.0;             // sum of percent errors; their mean after computeCost
-  double classThreshold = 0.0;              // class boundary of a single output
-  double meanCorrelation = 0.0;             // mean correlation of the last period
-  double normalizedRms = 0.0;               // sqrt(E) / mean desired range
-  double aic = 0.0;                         // Akaike information criterion
-  double mdl = 0.0;                         // minimum description length
-  std::vector<double> rocTable;             // T rows: threshold, TP rate, FP rate
-  std::vector<double> heldConfusionCounts;  // training copy in test mode
-  std::vector<double> confusionCounts;      // c x c, row desired class, column output class
-  std::vector<double> performanceRecord;    // the six PerformanceRecord values
-  std::vector<double> confusionPercent;     // each count as a percentage of its row
-  std::vector<double> correlations;         // correlation per output of the last period
-  double bestTrainingCost = kNoBestCost;    // best training cost of the run
-  double bestTestCost = kNoBestCost;        // best test cost of the run
-  double testCost = 0.0;                    // cost of the last test period
-  double trainingCost = 0.0;                // cost of the last training period
-  double rocLow = -1.0;                     // lowest ROC threshold
-  double rocHigh = 1.0;                     // highest ROC threshold
-  double heldCostSum = 0.0;                 // training costSum put aside in test mode
-  std::vector<double> desired;              // desired record of the current exemplar
-  SpatialAccess* costAccess = nullptr;      // bound to costSum (1 x 1)
+  int32_t percentErrorReferenceLength = 0;     // entries lent in percentErrorReference
+  ClaimedArray<double> desiredMin;             // smallest desired value per output
+  ClaimedArray<double> desiredMax;             // largest desired value per output
+  int32_t testMode = 0;                        // measuring test data
+  int32_t stopCheckOn = 0;                     // the control's early-stop check looks here
+  int32_t desiredCopyResizePending = 1;        // desiredCopy must be (re)allocated
+  int32_t trainingImproved = 0;                // the last training cost was a new best
+  ClaimedArray<double> sumOutputSquares;       // sum of y^2 per output
+  ClaimedArray<double> sumOutput;              // sum of y per output
+  ClaimedArray<double> heldSumOutput;          // training copy in test mode
+  ClaimedArray<double> sumProduct;             // sum of d y per output
+  ClaimedArray<double> sumDesired;             // sum of d per output
+  ClaimedArray<double> sumDesiredSquares;      // sum of d^2 per output
+  ClaimedArray<double> heldSumProduct;         // training copy in test mode
+  ClaimedArray<double> heldSumDesired;         // training copy in test mode
+  ClaimedArray<double> heldSumDesiredSquares;  // training copy in test mode
+  ClaimedArray<double> heldSumOutputSquares;   // training copy in test mode
+  double costSum = 0.0;              // the period's exemplar costs; the cost access reads it
+  double squaredErrorSum = 0.0;      // sum of (d - y)^2; E after computeCost
+  double heldSquaredErrorSum = 0.0;  // training copy in test mode
+  double heldPercentErrorSum = 0.0;  // training copy in test mode
+  double exemplarCost = 0.0;         // cost of the current exemplar
+  ClaimedArray<double> desiredCopy;  // copy of the desired values
+  ClaimedArray<double> errorBuffer;  // copy of the error signal
+  double percentErrorSum = 0.0;      // sum of percent errors; their mean after computeCost
+  double classThreshold = 0.0;       // class boundary of a single output
+  double meanCorrelation = 0.0;      // mean correlation of the last period
+  double normalizedRms = 0.0;        // sqrt(E) / mean desired range
+  double aic = 0.0;                  // Akaike information criterion
+  double mdl = 0.0;                  // minimum description length
+  ClaimedArray<double> rocTable;     // T rows: threshold, TP rate, FP rate
+  ClaimedArray<double> heldConfusionCounts;    // training copy in test mode
+  ClaimedArray<double> confusionCounts;        // c x c, row desired class, column output class
+  ClaimedArray<double> performanceRecord;      // the six PerformanceRecord values
+  ClaimedArray<double> confusionPercent;       // each count as a percentage of its row
+  ClaimedArray<double> correlations;           // correlation per output of the last period
+  double bestTrainingCost = kNoBestCost;       // best training cost of the run
+  double bestTestCost = kNoBestCost;           // best test cost of the run
+  double testCost = 0.0;                       // cost of the last test period
+  double trainingCost = 0.0;                   // cost of the last training period
+  double rocLow = -1.0;                        // lowest ROC threshold
+  double rocHigh = 1.0;                        // highest ROC threshold
+  double heldCostSum = 0.0;                    // training costSum put aside in test mode
+  ClaimedArray<double> desired;                // desired record of the current exemplar
+  SpatialAccess* costAccess = nullptr;         // bound to costSum (1 x 1)
   SpatialAccess* performanceAccess = nullptr;  // bound to performanceRecord (6 x 1)
   SpatialAccess* rocAccess = nullptr;          // bound to rocTable (T x 3)
   SpatialAccess* confusionAccess = nullptr;    // bound to confusionPercent (c x c)
   SpatialAccess* desiredAccess = nullptr;      // bound to desired (rows x columns)
   int32_t rocThresholdCount = 100;             // T: ROC thresholds, from the next allocateFrames on
   int32_t rocOutput = 0;                       // output the ROC table measures
-  std::vector<int32_t> heldRocCounts;          // training copy in test mode
-  std::vector<int32_t> rocCounts;              // T rows: TP, FP, positives, negatives
+  ClaimedArray<int32_t> heldRocCounts;         // training copy in test mode
+  ClaimedArray<int32_t> rocCounts;             // T rows: TP, FP, positives, negatives
 
  protected:
   // The desired-range record (from version 246): length pairs of
@@ -210,17 +209,21 @@ class Criterion : public Axon {
   void bindPerformanceAccess();
   void bindConfusionAccess();
   // Steps an access that is attached and bound to an allocated buffer.
-  void stepIfBound(SpatialAccess* access, const std::vector<double>& buffer);
+  void stepIfBound(SpatialAccess* access, const ClaimedArray<double>& buffer);
 
  private:
+  // Calls visit(array, count, value) for every statistics array, with the
+  // count allocateFrames sizes it to for these outputs and classes and the
+  // value it fills it with: the one list of them that sizing, checking and
+  // release walk.
+  template <typename Visit>
+  void eachStatisticsArray(Visit&& visit, int outputs, int classes);
   // The steps of the measures (criterion_statistics.cpp).
   void accumulateRoc(const double* y);
   void accumulateConfusion(const double* y);
   void completePerformance();
   void completeRoc();
   void completeConfusion();
-
-  MemoryClaim statisticsClaim;  // what the statistics arrays hold of physical memory
 };
 
 class L2Criterion : public Criterion {

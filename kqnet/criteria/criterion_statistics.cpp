@@ -37,8 +37,8 @@ int largestIndex(const double* values, int n) {
   return best;
 }
 
-void zero(std::vector<double>& values) { std::fill(values.begin(), values.end(), 0.0); }
-void zero(std::vector<int32_t>& values) { std::fill(values.begin(), values.end(), 0); }
+void zero(ClaimedArray<double>& values) { std::fill(values.begin(), values.end(), 0.0); }
+void zero(ClaimedArray<int32_t>& values) { std::fill(values.begin(), values.end(), 0); }
 
 }  // namespace
 
@@ -251,7 +251,7 @@ void Criterion::sendPerformance() {
 void Criterion::clearMeasureAccumulators(int) {
   if (performanceAccess != nullptr) {
     meanCorrelation = 0.0;
-    for (std::vector<double>* sums :
+    for (ClaimedArray<double>* sums :
          {&sumDesired, &sumOutput, &sumProduct, &sumDesiredSquares, &sumOutputSquares}) {
       zero(*sums);
     }
@@ -284,7 +284,7 @@ double Criterion::setTestMode(int on) {
       heldSumProduct = sumProduct;
       heldSumDesiredSquares = sumDesiredSquares;
       heldSumOutputSquares = sumOutputSquares;
-      for (std::vector<double>* sums :
+      for (ClaimedArray<double>* sums :
            {&sumDesired, &sumOutput, &sumProduct, &sumDesiredSquares, &sumOutputSquares}) {
         zero(*sums);
       }
@@ -331,7 +331,7 @@ void Criterion::reset() {
   squaredErrorSum = 0.0;
   heldCostSum = 0.0;
   costSum = 0.0;
-  for (std::vector<double>* sums :
+  for (ClaimedArray<double>* sums :
        {&sumDesired, &sumOutput, &sumProduct, &sumDesiredSquares, &sumOutputSquares}) {
     zero(*sums);
   }

@@ -7,7 +7,7 @@
 namespace kq {
 
 void SpatialData::releaseBuffer() {
-  std::vector<double>().swap(ownedBuffer);
+  ownedBuffer.release();
   data = nullptr;
   columns = 0;
   rows = 0;
@@ -29,14 +29,20 @@ void SpatialData::setSize(int newRows, int newColumns) {
 }
 
 void InputSpatialData::setSize(int newRows, int newColumns) {
-  SpatialData::setSize(newRows, newColumns);
   const int32_t n = checkedProduct(newRows, newColumns);
+  // Identity until the weight file's normalisation record fills them.
+  const auto normalization = [&](auto&& size) {
+    size(scale, n, 1.0);
+    size(offset, n, 0.0);
+    size(scratch, n, 0.0);
+  };
+  // With the buffer the shape reserves: refused together, before the shape
+  // changes.
+  if (n > 0) requireMemory(ownedBuffer.growthTo(static_cast<size_t>(n)) + growthOf(normalization));
+  SpatialData::setSize(newRows, newColumns);
   if (n == 0) return;
   normalizationSize = n;
-  // Identity until the weight file's normalisation record fills them.
-  scale.assign(static_cast<size_t>(n), 1.0);
-  offset.assign(static_cast<size_t>(n), 0.0);
-  scratch.assign(static_cast<size_t>(n), 0.0);
+  sizeTogether(normalization);
 }
 
 void InputSpatialData::applyNormalization() {

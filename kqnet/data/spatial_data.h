@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/spatial_access.h>
 #include <kqnet/core/weight_file_version.h>
 
@@ -28,8 +28,8 @@ class SpatialData : public SpatialAccess {
   // Records the shape and reserves a buffer of that size.
   virtual void setSize(int newRows, int newColumns);
 
-  std::vector<double> ownedBuffer;  // the buffer reserve allocated
-  uint32_t active = 1;              // 0 switches transfers off
+  ClaimedArray<double> ownedBuffer;  // the buffer reserve allocated
+  uint32_t active = 1;               // 0 switches transfers off
 };
 
 class InputSpatialData : public SpatialData {
@@ -48,10 +48,10 @@ class InputSpatialData : public SpatialData {
 
   uint32_t normalizationOn = 0;   // map every value through scale and offset
   int32_t normalizationSize = 0;  // elements of the three arrays below
-  std::vector<double> scratch;    // normalised copy that a writer writes out
+  ClaimedArray<double> scratch;   // normalised copy that a writer writes out
   uint32_t reading = 0;           // 1 reads into the block, 0 writes it out
-  std::vector<double> scale;      // per-element factor (1 until the weight file sets it)
-  std::vector<double> offset;     // per-element offset (0 until the weight file sets it)
+  ClaimedArray<double> scale;     // per-element factor (1 until the weight file sets it)
+  ClaimedArray<double> offset;    // per-element offset (0 until the weight file sets it)
 };
 
 }  // namespace kq

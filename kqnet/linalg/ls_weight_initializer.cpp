@@ -15,8 +15,8 @@ constexpr int32_t kLinear = 2;
 constexpr int32_t kBias = 3;
 
 // Flat n x n identity, the metric of every fit here.
-std::vector<double> identityMetric(int32_t n) {
-  std::vector<double> m(static_cast<size_t>(checkedProduct(n, n)), 0.0);
+ClaimedArray<double> identityMetric(int32_t n) {
+  ClaimedArray<double> m(static_cast<size_t>(checkedProduct(n, n)), 0.0);
   for (int32_t i = 0; i < n; ++i) m[static_cast<size_t>(i) * static_cast<size_t>(n + 1)] = 1.0;
   return m;
 }
@@ -29,12 +29,12 @@ void copyRows(const double* const* table, Matrix& to) {
   }
 }
 
-void copyValues(const double* from, std::vector<double>& to, size_t offset, size_t count) {
+void copyValues(const double* from, ClaimedArray<double>& to, size_t offset, size_t count) {
   if (from == nullptr) return;
   std::copy(from, from + count, to.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
-void writeValues(const std::vector<double>& from, size_t offset, size_t count, double* to) {
+void writeValues(const ClaimedArray<double>& from, size_t offset, size_t count, double* to) {
   if (to == nullptr) return;
   std::copy(from.begin() + static_cast<std::ptrdiff_t>(offset),
             from.begin() + static_cast<std::ptrdiff_t>(offset + count), to);
@@ -192,16 +192,16 @@ void LSWeightInitializer::forwardPass(Matrix& hiddenActivity, Matrix& outputs) c
 // is sum_n sum_j K_n[i][j] z_n[u] T[n][j]; each is a running sum over the
 // exemplars in order (and over j within one exemplar).
 void LSWeightInitializer::solveLayer(const Matrix& layerInputs, int32_t units,
-                                     const Matrix& targets, const std::vector<double>& metric,
-                                     int32_t kind, double slope, std::vector<double>& out) {
+                                     const Matrix& targets, const ClaimedArray<double>& metric,
+                                     int32_t kind, double slope, ClaimedArray<double>& out) {
   const int32_t a = layerInputs.columnCount();
   const int32_t c = units;
   const int32_t size = checkedProduct(c, static_cast<int64_t>(a) + 1);
   Matrix normal(size, size);
-  std::vector<double> rightSide(static_cast<size_t>(size), 0.0);
-  std::vector<double> d(static_cast<size_t>(c), 0.0);
-  std::vector<double> k(static_cast<size_t>(checkedProduct(c, c)), 0.0);
-  std::vector<double> z(static_cast<size_t>(a) + 1, 1.0);
+  ClaimedArray<double> rightSide(static_cast<size_t>(size), 0.0);
+  ClaimedArray<double> d(static_cast<size_t>(c), 0.0);
+  ClaimedArray<double> k(static_cast<size_t>(checkedProduct(c, c)), 0.0);
+  ClaimedArray<double> z(static_cast<size_t>(a) + 1, 1.0);
   auto index = [a, c](int32_t unit, int32_t u) { return u < a ? unit * a + u : c * a + unit; };
   for (int32_t n = 0; n < layerInputs.rowCount(); ++n) {
     const double* target = targets[n];
@@ -267,8 +267,8 @@ void LSWeightInitializer::hiddenTargets(const Matrix& outputTargets, Matrix& out
 void LSWeightInitializer::computeWeights(double* hiddenWeightsOut, double* outputWeightsOut,
                                          double* hiddenBiasesOut, double* outputBiasesOut) {
   const int32_t n = exemplarCount;
-  const std::vector<double> outputMetric = identityMetric(outputCount);
-  const std::vector<double> hiddenMetric = identityMetric(hiddenCount);
+  const ClaimedArray<double> outputMetric = identityMetric(outputCount);
+  const ClaimedArray<double> hiddenMetric = identityMetric(hiddenCount);
   Matrix hiddenActivity(n, hiddenCount);
   Matrix outputs(n, outputCount);
 

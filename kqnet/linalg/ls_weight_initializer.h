@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/linalg/matrix.h>
 
 // Least-squares starting weights for a network with one hidden layer.
@@ -68,18 +69,18 @@ class LSWeightInitializer {
   static constexpr int kPasses = 9;
 
   // Fields in the order of their roles; public like the components' fields.
-  std::vector<double> hiddenLayer;  // H rows of I weights, then H biases
-  std::vector<double> outputLayer;  // O rows of H weights, then O biases
-  int32_t outputCount = 0;          // O
-  int32_t exemplarCount = 0;        // N
-  int32_t inputCount = 0;           // I
-  int32_t hiddenCount = 0;          // H
-  Matrix desiredTable;              // N x O desired outputs
-  int32_t hiddenKind = 4;           // ActivationKind of the hidden layer
-  int32_t outputKind = 4;           // ActivationKind of the output layer
-  double hiddenSlope = 1.0;         // slope of the hidden activation
-  double outputSlope = 1.0;         // slope of the output activation
-  Matrix inputTable;                // N x I input patterns
+  ClaimedArray<double> hiddenLayer;  // H rows of I weights, then H biases
+  ClaimedArray<double> outputLayer;  // O rows of H weights, then O biases
+  int32_t outputCount = 0;           // O
+  int32_t exemplarCount = 0;         // N
+  int32_t inputCount = 0;            // I
+  int32_t hiddenCount = 0;           // H
+  Matrix desiredTable;               // N x O desired outputs
+  int32_t hiddenKind = 4;            // ActivationKind of the hidden layer
+  int32_t outputKind = 4;            // ActivationKind of the output layer
+  double hiddenSlope = 1.0;          // slope of the hidden activation
+  double outputSlope = 1.0;          // slope of the output activation
+  Matrix inputTable;                 // N x I input patterns
 
  private:
   // Hidden activity A (N x H) and outputs Y (N x O) of the current layers.
@@ -87,8 +88,8 @@ class LSWeightInitializer {
   // Weighted linear least-squares fit of one layer; out holds units x
   // layerInputs weights, then units biases.
   static void solveLayer(const Matrix& layerInputs, int32_t units, const Matrix& targets,
-                         const std::vector<double>& metric, int32_t kind, double slope,
-                         std::vector<double>& out);
+                         const ClaimedArray<double>& metric, int32_t kind, double slope,
+                         ClaimedArray<double>& out);
   // Hidden activities that best produce the targets through the output
   // weights, as hidden net-input targets.
   void hiddenTargets(const Matrix& outputTargets, Matrix& out) const;

@@ -24,7 +24,10 @@ void printNonFatal(const char* text) {
 
 Matrix::Matrix(int32_t rows, int32_t columns)
     : rowSize(checkedCount(rows)), columnSize(checkedCount(columns)) {
-  values.assign(static_cast<size_t>(checkedProduct(rowSize, columnSize)), 0.0);
+  const auto count = static_cast<size_t>(checkedProduct(rowSize, columnSize));
+  // The values and the row table, refused together.
+  requireMemory(values.growthTo(count) + rowTable.growthTo(static_cast<size_t>(rowSize)));
+  values.assign(count, 0.0);
   buildRowTable();
 }
 
@@ -106,7 +109,7 @@ void vectorToMatrix(const double* v, int32_t length, int32_t rows, int32_t colum
 }
 
 double quadraticForm(const double* x, int32_t n, const double* m) {
-  std::vector<double> t(static_cast<size_t>(checkedCount(n)), 0.0);
+  ClaimedArray<double> t(static_cast<size_t>(checkedCount(n)), 0.0);
   for (int32_t i = 0; i < n; ++i) {
     const double* row = m + static_cast<int64_t>(i) * n;
     double sum = 0.0;
@@ -122,7 +125,7 @@ double relativeError(const double* const* a, const double* const* b, int32_t col
                      const double* m) {
   // No rows means no error (instead of 0 / 0).
   if (rows <= 0) return 0.0;
-  std::vector<double> difference(static_cast<size_t>(checkedCount(columns)), 0.0);
+  ClaimedArray<double> difference(static_cast<size_t>(checkedCount(columns)), 0.0);
   double errorSum = 0.0;
   double desiredSum = 0.0;
   for (int32_t i = 0; i < rows; ++i) {
@@ -160,9 +163,9 @@ void gramSchmidtQr(double* const* a, int32_t rows, int32_t columns, double* cons
 
 void gaussJordanSolve(double* const* a, int32_t n, double* const* b, int32_t m) {
   if (n <= 0) return;
-  std::vector<int32_t> pivoted(static_cast<size_t>(n), 0);
-  std::vector<int32_t> pivotRow(static_cast<size_t>(n), 0);
-  std::vector<int32_t> pivotColumn(static_cast<size_t>(n), 0);
+  ClaimedArray<int32_t> pivoted(static_cast<size_t>(n), 0);
+  ClaimedArray<int32_t> pivotRow(static_cast<size_t>(n), 0);
+  ClaimedArray<int32_t> pivotColumn(static_cast<size_t>(n), 0);
   for (int32_t step = 0; step < n; ++step) {
     double largest = 0.0;
     int32_t row = -1;

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/linalg/lu.h>
 
 // Dense double-precision linear algebra for the least-squares initialiser:
@@ -31,7 +31,7 @@ class Matrix {
   Matrix(int32_t rows, int32_t columns);
   Matrix(const Matrix& other);
   Matrix& operator=(const Matrix& other);
-  // Moving a std::vector keeps its buffer, so the row table stays valid.
+  // Moving the values keeps their storage, so the row table stays valid.
   Matrix(Matrix&&) noexcept = default;
   Matrix& operator=(Matrix&&) noexcept = default;
   ~Matrix() = default;
@@ -49,10 +49,10 @@ class Matrix {
  private:
   void buildRowTable();
 
-  int32_t rowSize = 0;            // number of rows
-  int32_t columnSize = 0;         // doubles per row
-  std::vector<double> values;     // rows one after the other
-  std::vector<double*> rowTable;  // start of each row in values
+  int32_t rowSize = 0;             // number of rows
+  int32_t columnSize = 0;          // doubles per row
+  ClaimedArray<double> values;     // rows one after the other
+  ClaimedArray<double*> rowTable;  // start of each row in values
 };
 
 // hi - lo + 1 zeroed ints reached at indices lo..hi (empty when hi < lo);

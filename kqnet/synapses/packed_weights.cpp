@@ -6,7 +6,6 @@
 #include <cstring>
 #include <functional>
 
-#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 
 namespace kq {
@@ -202,11 +201,10 @@ void PackedWeights::follow(const WeightVector& weights, int newRows, int newColu
   if (current) return;
   // Allocates only when the shape changed; the size is exact (plus the
   // alignment slack), so a shrunk matrix gives its memory back.
+  // Padded to whole panels, a matrix of few rows takes up to eight times
+  // the weights themselves.
   if (panels.size() != static_cast<size_t>(needed) + kLinePad) {
-    // Padded to whole panels, a matrix of few rows takes up to eight times
-    // the weights themselves.
-    claim.set((needed + static_cast<int64_t>(kLinePad)) * int64_t{sizeof(double)});
-    std::vector<double>(static_cast<size_t>(needed) + kLinePad).swap(panels);
+    panels.assign(static_cast<size_t>(needed) + kLinePad, 0.0);
   }
   double* packed = panels.data() + lineSkip(panels.data());
   for (int64_t p = 0; p < panelCount; ++p) {
@@ -245,8 +243,7 @@ void PackedWeights::addProduct(const double* x, int nIn, double* y, int nOut) co
 }
 
 void PackedWeights::release() {
-  std::vector<double>().swap(panels);
-  claim.release();
+  panels.release();
   rows = 0;
   columns = 0;
   writes = 0;

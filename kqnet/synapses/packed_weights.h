@@ -1,9 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-#include <kqnet/core/memory.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/weight_vector.h>
 
 // A full synapse's weight matrix laid out for its forward sums: panels of
@@ -52,12 +51,11 @@ class PackedWeights {
   void release();
 
  private:
-  std::vector<double> panels;  // the interleaved panels
-  int32_t rows = 0;            // rows of the matrix copied
-  int32_t columns = 0;         // columns of the matrix copied
-  uint64_t writes = 0;         // the weights' write count when the copy was made
-  uint64_t generation = 0;     // weight generation when the copy was made
-  MemoryClaim claim;           // what the panels hold of physical memory
+  ClaimedArray<double> panels;  // the interleaved panels
+  int32_t rows = 0;             // rows of the matrix copied
+  int32_t columns = 0;          // columns of the matrix copied
+  uint64_t writes = 0;          // the weights' write count when the copy was made
+  uint64_t generation = 0;      // weight generation when the copy was made
 };
 
 }  // namespace kq

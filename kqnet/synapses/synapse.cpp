@@ -20,7 +20,7 @@ void Synapse::release() {
   sourceAxon = nullptr;
   // Drop the view of the input axon's ring without touching the ring itself.
   attachAxon(nullptr, 0);
-  std::vector<double>().swap(savedDelayedActivity);
+  savedDelayedActivity.release();
   if (control != nullptr) control->removeSynapse(this);
   Soma::release();
 }
@@ -118,7 +118,7 @@ int64_t Synapse::growthOnReconnect() const {
   // length, and an unchanged count keeps the weights.
   const int32_t count = weightCountFor(targetAxon->length, sourceAxon->inputLength);
   if (count < 0 || count == ownCount) return 0;
-  return weightBytes(count) - weightClaim.bytes();
+  return weightGrowthTo(count);
 }
 
 void Synapse::refreshView() {

@@ -80,8 +80,8 @@ class Synapse : public Soma {
 
   static constexpr int kFirstOwnIndex = Soma::kFirstOwnIndex + 3;
 
-  std::vector<double> savedDelayedActivity;  // snapshot of the delayed activity for the writers
-  AccessorTable<IntGetter, 1> intGetters;    // the integer parameter
+  ClaimedArray<double> savedDelayedActivity;  // snapshot of the delayed activity for the writers
+  AccessorTable<IntGetter, 1> intGetters;     // the integer parameter
   AccessorTable<IntSetter, 1> intSetters;
   Axon* sourceAxon = nullptr;  // the axon read
   Axon* targetAxon = nullptr;  // the axon added into and fired

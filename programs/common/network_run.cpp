@@ -1,8 +1,8 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #endif
 
 #include "common/network_program.h"
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/costs.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
@@ -32,7 +33,7 @@ namespace {
 
 // The program's own items beside the network objects. Kept at namespace
 // scope so that a fatal exit during loading leaves nothing unreachable.
-std::unique_ptr<double[]> percentErrorBase;  // lent to the criterion; freed at teardown
+ClaimedArray<double> percentErrorBase;  // lent to the criterion; freed at teardown
 // Set from the weight file before any section is read.
 KqWeightFileVersion weightFileVersion = kNewestWeightFileVersion;
 int pendingBackprop = 0;  // non-zero: the next exemplar runs the backward pass
@@ -174,10 +175,9 @@ void configureCriterion(const NetworkView& n, const NetworkValues& values, int o
   L2Criterion& criterion = *n.criterion;
   criterion.rocLow = kRocLow;
   criterion.rocHigh = kRocHigh;
-  percentErrorBase.reset(new double[static_cast<size_t>(outputs)]);
-  for (int i = 0; i < outputs; ++i) percentErrorBase[static_cast<size_t>(i)] = kPercentErrorBase;
+  percentErrorBase.assign(static_cast<size_t>(std::max(outputs, 0)), kPercentErrorBase);
   // The criterion keeps the length beside the lent pointer.
-  criterion.setPercentErrorReference(percentErrorBase.get(), outputs);
+  criterion.setPercentErrorReference(percentErrorBase.data(), outputs);
   criterion.freeParameterCount = values.freeParameterCount;
   criterion.setRows(outputs);
   n.criterionBackprop->setRows(outputs);
@@ -598,7 +598,7 @@ void tearDown(const NetworkView& n) {
   control.finishTraining();
   control.clearComponentLists();
   for (; i < order.size(); ++i) order[i]->control = nullptr;
-  percentErrorBase.reset();
+  percentErrorBase.release();
   for (Engine* object : order) object->release();
 }
 

@@ -155,7 +155,7 @@ TEST(BackStaticControlTest, OnlyAChangedNameWithAControlDeletesTheLearningGlobal
   StaticControl control;
   control.learningGlobals = std::make_unique<CountingGlobals>(&freed);
   control.weightIndex.weightCount = 4;
-  control.weightIndex.weightOwner.resize(4);
+  control.weightIndex.weightOwner.assign(4, nullptr);
 
   BackStaticControl backControl;
   backControl.setLearningMethod("ConjugateGradient");  // no control yet
@@ -196,7 +196,7 @@ TEST(BackStaticControlTest, DeletingTheGlobalsFreesTheIndexEvenWithoutGlobals) {
   StaticControl control;
   control.weightIndex.weightCount = 2;
   control.weightIndex.blockCount = 1;
-  control.weightIndex.weightSlot.assign(1, std::vector<int32_t>(2));
+  control.weightIndex.weightSlot.assign(1, kq::ClaimedArray<int32_t>(2));
   control.deleteLearningGlobals();
   EXPECT_TRUE(control.weightIndex.empty());
   EXPECT_EQ(control.weightIndex.blockCount, 0);

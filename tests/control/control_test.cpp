@@ -177,7 +177,7 @@ TEST_F(ControlWithMembers, ReleaseFreesOwnedStateAndDetachesMembersButKeepsLists
   control.learningGlobals = std::make_unique<CountingGlobals>(&freed);
   control.addRoot(&axon, 0);
   control.weightIndex.weightCount = 1;
-  control.weightIndex.weightOwner.push_back(&gradient);
+  control.weightIndex.weightOwner = {&gradient};
   control.savedLmState.weightCount = 4;
   control.savedLmState.exemplarJtJ.assign(16, 1.0);
   control.release();

@@ -96,7 +96,7 @@ TEST(LearningModeTest, OnlyAnotherModeDeletesTheGlobalsAndFreesTheIndex) {
   control.learningMode = 1;
   control.learningGlobals = std::make_unique<LoggingGlobals>(&log);
   control.weightIndex.weightCount = 3;
-  control.weightIndex.weightOwner.resize(3);
+  control.weightIndex.weightOwner.assign(3, nullptr);
   control.setLearningMode(1);
   EXPECT_NE(control.learningGlobals, nullptr);
   EXPECT_EQ(control.weightIndex.weightCount, 3);
@@ -324,7 +324,7 @@ TEST(SavedLmStateTest, MismatchedOrUnusableStateIsDroppedSilently) {
   tryRestore([](kq::StaticControl& c) { c.savedLmState.blockCount = 1; });
   tryRestore([](kq::StaticControl& c) { c.leastSquaresPending = 1; });
   tryRestore([](kq::StaticControl& c) { c.learningMode = 1; });
-  tryRestore([](kq::StaticControl& c) { c.savedLmState.jacobian.resize(3); });
+  tryRestore([](kq::StaticControl& c) { c.savedLmState.jacobian.assign(3, 0.0); });
   tryRestore([](kq::StaticControl& c) { c.learningGlobals = std::make_unique<kq::CGGlobals>(); });
 }
 

@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <memory>
 #include <utility>
+
+#include <kqnet/core/claimed_array.h>
 
 #include <kqnet/core/messages.h>
 
@@ -60,6 +64,45 @@ TEST(MemoryClaimDeathTest, TheLedgerHoldsWhatTheClaimsHoldNowAndRefusesMore) {
   EXPECT_EQ(kq::claimedMemory(), 0);
   kq::restorePhysicalMemory();
   EXPECT_EQ(kq::physicalMemory(), int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE));
+}
+
+// An array's claim is its size through every sizing, copy and move; a
+// shared array gives it back with its last holder. Arrays sized together
+// are refused together: of two that fit alone but not side by side, neither
+// is sized.
+TEST(ClaimedArrayDeathTest, TheLedgerHoldsWhatTheArraysHold) {
+  const int64_t before = kq::claimedMemory();
+  {
+    kq::ClaimedArray<double> a(100, 1.0);
+    kq::ClaimedArray<int32_t> b{1, 2, 3};
+    const auto held = [before] { return kq::claimedMemory() - before; };
+    EXPECT_EQ(held(), 800 + 12);
+    a.assign(10, 0.0);
+    EXPECT_EQ(held(), 80 + 12);
+    const kq::ClaimedArray<double> copy = a;
+    kq::ClaimedArray<double> moved = std::move(a);
+    EXPECT_EQ(held(), 160 + 12);
+    std::shared_ptr<double[]> shared = std::move(moved).share();
+    std::shared_ptr<double[]> reader = shared;
+    shared.reset();
+    EXPECT_EQ(held(), 160 + 12);
+    reader.reset();
+    EXPECT_EQ(held(), 80 + 12);
+
+    kq::setPhysicalMemory(kq::claimedMemory() + 40);
+    kq::ClaimedArray<double> c;
+    const auto both = [&](auto&& size) {
+      size(b, 8, 0);  // 20 bytes more
+      if (b.size() == 8) std::fputs("b sized\n", stderr);
+      size(c, 3, 0.0);  // 24 bytes more
+    };
+    EXPECT_EQ(kq::growthOf(both), 44);
+    EXPECT_EXIT(kq::sizeTogether(both), ::testing::ExitedWithCode(1),
+                "^Error: Out of memory\\.\n$");
+    EXPECT_EXIT(b.assign(14, 0), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+    kq::restorePhysicalMemory();
+  }
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 TEST(FatalDeathTest, WritesTheMessageUnchangedAndExitsWithOne) {

@@ -249,6 +249,34 @@ TEST(CriterionLifecycleTest, TwoThousandOutputsStillFit) {
   EXPECT_EQ(kq::claimedMemory(), before);
 }
 
+// Every array of the criterion is on the ledger, the desired copy made once
+// it is wanted included, and release gives all of it back.
+TEST(CriterionLifecycleTest, TheLedgerHoldsExactlyWhatItsArraysHold) {
+  const int64_t before = kq::claimedMemory();
+  L2Criterion criterion;
+  criterion.setRows(3);
+  criterion.desiredCopyOn = 1;
+  criterion.resizeDesiredCopy();
+  const L2Criterion& c = criterion;
+  size_t doubles = static_cast<size_t>(c.ringLength) + c.weights.size() + c.savedWeights.size();
+  for (const auto* perOutput :
+       {&c.desired, &c.desiredCopy, &c.desiredMin, &c.desiredMax, &c.sumOutputSquares, &c.sumOutput,
+        &c.heldSumOutput, &c.sumProduct, &c.sumDesired, &c.sumDesiredSquares, &c.heldSumProduct,
+        &c.heldSumDesired, &c.heldSumDesiredSquares, &c.heldSumOutputSquares, &c.correlations,
+        &c.errorBuffer}) {
+    doubles += perOutput->size();
+  }
+  for (const auto* table : {&c.rocTable, &c.confusionCounts, &c.heldConfusionCounts,
+                            &c.confusionPercent, &c.performanceRecord}) {
+    doubles += table->size();
+  }
+  const size_t ints = c.rocCounts.size() + c.heldRocCounts.size();
+  EXPECT_EQ(criterion.desiredCopy.size(), 3u);
+  EXPECT_EQ(kq::claimedMemory() - before, static_cast<int64_t>(doubles * 8 + ints * 4));
+  criterion.release();
+  EXPECT_EQ(kq::claimedMemory(), before);
+}
+
 TEST(CriterionLifecycleTest, AccessesAttachedBeforeSizingWaitUnboundAndAreNeverStepped) {
   L2Criterion criterion;
   BlockLog performance;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include <kqnet/core/memory.h>
 
 namespace {
 
@@ -136,6 +139,29 @@ TEST(SetSize, AZeroProductRecordsTheShapeButKeepsBufferAndNormalisation) {
   data.setSize(-2, 3);  // a negative product counts as zero
   EXPECT_EQ(data.data, buffer);
   EXPECT_EQ(data.normalizationSize, 3);
+}
+
+// The buffer, scale, offset and scratch of one element count are on the
+// ledger, sized together: one byte short of room for the four, the shape is
+// refused before anything changes. releaseBuffer gives back the buffer's
+// part, the object's end the rest.
+TEST(SetSizeDeathTest, TheFourArraysAreClaimedTogether) {
+  const int64_t before = kq::claimedMemory();
+  {
+    kq::InputSpatialData data;
+    data.setSize(250, 2);
+    EXPECT_EQ(kq::claimedMemory() - before, 4 * 500 * 8);
+    kq::setPhysicalMemory(kq::claimedMemory() + 4 * (1000 - 500) * 8 - 1);
+    EXPECT_EXIT(data.setSize(1000, 1), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+    kq::setPhysicalMemory(kq::claimedMemory() + 4 * (1000 - 500) * 8);
+    data.setSize(1000, 1);
+    kq::restorePhysicalMemory();
+    data.setSize(10, 1);
+    EXPECT_EQ(kq::claimedMemory() - before, 4 * 10 * 8);
+    data.releaseBuffer();
+    EXPECT_EQ(kq::claimedMemory() - before, 3 * 10 * 8);
+  }
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 TEST(Normalisation, StartsAsIdentityAndMapsBothWays) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include <kqnet/core/memory.h>
 
 namespace {
 
@@ -217,6 +220,18 @@ TEST(MatrixType, CopiesOwnTheirRows) {
   EXPECT_EQ(moved[0][0], 5.0);
   EXPECT_EQ(kq::absolute(-0.5), 0.5);
   EXPECT_EQ(kq::absolute(0.25), 0.25);
+}
+
+// The values and the row table of a matrix are on the ledger, a copy's
+// too, until the matrices go.
+TEST(MatrixType, HoldsItsValuesAndRowTableOnTheLedger) {
+  const int64_t before = kq::claimedMemory();
+  {
+    const Matrix a(300, 20);
+    const Matrix b = a;
+    EXPECT_EQ(kq::claimedMemory() - before, 2 * (300 * 20 * 8 + 300 * int64_t{sizeof(double*)}));
+  }
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 }  // namespace

@@ -488,7 +488,7 @@ TEST_F(StaleCopyTest, TheLevenbergMarquardtStepAndSwapReachTheNextSum) {
   control.weightIndex.weightCount = n;
   control.weightIndex.blockCount = 1;
   control.weightIndex.weightOwner.assign(static_cast<size_t>(n), &gradient);
-  control.weightIndex.weightSlot.assign(1, std::vector<int32_t>(static_cast<size_t>(n)));
+  control.weightIndex.weightSlot.assign(1, kq::ClaimedArray<int32_t>(static_cast<size_t>(n)));
   for (int i = 0; i < n; ++i) control.weightIndex.weightSlot[0][static_cast<size_t>(i)] = i;
   criterion.setRows(1);
   criterion.errorBuffer = {0.3};

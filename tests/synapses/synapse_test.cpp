@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -547,8 +554,10 @@ class AnnouncedSynapse : public FullSynapse {
 
 // An input axon grown from 1 to 1000 rows re-sizes both synapses it feeds:
 // the ring and each synapse's weights with their saved copy grow by 2 x 999
-// doubles. With room for all three but one byte, the run ends before either
-// synapse starts to re-size; with room for all three, the growth is made.
+// doubles, while the old ring of 2 doubles stays claimed until both have
+// let go of it. With room for all of it but one byte, the run ends before
+// either synapse starts to re-size; with room for all of it, the growth is
+// made.
 TEST(SynapseMemoryDeathTest, SynapsesAnAxonReSizesAreCheckedTogetherBeforeAnyReSizes) {
   StaticControl control;
   Axon input, left, right;
@@ -563,12 +572,112 @@ TEST(SynapseMemoryDeathTest, SynapsesAnAxonReSizesAreCheckedTogetherBeforeAnyReS
     synapse->announce = true;
   }
   const int64_t growth = 2 * 999 * 8;
-  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth - 1);
+  const int64_t oldRing = 2 * 8;
+  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth + oldRing - 1);
   EXPECT_EXIT(input.setRows(1000), ::testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
-  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth);
+  kq::setPhysicalMemory(kq::claimedMemory() + 3 * growth + oldRing);
   input.setRows(1000);
   EXPECT_EQ(toLeft.ownCount + toRight.ownCount, 2000);
   kq::restorePhysicalMemory();
 }
+
+// What the arrays of a few components hold: each ring once, however many
+// of them read it, and every component's weights with their saved copy.
+int64_t arrayBytes(std::initializer_list<const Soma*> components) {
+  std::set<const double*> rings;
+  size_t doubles = 0;
+  for (const Soma* component : components) {
+    if (component->ring && rings.insert(component->ringStart()).second) {
+      doubles += static_cast<size_t>(component->ringLength);
+    }
+    doubles += component->weights.size() + component->savedWeights.size();
+  }
+  return static_cast<int64_t>(doubles * sizeof(double));
+}
+
+// An input axon re-shaped under a delayed synapse. Without a run control
+// the synapse goes on reading the ring it shares until it next fires, and
+// that ring stays on the ledger until then; with one, the synapse shares
+// the new ring and re-sizes its weights at once. Either way the ledger holds
+// exactly what the arrays hold.
+TEST(SynapseMemoryTest, TheLedgerHoldsWhatTheArraysHoldAcrossReShapes) {
+  const int64_t before = kq::claimedMemory();
+  {
+    Axon input, output;
+    Synapse delayed;  // no weights of its own, so firing makes no packed copy
+    input.setRows(1000);
+    output.setRows(2);
+    delayed.setDelay(1);
+    wire(input, delayed, output);
+    const auto expectLedger = [&](const char* step) {
+      EXPECT_EQ(kq::claimedMemory() - before, arrayBytes({&input, &output, &delayed})) << step;
+    };
+    expectLedger("wired");
+    input.setRows(1);
+    EXPECT_NE(delayed.ringStart(), input.ringStart());
+    expectLedger("shrunk");
+    input.setRows(700);
+    expectLedger("grown");
+    delayed.fire();
+    EXPECT_EQ(delayed.ringStart(), input.ringStart());
+    expectLedger("fired");
+  }
+  EXPECT_EQ(kq::claimedMemory(), before);
+  {
+    StaticControl control;
+    Axon input, output;
+    FullSynapse delayed;
+    input.setRows(1000);
+    output.setRows(2);
+    delayed.setDelay(1);
+    wire(input, delayed, output);
+    input.control = &control;
+    delayed.control = &control;
+    delayed.registerWithControl();
+    for (const int rows : {1, 700, 3}) {
+      input.setRows(rows);
+      EXPECT_EQ(delayed.ringStart(), input.ringStart());
+      EXPECT_EQ(delayed.ownCount, 2 * rows);
+      EXPECT_EQ(kq::claimedMemory() - before, arrayBytes({&input, &output, &delayed})) << rows;
+    }
+  }
+  EXPECT_EQ(kq::claimedMemory(), before);
+}
+
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33) && !defined(__SANITIZE_ADDRESS__)
+// Bytes the allocator has handed out and not yet been given back.
+int64_t heapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<int64_t>(info.uordblks + info.hblkhd);
+}
+
+// Measured on the heap itself: a delayed synapse, without a run control,
+// reads a ring of 24 MB while its input axon shrinks to one row, grows
+// again and the synapse fires; the ledger and the heap move together.
+TEST(SynapseMemoryTest, TheHeapMovesWithTheLedgerWhileADelayedSynapseHoldsAReplacedRing) {
+  Axon input, output;
+  Synapse delayed;
+  input.setRows(1);
+  output.setRows(1);
+  delayed.setDelay(1);
+  wire(input, delayed, output);
+  const int64_t heap = heapInUse();
+  const int64_t ledger = kq::claimedMemory();
+  const auto expectTogether = [&](const char* step) {
+    EXPECT_NEAR(static_cast<double>(heapInUse() - heap),
+                static_cast<double>(kq::claimedMemory() - ledger), 256.0 * 1024.0)
+        << step;
+  };
+  input.setRows(1000000);
+  delayed.fire();  // now reads the large ring
+  expectTogether("grown");
+  input.setRows(1);
+  expectTogether("shrunk");
+  input.setRows(1000000);
+  expectTogether("grown again");
+  delayed.fire();
+  expectTogether("fired");
+}
+#endif
 
 }  // namespace
