@@ -37,6 +37,7 @@
 #include <kqnet/axons/context_axon.h>
 #include <kqnet/backward/back_context_axon.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/record_numbers.h>
@@ -393,7 +394,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
       Outcome out;
       auto* cg = dynamic_cast<kq::ConjugateGradient*>(gradient.get());
       auto* momentum = dynamic_cast<kq::Momentum*>(gradient.get());
-      std::vector<std::vector<double>*> vectors;
+      std::vector<kq::ClaimedArray<double>*> vectors;
       if (cg != nullptr) {
         vectors = {&cg->weightCopy, &cg->baseWeights, &cg->direction, &cg->steepestDescent,
                    &cg->curvature};
@@ -401,7 +402,7 @@ Outcome readOne(int kind, const InputCopy& body, kq::KqWeightFileVersion version
         vectors = {&momentum->velocity};
       }
       std::vector<size_t> before;
-      for (std::vector<double>* v : vectors) {
+      for (kq::ClaimedArray<double>* v : vectors) {
         zero(*v);
         before.push_back(v->size());
       }

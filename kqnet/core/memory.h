@@ -39,7 +39,10 @@ void requireMemory(int64_t bytes);
 // The bytes one owner's array (or arrays sized together) takes, on the
 // process's ledger from the moment they are claimed until they are given
 // back. Re-sizing replaces the claim, so sizing again and again never adds
-// up. A copy claims its bytes anew; a move hands them over.
+// up. A copy claims its bytes anew; a move hands them over. The library
+// holds claims only inside ClaimedArray (core/claimed_array.h), which
+// derives the figure from the array's size: a claim kept beside an array
+// is a figure that can drift from it.
 class MemoryClaim {
  public:
   MemoryClaim() = default;

@@ -131,7 +131,7 @@ void Soma::recreateInstance() {
   // The old values are copied out first: re-sizing frees the weights that
   // the old vector's data may point into. Storage inside the weights is
   // read no further than the weights reach.
-  std::vector<double> kept;
+  ClaimedArray<double> kept;
   const double* oldData = nullptr;
   bool oldInside = false;
   if (ParameterVector* vector = instanceParameters(old); vector != nullptr && vector->data) {

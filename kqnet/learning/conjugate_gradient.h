@@ -1,8 +1,6 @@
 #pragma once
 
-#include <vector>
-
-#include <kqnet/core/memory.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/learning/gradient.h>
 
 // ConjugateGradient: the gradient object of one trainable component under
@@ -34,18 +32,18 @@ class ConjugateGradient : public Gradient {
   // by the first call and freed by the writer that prints it.
   void saveState() override;
 
-  std::vector<double> weightCopy;       // weights where training stopped
-  std::vector<double> baseWeights;      // the iteration's base point w
-  std::vector<double> averageGradient;  // last pass's accumulator / batch size
+  ClaimedArray<double> weightCopy;       // weights where training stopped
+  ClaimedArray<double> baseWeights;      // the iteration's base point w
+  ClaimedArray<double> averageGradient;  // last pass's accumulator / batch size
   // Snapshots taken for the saved-state writers; empty until taken.
-  std::vector<double> savedWeightCopy;
-  std::vector<double> savedBaseWeights;
-  std::vector<double> savedDirection;
-  std::vector<double> savedSteepestDescent;
-  std::vector<double> savedCurvature;
-  std::vector<double> direction;        // search direction p
-  std::vector<double> steepestDescent;  // r: averaged accumulator at the base point
-  std::vector<double> curvature;        // s: estimate of the Hessian times p
+  ClaimedArray<double> savedWeightCopy;
+  ClaimedArray<double> savedBaseWeights;
+  ClaimedArray<double> savedDirection;
+  ClaimedArray<double> savedSteepestDescent;
+  ClaimedArray<double> savedCurvature;
+  ClaimedArray<double> direction;        // search direction p
+  ClaimedArray<double> steepestDescent;  // r: averaged accumulator at the base point
+  ClaimedArray<double> curvature;        // s: estimate of the Hessian times p
 
   // The six per-weight vectors exist (they are sized together).
   bool hasVectors() const { return !direction.empty(); }
@@ -59,9 +57,6 @@ class ConjugateGradient : public Gradient {
   // the vectors, which is read past.
   void readStateRecord(RecordReader& reader, KqWeightFileVersion version) override;
   void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
-
- private:
-  MemoryClaim vectorClaim;  // what the six per-weight vectors hold of physical memory
 };
 
 }  // namespace kq

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include <kqnet/control/control.h>
 #include <kqnet/core/fatal.h>
@@ -16,7 +15,7 @@ namespace kq {
 namespace {
 
 // Row-major saved values into a table, as far as both reach.
-void copyRows(const std::vector<double>& from, RowMatrix& to) {
+void copyRows(const ClaimedArray<double>& from, RowMatrix& to) {
   size_t next = 0;
   for (auto& row : to) {
     for (double& value : row) {
@@ -26,35 +25,44 @@ void copyRows(const std::vector<double>& from, RowMatrix& to) {
   }
 }
 
-void copyVector(const std::vector<double>& from, std::vector<double>& to) {
+void copyVector(const ClaimedArray<double>& from, ClaimedArray<double>& to) {
   std::copy(from.begin(),
             from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), to.size())),
             to.begin());
 }
 
-// Empties each container and returns its memory (clear alone keeps it).
-template <typename... Containers>
-void giveBack(Containers&... containers) {
-  (Containers().swap(containers), ...);
-}
+// Calls release on an entry of a sizing list.
+const auto kRelease = [](auto& array, auto, const auto&) { array.release(); };
 
 }  // namespace
 
-void LMGlobals::allocateWeightArrays() {
+template <typename Size>
+void LMGlobals::eachWeightArray(Size&& size) {
   const int n = weightCount;
+  for (RowMatrix* table :
+       {&exemplarJtJ, &savedHessian, &hessian, &inverse, &regularisationMatrix}) {
+    TableSizing sizing(*table, n);
+    size(sizing, n, 0.0);
+  }
+  for (ClaimedArray<double>* vector : {&weightStep, &gradientSum, &savedWeights}) {
+    size(*vector, n, 0.0);
+  }
+  size(marked, n, uint8_t{0});
+}
+
+template <typename Size>
+void LMGlobals::eachBlockArray(Size&& size) {
+  for (RowMatrix* table : {&savedGradient, &previousAccumulator, &currentAccumulator, &jacobian}) {
+    TableSizing sizing(*table, weightCount);
+    size(sizing, blockCount, 0.0);
+  }
+}
+
+void LMGlobals::allocateWeightArrays() {
   // Five n x n tables and four vectors; the count comes from the network's
   // shapes, which a weight file gives.
-  const int64_t doubles = 5 * int64_t{checkedProduct(n, n)} + 3 * int64_t{n};
-  weightArrayClaim.set(doubles * int64_t{sizeof(double)} + int64_t{n} * int64_t{sizeof(uint8_t)});
-  exemplarJtJ = squareMatrix(n);
-  savedHessian = squareMatrix(n);
-  hessian = squareMatrix(n);
-  inverse = squareMatrix(n);
-  regularisationMatrix = squareMatrix(n);
-  weightStep.assign(static_cast<size_t>(n), 0.0);
-  gradientSum.assign(static_cast<size_t>(n), 0.0);
-  savedWeights.assign(static_cast<size_t>(n), 0.0);
-  marked.assign(static_cast<size_t>(n), 0);
+  checkedProduct(weightCount, weightCount);
+  sizeTogether([this](auto&& size) { eachWeightArray(size); });
   weightArraysAllocated = true;
   weightArraysPending = false;
 }
@@ -64,26 +72,19 @@ void LMGlobals::allocatePendingArrays() {
 }
 
 void LMGlobals::allocateBlockArrays() {
-  blockArrayClaim.set(4 * int64_t{checkedProduct(blockCount, weightCount)} *
-                      int64_t{sizeof(double)});
-  savedGradient = rowMatrix(blockCount, weightCount);
-  previousAccumulator = rowMatrix(blockCount, weightCount);
-  currentAccumulator = rowMatrix(blockCount, weightCount);
-  jacobian = rowMatrix(blockCount, weightCount);
+  checkedProduct(blockCount, weightCount);
+  sizeTogether([this](auto&& size) { eachBlockArray(size); });
   blockArraysAllocated = true;
 }
 
 void LMGlobals::freeWeightArrays() {
-  giveBack(exemplarJtJ, savedHessian, hessian, inverse, regularisationMatrix, weightStep,
-           gradientSum, savedWeights, marked);
-  weightArrayClaim.release();
+  eachWeightArray(kRelease);
   weightArraysAllocated = false;
   weightArraysPending = false;
 }
 
 void LMGlobals::freeBlockArrays() {
-  giveBack(savedGradient, previousAccumulator, currentAccumulator, jacobian);
-  blockArrayClaim.release();
+  eachBlockArray(kRelease);
   blockArraysAllocated = false;
 }
 

@@ -6,7 +6,6 @@
 
 #include <kqnet/backward/back_criteria_control.h>
 #include <kqnet/control/control.h>
-#include <kqnet/core/fatal.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/gradient.h>
@@ -40,7 +39,7 @@ void zero(RowMatrix& m) {
   for (auto& row : m) std::fill(row.begin(), row.end(), 0.0);
 }
 
-void zero(std::vector<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
+void zero(ClaimedArray<double>& v) { std::fill(v.begin(), v.end(), 0.0); }
 
 void copyMatrix(const RowMatrix& from, RowMatrix& to) {
   const size_t rows = std::min(from.size(), to.size());
@@ -56,9 +55,9 @@ void addToDiagonal(RowMatrix& m, int n, double mu) {
 }
 
 // out[j] := sum over i of v[i] x m[j][i], for j, i < n.
-void multiply(const RowMatrix& m, const std::vector<double>& v, int n, std::vector<double>& out) {
+void multiply(const RowMatrix& m, const ClaimedArray<double>& v, int n, ClaimedArray<double>& out) {
   for (int j = 0; j < n; ++j) {
-    const std::vector<double>& row = m[static_cast<size_t>(j)];
+    const ClaimedArray<double>& row = m[static_cast<size_t>(j)];
     double sum = 0.0;
     for (int i = 0; i < n; ++i) sum += v[static_cast<size_t>(i)] * row[static_cast<size_t>(i)];
     out[static_cast<size_t>(j)] = sum;
@@ -66,7 +65,7 @@ void multiply(const RowMatrix& m, const std::vector<double>& v, int n, std::vect
 }
 
 // The Euclidean norm of the first n entries.
-double norm(const std::vector<double>& v, int n) {
+double norm(const ClaimedArray<double>& v, int n) {
   double squares = 0.0;
   for (int j = 0; j < n; ++j) squares += v[static_cast<size_t>(j)] * v[static_cast<size_t>(j)];
   return std::sqrt(squares);
@@ -230,8 +229,8 @@ void LMGlobals::afterExemplar() {
       }
     }
     for (int i = 0; i < n; ++i) {
-      std::vector<double>& h = hessian[static_cast<size_t>(i)];
-      const std::vector<double>& e = exemplarJtJ[static_cast<size_t>(i)];
+      ClaimedArray<double>& h = hessian[static_cast<size_t>(i)];
+      const ClaimedArray<double>& e = exemplarJtJ[static_cast<size_t>(i)];
       for (int j = 0; j < n; ++j) h[static_cast<size_t>(j)] += e[static_cast<size_t>(j)];
     }
   }
@@ -358,7 +357,7 @@ void LMGlobals::updateRegularisation() {
   const double alpha = control->regularisationAlpha;
   const double beta = control->regularisationBeta;
   for (int j = 0; j < n; ++j) {
-    std::vector<double>& out = regularisationMatrix[static_cast<size_t>(j)];
+    ClaimedArray<double>& out = regularisationMatrix[static_cast<size_t>(j)];
     for (int i = 0; i < n; ++i) {
       double sum = 0.0;
       for (int k = 0; k < m; ++k) sum += beta * jacobian[k][i] * jacobian[k][j];

@@ -1,9 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-#include <kqnet/core/memory.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/learning/learning_globals.h>
 #include <kqnet/linalg/lu.h>
 
@@ -75,9 +74,9 @@ class LMGlobals : public LearningGlobals {
   RowMatrix hessian;                        // n x n: J^T J over the batch, then damped in place
   RowMatrix inverse;                        // n x n: inverse of the damped hessian
   RowMatrix regularisationMatrix;           // n x n: beta J^T J + alpha I
-  std::vector<double> weightStep;           // n: the batch's weight change
-  std::vector<double> gradientSum;          // n: accumulated negative gradient per weight
-  std::vector<double> savedWeights;         // n: weights of the last accepted point
+  ClaimedArray<double> weightStep;          // n: the batch's weight change
+  ClaimedArray<double> gradientSum;         // n: accumulated negative gradient per weight
+  ClaimedArray<double> savedWeights;        // n: weights of the last accepted point
   RowMatrix savedGradient;                  // m x n: accumulators at the last accepted point
   RowMatrix previousAccumulator;            // m x n: accumulators after the previous exemplar
   RowMatrix currentAccumulator;             // m x n: accumulators after this exemplar
@@ -100,6 +99,14 @@ class LMGlobals : public LearningGlobals {
   bool isMarked(int i) const;
   // The criterion whose cost and error signal the method reads, or null.
   Criterion* criterion() const;
+  // The sizing lists of the arrays, defined and used in lm_arrays.cpp:
+  // size(array, count, value) for each n-sized array (a table: n rows of
+  // n), and for each m x n table (m rows of n). One list serves the
+  // sizing and the freeing.
+  template <typename Size>
+  void eachWeightArray(Size&& size);
+  template <typename Size>
+  void eachBlockArray(Size&& size);
   void allocateWeightArrays();
   // The n-sized arrays whose sizing waited for learning to start.
   void allocatePendingArrays();
@@ -133,9 +140,7 @@ class LMGlobals : public LearningGlobals {
   bool weightArraysAllocated = false;  // the n-sized arrays exist
   bool weightArraysPending = false;    // sized for weightCount once learning is on
   bool blockArraysAllocated = false;   // the m x n arrays exist
-  std::vector<uint8_t> marked;         // per weight: fed by the criteria control
-  MemoryClaim weightArrayClaim;        // what the n-sized arrays hold of physical memory
-  MemoryClaim blockArrayClaim;         // what the m x n arrays hold of physical memory
+  ClaimedArray<uint8_t> marked;        // per weight: fed by the criteria control
 };
 
 }  // namespace kq

@@ -18,7 +18,7 @@ void report(const char* message) {
   std::fflush(stdout);
 }
 
-bool pivotsFit(const std::vector<int32_t>& pivotRows, int n) {
+bool pivotsFit(const ClaimedArray<int32_t>& pivotRows, int n) {
   if (pivotRows.size() != static_cast<size_t>(n)) return false;
   for (int32_t row : pivotRows) {
     if (row < 0 || row >= n) return false;
@@ -40,13 +40,31 @@ void freeOffsetVector(OffsetVector<double>& vector, [[maybe_unused]] int lo) {
   vector.release();
 }
 
+TableSizing::TableSizing(RowMatrix& table, int columns)
+    : table(table), columns(static_cast<size_t>(std::max(columns, 0))) {}
+
+int64_t TableSizing::growthTo(size_t rows) const {
+  int64_t held = 0;
+  for (const ClaimedArray<double>& row : table) held += ClaimedArray<double>::bytesFor(row.size());
+  // Both counts lie within 32 bits, so their product cannot wrap.
+  return table.growthTo(rows) + ClaimedArray<double>::bytesFor(rows * columns) - held;
+}
+
+void TableSizing::assign(size_t rows, double value) {
+  if (table.size() != rows) table.assign(rows, ClaimedArray<double>());
+  for (ClaimedArray<double>& row : table) row.assign(columns, value);
+}
+
 RowMatrix squareMatrix(int n) { return rowMatrix(n, n); }
 
 RowMatrix rowMatrix(int rows, int columns) {
   checkedProduct(std::max(rows, 0), std::max(columns, 0));
-  if (rows <= 0) return {};
-  return RowMatrix(static_cast<size_t>(rows),
-                   std::vector<double>(static_cast<size_t>(std::max(columns, 0)), 0.0));
+  RowMatrix table;
+  sizeTogether([&table, rows, columns](auto&& size) {
+    TableSizing sizing(table, columns);
+    size(sizing, rows, 0.0);
+  });
+  return table;
 }
 
 bool hasShape(const RowMatrix& m, int rows, int columns) {
@@ -57,7 +75,7 @@ bool hasShape(const RowMatrix& m, int rows, int columns) {
   return true;
 }
 
-void luDecompose(RowMatrix& a, int n, std::vector<int32_t>& pivotRows, double& sign) {
+void luDecompose(RowMatrix& a, int n, ClaimedArray<int32_t>& pivotRows, double& sign) {
   if (!hasShape(a, n, n)) {
     report(messages::kMatrixSizesMustMatch);
     return;
@@ -104,8 +122,8 @@ void luDecompose(RowMatrix& a, int n, std::vector<int32_t>& pivotRows, double& s
   freeOffsetVector(scale, 0);
 }
 
-void luBackSubstitute(RowMatrix& lu, int n, const std::vector<int32_t>& pivotRows,
-                      std::vector<double>& b) {
+void luBackSubstitute(RowMatrix& lu, int n, const ClaimedArray<int32_t>& pivotRows,
+                      ClaimedArray<double>& b) {
   if (!hasShape(lu, n, n)) {
     report(messages::kMatrixSizesMustMatch);
     return;
@@ -140,10 +158,10 @@ void invertMatrix(RowMatrix& a, int n, RowMatrix& inverse) {
     report(messages::kMatrixSizesMustMatch);
     return;
   }
-  std::vector<int32_t> pivotRows(static_cast<size_t>(n));
+  ClaimedArray<int32_t> pivotRows(static_cast<size_t>(n));
   double sign = 1.0;
   luDecompose(a, n, pivotRows, sign);
-  std::vector<double> column(static_cast<size_t>(n));
+  ClaimedArray<double> column(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     std::fill(column.begin(), column.end(), 0.0);
     column[static_cast<size_t>(i)] = 1.0;

@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include <kqnet/core/claimed_array.h>
 
 // Dense LU factorisation, solve and inversion for the Levenberg-Marquardt
 // learner (Crout's method with implicit row scaling, as in Press et al.,
@@ -19,8 +20,26 @@ namespace kq {
 // and NaNs.
 inline constexpr double kZeroPivot = 1e-16;
 
-// Rows of doubles, each row its own array.
-using RowMatrix = std::vector<std::vector<double>>;
+// Rows of doubles, each row its own array, each claimed with its size.
+using RowMatrix = ClaimedArray<ClaimedArray<double>>;
+
+// A table as one entry of a sizing list (sizeTogether, core/claimed_array.h):
+// sized to a count of rows of columns values each, the rows' bytes counted
+// with the table's own, so that the list refuses the whole table before
+// anything changes. A table that keeps its row count keeps its rows and
+// refills them.
+class TableSizing {
+ public:
+  TableSizing(RowMatrix& table, int columns);
+  int64_t growthTo(std::size_t rows) const;
+  void assign(std::size_t rows, double value);
+  // Frees the table and its rows.
+  void release() { table.release(); }
+
+ private:
+  RowMatrix& table;
+  std::size_t columns;
+};
 
 // A vector addressed from lo to hi inclusive (element lo at index lo),
 // zero-filled. Kept as storage plus the lower bound, so that no pointer
@@ -37,10 +56,10 @@ class OffsetVector {
   bool empty() const { return values.empty(); }
   int lowerBound() const { return lower; }
   // Gives the storage back.
-  void release() { std::vector<T>().swap(values); }
+  void release() { values.release(); }
 
  private:
-  std::vector<T> values;
+  ClaimedArray<T> values;
   int lower = 0;
 };
 
@@ -52,12 +71,12 @@ void freeOffsetVector(OffsetVector<double>& vector, int lo);
 // Overwrites the n x n matrix a with its LU factors of a row permutation:
 // pivotRows[j] is the row swapped into row j at step j, sign is +1 or -1 by
 // the parity of the swaps. pivotRows is resized to n.
-void luDecompose(RowMatrix& a, int n, std::vector<int32_t>& pivotRows, double& sign);
+void luDecompose(RowMatrix& a, int n, ClaimedArray<int32_t>& pivotRows, double& sign);
 
 // Solves LU x = b in place for the factors and pivots from luDecompose. A
 // diagonal entry of exactly 0 becomes 1e-16 in lu before it divides.
-void luBackSubstitute(RowMatrix& lu, int n, const std::vector<int32_t>& pivotRows,
-                      std::vector<double>& b);
+void luBackSubstitute(RowMatrix& lu, int n, const ClaimedArray<int32_t>& pivotRows,
+                      ClaimedArray<double>& b);
 
 // inverse := a^-1, column by column; a is overwritten by its LU factors.
 // inverse must already be n x n.

@@ -10,11 +10,8 @@
 namespace kq {
 
 void Momentum::release() {
-  velocity.clear();
-  velocity.shrink_to_fit();
-  momentums.clear();
-  momentums.shrink_to_fit();
-  velocityClaim.release();
+  velocity.release();
+  momentums.release();
   momentumCount = 0;
   Step::release();
 }
@@ -33,13 +30,17 @@ void Momentum::setDouble(int index, double value) {
 void Momentum::setWeightCount(int n) {
   Step::setWeightCount(n);
   const int32_t momentumEntries = perWeightMomentum != 0 ? weightCount : 1;
-  velocityClaim.set((int64_t{weightCount} + momentumEntries) * int64_t{sizeof(double)});
-  velocity.assign(static_cast<size_t>(weightCount), 0.0);
+  // Refused together, before either changes.
+  sizeTogether([this, momentumEntries](auto&& size) {
+    size(velocity, weightCount, 0.0);
+    size(momentums, momentumEntries, 0.0);
+  });
   attachVelocityObserver(velocityObserver);
   momentumCount = momentumEntries;
-  momentums.assign(static_cast<size_t>(momentumCount), 0.0);
-  setMomentum(scalarMomentum);
+  // Bound to the new array before the refill tells the observer: the old
+  // one may be freed already.
   attachMomentumObserver(momentumObserver);
+  setMomentum(scalarMomentum);
 }
 
 void Momentum::setMomentum(double mu) {
@@ -143,7 +144,7 @@ void Momentum::writeStateRecord(RecordWriter& writer, bool fromSnapshot) {
     // when the size changed since it was taken. It is written once.
     const int64_t n = static_cast<int64_t>(savedVelocity.size());
     writeValueLine(writer, static_cast<int32_t>(n), savedVelocity.data(), n);
-    std::vector<double>().swap(savedVelocity);
+    savedVelocity.release();
   } else {
     const int64_t n = recordCount();
     writeValueLine(writer, static_cast<int32_t>(n), velocity.data(), n);

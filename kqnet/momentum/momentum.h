@@ -1,9 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-#include <kqnet/core/memory.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/momentum/step.h>
 
 // Momentum: gradient descent with momentum. Every accumulator entry keeps a
@@ -62,12 +61,12 @@ class Momentum : public Step {
   AccessorTable<DoubleGetter, 1> momentumGetters;  // own parameter, read
   int32_t momentumCount = 0;                       // entries of momentums (0 until built)
   double scalarMomentum = 0.5;                     // the shared momentum mu
-  std::vector<double> momentums;                   // built by setWeightCount
-  std::vector<double> velocity;                    // one value per accumulator entry
+  ClaimedArray<double> momentums;                  // built by setWeightCount
+  ClaimedArray<double> velocity;                   // one value per accumulator entry
   SpatialAccess* velocityObserver = nullptr;       // shown velocity
   SpatialAccess* momentumObserver = nullptr;       // shown momentums
   int32_t perWeightMomentum = 0;                   // one momentum per weight
-  std::vector<double> savedVelocity;               // snapshot of saveState; empty when none
+  ClaimedArray<double> savedVelocity;              // snapshot of saveState; empty when none
 
  protected:
   // The velocity record: a count, then one value per accumulator entry.
@@ -82,8 +81,6 @@ class Momentum : public Step {
   // never stores past the velocity, a writer never reads past it, and a
   // written count always matches the values after it.
   int64_t recordCount() const;
-
-  MemoryClaim velocityClaim;  // what the velocity and the momentums hold of physical memory
 };
 
 }  // namespace kq

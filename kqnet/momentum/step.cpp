@@ -10,9 +10,7 @@
 namespace kq {
 
 void Step::release() {
-  stepSizes.clear();
-  stepSizes.shrink_to_fit();
-  stepClaim.release();
+  stepSizes.release();
   // Nothing is left to index: setStepSize after release must not write.
   stepCount = 0;
   Gradient::release();
@@ -32,10 +30,11 @@ void Step::setDouble(int index, double value) {
 void Step::setWeightCount(int n) {
   Gradient::setWeightCount(n);
   stepCount = perWeightStep != 0 ? weightCount : 1;
-  stepClaim.set(int64_t{stepCount} * int64_t{sizeof(double)});
   stepSizes.assign(static_cast<size_t>(stepCount), 0.0);
-  setStepSize(scalarStep);
+  // The observer is bound to the new array before the refill tells it:
+  // the old one may be freed already.
   attachStepObserver(stepObserver);
+  setStepSize(scalarStep);
 }
 
 void Step::createInstance() {

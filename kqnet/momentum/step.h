@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
-#include <kqnet/core/memory.h>
 #include <kqnet/learning/gradient.h>
 
 // Step: first-order gradient descent. At every batch end each weight moves
@@ -65,7 +64,7 @@ class Step : public Gradient {
   AccessorTable<DoubleGetter, 2> doubleGetters;  // own parameters, read
   int32_t stepCount = 0;                         // entries of stepSizes (0 until built)
   double scalarStep = 0.1;                       // the shared step, refilled on every rebuild
-  std::vector<double> stepSizes;                 // the step sizes the rule reads
+  ClaimedArray<double> stepSizes;                // the step sizes the rule reads
   SpatialAccess* stepObserver = nullptr;         // shown stepSizes
   int32_t perWeightStep = 0;                     // one step size per weight
   int32_t decayOn = 0;                           // the rule applies weight decay
@@ -103,9 +102,6 @@ class Step : public Gradient {
   }
   // Zeroes the first n accumulator entries (those an outside rule used).
   void clearUsedGradient(Soma& target);
-
- private:
-  MemoryClaim stepClaim;  // what stepSizes holds of physical memory
 };
 
 }  // namespace kq

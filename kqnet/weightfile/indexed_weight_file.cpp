@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <new>
 #include <utility>
 
 #include <kqnet/core/char_class.h>
@@ -54,8 +53,7 @@ void WeightHeaderIndex::build(const char* text, size_t size) {
 }
 
 void WeightHeaderIndex::clear() {
-  slots_.reset();
-  claim_.release();
+  slots_.release();
   capacity_ = 0;
   used_ = 0;
   text_ = nullptr;
@@ -85,15 +83,13 @@ void WeightHeaderIndex::add(size_t begin, size_t end) {
 void WeightHeaderIndex::grow() {
   constexpr size_t kFirstCapacity = 64;
   const size_t capacity = capacity_ == 0 ? kFirstCapacity : 2 * capacity_;
-  claim_.set(static_cast<int64_t>(capacity * sizeof(Slot)));
-  std::unique_ptr<Slot[]> old(std::move(slots_));
-  const size_t oldCapacity = capacity_;
-  slots_.reset(new (std::nothrow) Slot[capacity]());
-  if (!slots_) fatalOutOfMemory();
+  // The old table stays claimed while the keys move out of it.
+  const ClaimedArray<Slot> old(std::move(slots_));
+  slots_.assign(capacity, Slot{});
   capacity_ = capacity;
-  for (size_t i = 0; i < oldCapacity; ++i) {
-    if (old[i].end != 0) {
-      slots_[slotOf(std::string_view(text_ + old[i].begin, old[i].end - old[i].begin))] = old[i];
+  for (const Slot& slot : old) {
+    if (slot.end != 0) {
+      slots_[slotOf(std::string_view(text_ + slot.begin, slot.end - slot.begin))] = slot;
     }
   }
 }
@@ -140,15 +136,10 @@ bool WeightFile::open(const char* name) {
     std::fclose(file);
     fatalOutOfMemory();
   }
-  textClaim_.set(status.st_size);
   // The size found now bounds what is read, whatever the file does later.
   const size_t size = static_cast<size_t>(status.st_size);
-  text_.reset(new (std::nothrow) char[size]);
-  if (!text_) {
-    std::fclose(file);
-    fatalOutOfMemory();
-  }
-  size_ = std::fread(text_.get(), 1, size, file);
+  text_.assign(size, '\0');
+  size_ = std::fread(text_.data(), 1, size, file);
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (failed) {
@@ -156,11 +147,11 @@ bool WeightFile::open(const char* name) {
     return false;
   }
 
-  index_.build(text_.get(), size_);
-  stream_ = fmemopen(text_.get(), size_, "r");
+  index_.build(text_.data(), size_);
+  stream_ = fmemopen(text_.data(), size_, "r");
   if (stream_ == nullptr) fatalOutOfMemory();
   name_ = name;
-  named_.emplace(stream_, name_, text_.get(), size_);
+  named_.emplace(stream_, name_, text_.data(), size_);
 
   const size_t versionEnd = index_.keyEnd(kWeightFileVersionKey);
   uint16_t number = 0;
@@ -177,14 +168,13 @@ void WeightFile::close() {
   if (stream_ != nullptr) std::fclose(stream_);
   stream_ = nullptr;
   index_.clear();
-  text_.reset();
-  textClaim_.release();
+  text_.release();
   size_ = 0;
   version_ = kDefaultWeightFileVersion;
 }
 
 std::FILE* WeightFile::section(const char* classWord, const char* key) {
-  const size_t at = locateWeightSection(index_, text_.get(), size_, classWord, key);
+  const size_t at = locateWeightSection(index_, text_.data(), size_, classWord, key);
   std::fseek(stream_, static_cast<long>(at), SEEK_SET);
   return stream_;
 }

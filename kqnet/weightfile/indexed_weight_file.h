@@ -2,12 +2,11 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <kqnet/core/memory.h>
+#include <kqnet/core/claimed_array.h>
 #include <kqnet/core/record_numbers.h>
 #include <kqnet/core/weight_file_version.h>
 
@@ -28,9 +27,9 @@ namespace kq {
 // nothing, and a '#' with only white space after it ends the headers; the
 // tokens it visits are the same whatever key it is looking for.
 //
-// A file may carry any number of distinct keys, so the table holds a
-// MemoryClaim for its slots, taken before each growth: a file of millions
-// of headers ends out of memory instead of outgrowing the machine unseen.
+// A file may carry any number of distinct keys, so the table is a
+// ClaimedArray, claimed before each growth: a file of millions of headers
+// ends out of memory instead of outgrowing the machine unseen.
 class WeightHeaderIndex {
  public:
   static constexpr size_t kNone = static_cast<size_t>(-1);
@@ -59,10 +58,9 @@ class WeightHeaderIndex {
   void grow();
 
   const char* text_ = nullptr;
-  std::unique_ptr<Slot[]> slots_;
+  ClaimedArray<Slot> slots_;
   size_t capacity_ = 0;  // a power of two once anything is filed
   size_t used_ = 0;
-  MemoryClaim claim_;  // what slots_ holds of physical memory
 };
 
 // Where the section of (classWord, key) begins in text: the offset right
@@ -100,9 +98,8 @@ class WeightFile {
 
  private:
   std::string name_;
-  std::unique_ptr<char[]> text_;
+  ClaimedArray<char> text_;  // the file's bytes as read
   size_t size_ = 0;
-  MemoryClaim textClaim_;  // what text_ holds of physical memory
   WeightHeaderIndex index_;
   std::FILE* stream_ = nullptr;  // over text_
   std::optional<NamedWeightStream> named_;

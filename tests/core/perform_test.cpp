@@ -15,6 +15,7 @@
 #include <kqnet/backward/back_context_axon.h>
 #include <kqnet/backward/back_criteria_control.h>
 #include <kqnet/backward/back_synapse.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/core/spatial_access.h>
 #include <kqnet/criteria/criterion.h>
@@ -53,6 +54,7 @@ struct Log {
   std::vector<double> values;   // double arguments of the last call
   uint64_t datum = 0;           // trailing datum of the last call
   Instance* next = nullptr;     // what the next create returns; null: its argument
+  int64_t claimedAtCreate = 0;  // the memory ledger during the last four-size create
 };
 Log calls;
 
@@ -73,6 +75,7 @@ void* createAxonWithDatum(void* instance, int rows, int columns, uint64_t datum)
 }
 void* createFourSizes(void* instance, int a, int b, int c, int d) {
   ++calls.creates;
+  calls.claimedAtCreate = kq::claimedMemory();
   calls.createdFrom = instance;
   calls.sizes = {a, b, c, d};
   return calls.next != nullptr ? calls.next : instance;
@@ -294,9 +297,12 @@ TEST_F(PerformTest, InstanceLifeCycleKeepsParametersInsideTheWeights) {
   a.vector.data[1] = -0.375;
 
   // Re-creation with 2 parameters: 8 weights, the first 2 old values kept.
+  // The old values, copied out first, are on the ledger while create runs.
   Instance b(2);
   calls.next = &b;
+  const int64_t held = kq::claimedMemory();
   pair.synapse.sizeWeights();
+  EXPECT_EQ(calls.claimedAtCreate - held, 4 * 8);
   ASSERT_EQ(pair.synapse.weightTotal(), 8);
   EXPECT_EQ(b.vector.data, pair.synapse.weights.data() + 6);
   EXPECT_EQ(b.vector.data[0], 0.125);

@@ -319,8 +319,9 @@ struct CgFixture {
   explicit CgFixture(int n) {
     target.setWeightCount(n, 1);
     gradient.setBackprop(&target);
-    for (std::vector<double>* v : {&gradient.weightCopy, &gradient.baseWeights, &gradient.direction,
-                                   &gradient.steepestDescent, &gradient.curvature}) {
+    for (kq::ClaimedArray<double>* v :
+         {&gradient.weightCopy, &gradient.baseWeights, &gradient.direction,
+          &gradient.steepestDescent, &gradient.curvature}) {
       for (size_t i = 0; i < v->size(); ++i) (*v)[i] = static_cast<double>(i) + 0.5;
     }
   }

@@ -13,6 +13,7 @@
 
 #include "../backward/backward_network.h"
 #include <kqnet/control/control.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/cg_globals.h>
@@ -92,6 +93,17 @@ TEST(ConjugateGradientTest, VectorsFollowTheCountAndAChangeRestartsTheSearch) {
   EXPECT_FALSE(cg.gradient.hasVectors());
   EXPECT_EQ(cg.gradient.forward, nullptr);
   EXPECT_TRUE(cg.control.gradientList.empty());
+}
+
+// The six vectors and the five snapshots saveWeights takes are on the
+// ledger while they are held; release gives back every one.
+TEST(ConjugateGradientTest, ItsVectorsAndSnapshotsAreOnTheLedgerUntilReleased) {
+  SmallCg cg({0.5, 0.25, 0.125});
+  const int64_t sized = kq::claimedMemory();
+  cg.gradient.saveWeights();
+  EXPECT_EQ(kq::claimedMemory() - sized, 5 * 3 * 8);
+  cg.gradient.release();
+  EXPECT_EQ(kq::claimedMemory() - sized, -6 * 3 * 8);
 }
 
 TEST(CGGlobalsTest, BeforeTheFirstIterationOnlyTheAccumulatorsAreCleared) {
@@ -345,7 +357,7 @@ struct CgNetwork {
     return all;
   }
   // One of the method's per-weight vectors over every component.
-  std::vector<double> flat(std::vector<double> kq::ConjugateGradient::*vector) const {
+  std::vector<double> flat(kq::ClaimedArray<double> kq::ConjugateGradient::*vector) const {
     std::vector<double> all;
     for (const auto& g : gradients) {
       const std::vector<double>& values = (*g).*vector;

@@ -13,6 +13,7 @@
 #include "../backward/backward_network.h"
 #include <kqnet/control/back_static_control.h>
 #include <kqnet/control/control.h>
+#include <kqnet/core/memory.h>
 #include <kqnet/core/records.h>
 #include <kqnet/criteria/criterion.h>
 #include <kqnet/learning/gradient.h>
@@ -370,6 +371,12 @@ TEST(LMColumnsTest, TheTwinOfAnSvmOutputSynapseCarriesOneColumnOnward) {
   EXPECT_EQ(net.layerTwin(1)->length, 3);
 }
 
+// rows x columns zeros.
+RowMatrix zeros(int rows, int columns) {
+  return RowMatrix(static_cast<size_t>(rows),
+                   kq::ClaimedArray<double>(static_cast<size_t>(columns), 0.0));
+}
+
 // The method's formulas written out plainly over one global weight vector,
 // fed with the accumulators and the costs the library network produces.
 struct PlainLm {
@@ -388,8 +395,8 @@ struct PlainLm {
       if (marked[i]) first = i;
     }
     savedW.assign(n, 0.0);
-    jac = prev = savedG = RowMatrix(m, std::vector<double>(n, 0.0));
-    h = savedH = RowMatrix(n, std::vector<double>(n, 0.0));
+    jac = prev = savedG = zeros(m, n);
+    h = savedH = zeros(n, n);
   }
 
   void exemplar(const RowMatrix& acc, const std::vector<double>& e) {
@@ -425,7 +432,7 @@ struct PlainLm {
       h = savedH;
     }
     for (int j = 0; j < n; ++j) h[j][j] += damping;
-    RowMatrix inv(n, std::vector<double>(n));
+    RowMatrix inv = zeros(n, n);
     kq::invertMatrix(h, n, inv);
     std::vector<double> g(n, 0.0);
     double squares = 0.0;
@@ -440,8 +447,8 @@ struct PlainLm {
       for (int i = 0; i < n; ++i) step += g[i] * inv[j][i];
       if (std::sqrt(squares) > 1e-11) w[j] += step;
     }
-    h = RowMatrix(n, std::vector<double>(n, 0.0));
-    prev = RowMatrix(m, std::vector<double>(n, 0.0));
+    h = zeros(n, n);
+    prev = zeros(m, n);
   }
 };
 
@@ -474,7 +481,9 @@ TEST(LMTrainingTest, WeightsFollowThePlainFormulasAndTheCostFalls) {
   const auto accumulators = [&] {
     RowMatrix a(2);
     for (int b = 0; b < 2; ++b) {
-      for (double* p : entries[b]) a[b].push_back(*p);
+      std::vector<double> row;
+      for (double* p : entries[b]) row.push_back(*p);
+      a[b] = row;
     }
     return a;
   };
@@ -532,7 +541,7 @@ void writeControlRecord(std::FILE* file, const kq::StaticControl& control, const
         w.putValue((*m)[b][i]);
       }
     }
-    for (const std::vector<double>* v : {&lm.savedWeights, &lm.weightStep, &lm.gradientSum}) {
+    for (const kq::ClaimedArray<double>* v : {&lm.savedWeights, &lm.weightStep, &lm.gradientSum}) {
       w.putValue((*v)[i]);
     }
   }
@@ -621,6 +630,20 @@ TEST(LMGlobalsTest, WithoutLearningTheSquareArraysWaitUntilLearningIsSwitchedOn)
       EXPECT_EQ(lm.damping, fromStart.lm().damping) << throughTheControl << " " << round;
     }
   }
+}
+
+// The globals' arrays are on the ledger as the numbering sizes them: five
+// n x n tables, three n-vectors and the n marks, four m x n tables, each
+// table with its rows; freeing the state gives back every byte.
+TEST(LMGlobalsTest, ItsArraysAreOnTheLedgerUntilItsStateIsFreed) {
+  LmNetwork t(5);
+  const int64_t n = 17;
+  const int64_t m = 2;
+  const int64_t row = sizeof(kq::ClaimedArray<double>);
+  const int64_t held = 5 * (n * row + n * n * 8) + 3 * n * 8 + n + 4 * (m * row + m * n * 8);
+  const int64_t before = kq::claimedMemory();
+  t.lm().freeState();
+  EXPECT_EQ(before - kq::claimedMemory(), held);
 }
 
 // The globals' state spans every weight as they were numbered: a layer

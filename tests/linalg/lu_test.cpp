@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include <kqnet/core/memory.h>
 
 namespace {
 
@@ -18,7 +21,7 @@ TEST(LuTest, InvertsADiagonalMatrixExactly) {
 
 TEST(LuTest, SwapsRowsForAZeroLeadingEntryAndFlipsTheSign) {
   RowMatrix a{{0.0, 1.0}, {1.0, 0.0}};
-  std::vector<int32_t> pivots;
+  kq::ClaimedArray<int32_t> pivots;
   double sign = 0.0;
   kq::luDecompose(a, 2, pivots, sign);
   EXPECT_EQ(sign, -1.0);
@@ -31,7 +34,7 @@ TEST(LuTest, PivotsOnTheLargestEntryRelativeToItsRow) {
   // scaled, row 0 wins although |4| is larger.
   RowMatrix a{{2.0, 1.0, 1.0}, {4.0, -6.0, 0.0}, {-2.0, 7.0, 2.0}};
   RowMatrix lu = a;
-  std::vector<int32_t> pivots;
+  kq::ClaimedArray<int32_t> pivots;
   double sign = 0.0;
   kq::luDecompose(lu, 3, pivots, sign);
   EXPECT_EQ(pivots[0], 0);
@@ -44,7 +47,7 @@ TEST(LuTest, PivotsOnTheLargestEntryRelativeToItsRow) {
   EXPECT_EQ(lu[1][1], -8.0);
   EXPECT_EQ(sign, 1.0);
 
-  std::vector<double> b{5.0, -2.0, 9.0};  // solution (1, 1, 2)
+  kq::ClaimedArray<double> b{5.0, -2.0, 9.0};  // solution (1, 1, 2)
   kq::luBackSubstitute(lu, 3, pivots, b);
   EXPECT_NEAR(b[0], 1.0, 1e-15);
   EXPECT_NEAR(b[1], 1.0, 1e-15);
@@ -68,7 +71,7 @@ TEST(LuTest, ASingularMatrixGetsTheTinyPivotAndNoMessage) {
 
 TEST(LuTest, AZeroDiagonalMetInBackSubstitutionBecomesTheTinyPivot) {
   RowMatrix lu{{1.0, 0.0}, {0.0, 0.0}};
-  std::vector<double> b{1.0, 2.0};
+  kq::ClaimedArray<double> b{1.0, 2.0};
   kq::luBackSubstitute(lu, 2, {0, 1}, b);
   EXPECT_EQ(lu[1][1], 1e-16);
   EXPECT_EQ(b, (std::vector<double>{1.0, 2.0 / 1e-16}));
@@ -77,7 +80,7 @@ TEST(LuTest, AZeroDiagonalMetInBackSubstitutionBecomesTheTinyPivot) {
 TEST(LuTest, MismatchedSizesPrintTheMessageAndChangeNothing) {
   RowMatrix wide{{1.0, 2.0, 3.0}, {4.0, 5.0, 6.0}};
   const RowMatrix wideBefore = wide;
-  std::vector<int32_t> pivots{7};
+  kq::ClaimedArray<int32_t> pivots{7};
   double sign = 3.0;
   testing::internal::CaptureStdout();
   kq::luDecompose(wide, 2, pivots, sign);
@@ -94,17 +97,36 @@ TEST(LuTest, MismatchedSizesPrintTheMessageAndChangeNothing) {
   EXPECT_EQ(square, (RowMatrix{{2.0, 0.0}, {0.0, 4.0}}));
   EXPECT_EQ(smallInverse, (RowMatrix{{0.0}}));
 
-  std::vector<double> longVector{1.0, 2.0, 3.0};
+  kq::ClaimedArray<double> longVector{1.0, 2.0, 3.0};
   testing::internal::CaptureStdout();
   kq::luBackSubstitute(square, 2, {0, 1}, longVector);
   // A pivot row outside the matrix is as much a mismatch as a wrong length.
-  std::vector<double> b{1.0, 2.0};
+  kq::ClaimedArray<double> b{1.0, 2.0};
   kq::luBackSubstitute(square, 2, {0, 5}, b);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "the sizes of the matrix and of the vector must match"
             "the sizes of the matrix and of the vector must match");
   EXPECT_EQ(longVector, (std::vector<double>{1.0, 2.0, 3.0}));
   EXPECT_EQ(b, (std::vector<double>{1.0, 2.0}));
+}
+
+// A table is on the ledger with its rows; a sizing list counts the growth
+// of both, and a table that does not fit is refused before it is made.
+TEST(LuDeathTest, TablesAreClaimedWithTheirRows) {
+  const int64_t row = sizeof(kq::ClaimedArray<double>);
+  const int64_t before = kq::claimedMemory();
+  RowMatrix table = kq::rowMatrix(3, 4);
+  EXPECT_EQ(kq::claimedMemory() - before, 3 * row + 3 * 4 * 8);
+  kq::TableSizing wider(table, 5);
+  EXPECT_EQ(wider.growthTo(2), (2 * row + 2 * 5 * 8) - (3 * row + 3 * 4 * 8));
+  wider.assign(2, 1.5);
+  EXPECT_EQ(table, (RowMatrix{{1.5, 1.5, 1.5, 1.5, 1.5}, {1.5, 1.5, 1.5, 1.5, 1.5}}));
+  EXPECT_EQ(kq::claimedMemory() - before, 2 * row + 2 * 5 * 8);
+  kq::setPhysicalMemory(kq::claimedMemory() + row + 8);
+  EXPECT_EXIT(kq::rowMatrix(1, 2), testing::ExitedWithCode(1), "^Error: Out of memory\\.\n$");
+  kq::restorePhysicalMemory();
+  table.release();
+  EXPECT_EQ(kq::claimedMemory(), before);
 }
 
 TEST(LuTest, OffsetVectorsAreReachedFromTheirLowerBound) {

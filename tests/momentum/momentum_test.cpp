@@ -11,6 +11,7 @@
 
 #include "../backward/backward_network.h"
 #include "rule_fixture.h"
+#include <kqnet/core/memory.h>
 #include <kqnet/core/record_numbers.h>
 
 namespace {
@@ -113,8 +114,8 @@ TEST(MomentumTest, UpdateIsHarmlessUnsizedShortOrReleased) {
   EXPECT_EQ(axon.weights, V({1.0, 2.0}));
 
   Wired<Momentum> net(3);
-  net.rule.divisor = 0;  // counts as 1
-  net.rule.velocity.resize(2);
+  net.rule.divisor = 0;              // counts as 1
+  net.rule.velocity.assign(2, 0.0);  // a velocity shorter than the accumulator
   net.update({0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
   EXPECT_EQ(net.axon.weights, V({1.0, 1.0, 0.0}));
   net.rule.release();
@@ -133,6 +134,9 @@ TEST(MomentumTest, ResetClearsVelocityUnderTheFlagAndRefillsMomentums) {
   net.rule.setPerWeightMomentum(1);
   EXPECT_EQ(velocityObserver.data, net.rule.velocity.data());
   EXPECT_EQ(momentumObserver.rows, 2);
+  // The refill told the observer already bound to the new momentums.
+  EXPECT_EQ(momentumObserver.rowsSeen, 2);
+  EXPECT_EQ(momentumObserver.dataSeen, net.rule.momentums.data());
   net.rule.momentums = {0.1, 0.2};
   net.rule.velocity = {3.0, 4.0};
   net.twin.weights = {1.0, 1.0};
@@ -235,6 +239,27 @@ TEST(MomentumTest, SnapshotIsWrittenOnce) {
   EXPECT_EQ(fileText("saved.kqw"),
             "2 1.0000000000000000e+00 2.0000000000000000e+00 \n\n"
             "2 3.0000000000000000e+00 4.0000000000000000e+00 \n");
+}
+
+// The step sizes, the velocity, the momentums and the snapshot are on the
+// ledger while they are held; release gives back all but the snapshot,
+// which goes when its writer consumes it.
+TEST(MomentumTest, ItsArraysAndItsSnapshotAreOnTheLedgerWhileHeld) {
+  Wired<Momentum> net(3);
+  const int64_t before = kq::claimedMemory();
+  const auto held = [before] { return kq::claimedMemory() - before; };
+  Momentum rule;
+  rule.setBackprop(&net.twin);
+  rule.setPerWeightMomentum(1);
+  rule.setPerWeightStep(1);
+  EXPECT_EQ(held(), 9 * 8);
+  rule.saveWeights();
+  EXPECT_EQ(held(), 12 * 8);
+  rule.release();
+  EXPECT_EQ(held(), 3 * 8);
+  std::string text;
+  rule.writeSavedStateToText(text);
+  EXPECT_EQ(held(), 0);
 }
 
 double readMomentum(kq::Engine& e) { return static_cast<Momentum&>(e).scalarMomentum; }

@@ -32,14 +32,19 @@ struct Wired {
   Rule rule;
 };
 
-// Counts notifications and remembers the reset flag seen by the last one.
+// Counts notifications and remembers the reset flag and the shape seen by
+// the last one.
 class CountingAccess : public kq::SpatialAccess {
  public:
   const char* className() const override { return "CountingAccess"; }
   void transfer() override {
     ++transfers;
     lastFlag = kq::resettingFlag;
+    rowsSeen = rows;
+    dataSeen = data;
   }
   int transfers = 0;
   int lastFlag = -1;
+  int rowsSeen = -1;
+  const double* dataSeen = nullptr;
 };

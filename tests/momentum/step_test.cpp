@@ -130,10 +130,12 @@ TEST(StepTest, StepObserverSeesTheStepSizesButNotTheUpdate) {
   EXPECT_EQ(observer.data, net.rule.stepSizes.data());
   net.rule.setStepSize(0.2);
   EXPECT_EQ(observer.transfers, 1);
-  net.rule.setPerWeightStep(1);  // refill notifies, then the rebind
+  net.rule.setPerWeightStep(1);  // rebound to the new array, then the refill notifies
   EXPECT_EQ(observer.transfers, 2);
   EXPECT_EQ(observer.data, net.rule.stepSizes.data());
   EXPECT_EQ(observer.rows, 3);
+  EXPECT_EQ(observer.dataSeen, net.rule.stepSizes.data());
+  EXPECT_EQ(observer.rowsSeen, 3);
   net.rule.applyUpdate(net.axon);
   EXPECT_EQ(observer.transfers, 2);
 }
