@@ -34,10 +34,32 @@
 
 namespace kq {
 
+// For a buffer that a read fills at once (the weight file's text): elements
+// made without a value are left as they are, so sizing the buffer costs no
+// pass over it. Elements given a value are made as usual.
 template <typename T>
+struct OverwrittenAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = OverwrittenAllocator<U>;
+  };
+  OverwrittenAllocator() = default;
+  template <typename U>
+  explicit OverwrittenAllocator(const OverwrittenAllocator<U>& /*other*/) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <typename T, typename Allocator = std::allocator<T>>
 class ClaimedArray {
  public:
-  using Values = std::vector<T>;
+  using Values = std::vector<T, Allocator>;
   using value_type = T;
   using size_type = typename Values::size_type;
   using difference_type = typename Values::difference_type;
@@ -112,6 +134,13 @@ class ClaimedArray {
     }
     claim.set(bytesFor(count));
     Values(first, last).swap(values);
+  }
+  // count elements whose values the caller writes next: with
+  // OverwrittenAllocator they are left unset, else they are made as T().
+  void assignForOverwrite(size_type count) {
+    if (count == values.size()) return;
+    claim.set(bytesFor(count));
+    Values(count).swap(values);
   }
   // Frees the storage and gives its bytes back.
   void release() {

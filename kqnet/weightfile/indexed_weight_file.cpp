@@ -138,7 +138,7 @@ bool WeightFile::open(const char* name) {
   }
   // The size found now bounds what is read, whatever the file does later.
   const size_t size = static_cast<size_t>(status.st_size);
-  text_.assign(size, '\0');
+  text_.assignForOverwrite(size);
   size_ = std::fread(text_.data(), 1, size, file);
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);

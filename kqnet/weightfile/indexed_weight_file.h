@@ -98,7 +98,7 @@ class WeightFile {
 
  private:
   std::string name_;
-  ClaimedArray<char> text_;  // the file's bytes as read
+  ClaimedArray<char, OverwrittenAllocator<char>> text_;  // the file's bytes as read
   size_t size_ = 0;
   WeightHeaderIndex index_;
   std::FILE* stream_ = nullptr;  // over text_

@@ -88,6 +88,10 @@ TEST(ClaimedArrayDeathTest, TheLedgerHoldsWhatTheArraysHold) {
     EXPECT_EQ(held(), 160 + 12);
     reader.reset();
     EXPECT_EQ(held(), 80 + 12);
+    kq::ClaimedArray<char, kq::OverwrittenAllocator<char>> text;
+    text.assignForOverwrite(1000);  // claimed like any other sizing
+    EXPECT_EQ(held(), 80 + 12 + 1000);
+    text.release();
 
     kq::setPhysicalMemory(kq::claimedMemory() + 40);
     kq::ClaimedArray<double> c;
