@@ -100,15 +100,20 @@ void Axon::allocateFrames() {
   if (control != nullptr) control->reconnectSynapses();
 }
 
-void Axon::setInputAccess(SpatialAccess* access) {
-  inputAccess = access;
-  bindActivityAccess();
+void Axon::setInputAccess(SpatialAccess* access) { inputAccess = access; }
+
+void Axon::accessStored(AccessRef& field) {
+  if (&field == &inputAccess) {
+    bindActivityAccess();
+  } else {
+    Soma::accessStored(field);
+  }
 }
 
 void Axon::bindActivityAccess() {
   double* frame = currentFrame();
-  if (inputAccess != nullptr) inputAccess->setData(frame, rows, columns);
-  if (outputAccess != nullptr) outputAccess->setData(frame, rows, columns);
+  inputAccess.bind(frame, rows, columns);
+  outputAccess.bind(frame, rows, columns);
 }
 
 void Axon::connectInput(Soma*) { ++fanIn; }
@@ -172,7 +177,7 @@ void Axon::fire() {
   // Every change of the lengths re-allocates the ring, so each frame holds
   // the values the axon reads and produces.
   assert(!ring || (frameSize >= length && frameSize >= inputLength));
-  if (inputAccess != nullptr) inputAccess->setDataAndStep(currentFrame());
+  inputAccess.moveAndStep(currentFrame());
   if (active != 0) {
     dataArrived = 0;
     if (hasPerformFunction()) {
@@ -180,7 +185,7 @@ void Axon::fire() {
     } else {
       compute();
     }
-    if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
+    outputAccess.moveAndStep(currentFrame());
     if (outputCopy != nullptr) {
       if (const double* frame = currentFrame()) {
         std::copy(frame, frame + std::min(inputLength, frameSize), outputCopy);

@@ -112,7 +112,7 @@ class Axon : public Soma {
   AccessorTable<IntSetter, 2> intSetters;
   AccessorTable<IntGetter, 1> boolGetters;  // the boolean parameter
   AccessorTable<IntSetter, 1> boolSetters;
-  SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
+  AccessRef inputAccess{*this};  // fills the activity each computing cycle
 
  protected:
   // The axon record (axon_records.cpp): the shape, from version 224 the
@@ -121,6 +121,8 @@ class Axon : public Soma {
   // active flag.
   void readRecord(RecordReader& reader, KqWeightFileVersion version) override;
   void writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) override;
+  // The data source is bound like the activity's observer.
+  void accessStored(AccessRef& field) override;
   // The Axon step without a subclass's extra work.
   void stepAndClear();
   // The release of a memory that reads this axon's ring (the context axons

@@ -13,7 +13,7 @@ BackAxon::BackAxon() = default;
 
 void BackAxon::fire() {
   Axon::fire();
-  if (ownWeightAccess != nullptr) ownWeightAccess->step();
+  ownWeightAccess.step();
 }
 
 void BackAxon::createInstance() {
@@ -53,8 +53,8 @@ void BackAxon::bindActivityAccess() {
     shownColumns = checkedProduct(shownColumns, std::max(jacobianColumns, 1));
   }
   double* frame = currentFrame();
-  if (inputAccess != nullptr) inputAccess->setData(frame, shownRows, shownColumns);
-  if (outputAccess != nullptr) outputAccess->setData(frame, shownRows, shownColumns);
+  inputAccess.bind(frame, shownRows, shownColumns);
+  outputAccess.bind(frame, shownRows, shownColumns);
 }
 
 void BackAxon::setJacobianColumns(int n) {

@@ -47,6 +47,8 @@ void Soma::release() {
     ringLength = 0;
     currentOffset = 0;
     frameSource = nullptr;
+    // Nothing stays bound to the freed frames.
+    bindActivityAccess();
   }
   CoreObject::release();
 }
@@ -324,8 +326,8 @@ int64_t Soma::weightGrowthTo(int64_t total) const {
 
 void Soma::stepWeightAccesses() {
   // Randomising, jogging and sanitising end here.
-  if (ownWeightAccess != nullptr) ownWeightAccess->step();
-  if (instanceWeightAccess != nullptr) instanceWeightAccess->step();
+  ownWeightAccess.step();
+  instanceWeightAccess.step();
 }
 
 void Soma::randomizeWeights() {
@@ -373,7 +375,7 @@ void Soma::reset() {
     reconnect();
   }
   if (ring) std::fill(ring.get(), ring.get() + ringLength, 0.0);
-  if (outputAccess != nullptr) outputAccess->step();
+  outputAccess.step();
   resettingFlag = 0;
 }
 
@@ -386,8 +388,18 @@ void Soma::fireEmpty() {
   if (successor != nullptr) successor->fireEmpty();
 }
 
-void Soma::bindActivityAccess() {
-  if (outputAccess != nullptr) outputAccess->setData(currentFrame(), inputLength, 1);
+void Soma::bindActivityAccess() { outputAccess.bind(currentFrame(), inputLength, 1); }
+
+void Soma::accessStored(AccessRef& field) {
+  if (&field == &outputAccess) {
+    bindActivityAccess();
+  } else if (!weights.empty()) {
+    bindWeightAccess();
+  }
+}
+
+void Soma::accessLeft(AccessRef& field) {
+  if (&field != &outputAccess) weights.markWritten();
 }
 
 void Soma::bindWeightAccess() { bindWeightAccessAs(ownCount, 1); }
@@ -405,10 +417,7 @@ void Soma::bindWeightAccessAs(int rows, int columns) {
   instanceWeightAccess.bind(base != nullptr ? base + own : nullptr, static_cast<int>(instance), 1);
 }
 
-void Soma::setOutputAccess(SpatialAccess* access) {
-  outputAccess = access;
-  bindActivityAccess();
-}
+void Soma::setOutputAccess(SpatialAccess* access) { outputAccess = access; }
 
 void Soma::setJacobianColumns(int n) {
   jacobianColumns = n;

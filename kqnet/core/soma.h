@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <kqnet/core/access_ref.h>
 #include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/record_numbers.h>
-#include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
 #include <kqnet/core/weight_vector.h>
 
@@ -32,7 +32,7 @@ class RecordWriter;
 // silent meanwhile.
 extern thread_local int resettingFlag;
 
-class Soma : public Engine {
+class Soma : public Engine, public AccessOwner {
  public:
   Soma();
   ~Soma() override;
@@ -228,7 +228,7 @@ class Soma : public Engine {
   //   own writers all go through it;
   // - an attached weight observer, which may write through the block it is
   //   bound to at any time: the copy is remade at every use while one is
-  //   attached, and detaching one counts as a write (WeightAccessRef);
+  //   attached, and detaching one counts as a write (accessLeft);
   // - the weight generation, moved by weightsChanged, for writes through a
   //   pointer kept across a sum, which no count sees: a caller's, or the
   //   least-squares initialiser's (LSWeightInitializer::computeWeights).
@@ -280,9 +280,11 @@ class Soma : public Engine {
   Soma* frameSource = nullptr;                  // the axon whose ring this component shares
   std::vector<Soma*> connectionList;            // criteria controls that assigned columns here
   Soma* successor = nullptr;                    // fired after this component
-  SpatialAccess* outputAccess = nullptr;        // observer of the activity
-  WeightAccessRef ownWeightAccess{*this};       // observer of the own weights
-  WeightAccessRef instanceWeightAccess{*this};  // observer of the instance weights
+  // The observers of the activity and of the weights (the links:
+  // core/access_ref.h).
+  AccessRef outputAccess{*this};          // observer of the activity
+  AccessRef ownWeightAccess{*this};       // observer of the own weights
+  AccessRef instanceWeightAccess{*this};  // observer of the instance weights
   PerformRecord* performRecord = nullptr;       // outside computation
   // Records made by setPerformFunctions: kept for the component's lifetime
   // (release leaves them), so whoever still points at one never reads freed
@@ -290,6 +292,13 @@ class Soma : public Engine {
   std::vector<std::unique_ptr<PerformRecord>> madeRecords;
 
  protected:
+  // An observer stored in one of the fields above is bound at once: the
+  // activity's to the current frame, the weights' when there are weights.
+  void accessStored(AccessRef& field) override;
+  // A weight observer that left may have written the weights since the
+  // last sum.
+  void accessLeft(AccessRef& field) override;
+
   // The hooks of the record operations, one pair per record; the reader or
   // writer handed in is of the form called (core/records.h declares both,
   // and the helpers an override reads and writes with). readRecord and writeRecord: the

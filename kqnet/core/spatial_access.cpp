@@ -1,9 +1,10 @@
 #include <kqnet/core/spatial_access.h>
 
 #include <algorithm>
+#include <stdexcept>
 
+#include <kqnet/core/access_ref.h>
 #include <kqnet/core/fatal.h>
-#include <kqnet/core/weight_access_ref.h>
 
 namespace kq {
 
@@ -47,6 +48,14 @@ void SpatialAccess::cutNext() {
 }
 
 void SpatialAccess::setNext(SpatialAccess* a) {
+  // A loop would step and bind round it for ever.
+  for (const SpatialAccess* walk = a; walk != nullptr; walk = walk->next) {
+    if (walk == this) {
+      throw std::invalid_argument(
+          "kq::SpatialAccess::setNext: the access would follow itself; a chain of "
+          "accesses cannot close a loop");
+    }
+  }
   if (a != next) {
     cutNext();
     if (a != nullptr) {

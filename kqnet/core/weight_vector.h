@@ -54,7 +54,6 @@
 namespace kq {
 
 class Soma;
-class WeightAccessRef;
 
 class WeightVector {
  public:
@@ -163,7 +162,6 @@ class WeightVector {
   // pointers it handed out; its observer field counts what a departing
   // observer may have written.
   friend class Soma;
-  friend class WeightAccessRef;
 
   ClaimedArray<double>& counted() {
     ++writes_;

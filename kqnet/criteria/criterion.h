@@ -180,11 +180,11 @@ class Criterion : public Axon {
   double rocHigh = 1.0;                        // highest ROC threshold
   double heldCostSum = 0.0;                    // training costSum put aside in test mode
   ClaimedArray<double> desired;                // desired record of the current exemplar
-  SpatialAccess* costAccess = nullptr;         // bound to costSum (1 x 1)
-  SpatialAccess* performanceAccess = nullptr;  // bound to performanceRecord (6 x 1)
-  SpatialAccess* rocAccess = nullptr;          // bound to rocTable (T x 3)
-  SpatialAccess* confusionAccess = nullptr;    // bound to confusionPercent (c x c)
-  SpatialAccess* desiredAccess = nullptr;      // bound to desired (rows x columns)
+  AccessRef costAccess{*this};                 // bound to costSum (1 x 1)
+  AccessRef performanceAccess{*this};          // bound to performanceRecord (6 x 1)
+  AccessRef rocAccess{*this};                  // bound to rocTable (T x 3)
+  AccessRef confusionAccess{*this};            // bound to confusionPercent (c x c)
+  AccessRef desiredAccess{*this};              // bound to desired (rows x columns)
   int32_t rocThresholdCount = 100;             // T: ROC thresholds, from the next allocateFrames on
   int32_t rocOutput = 0;                       // output the ROC table measures
   ClaimedArray<int32_t> heldRocCounts;         // training copy in test mode
@@ -203,13 +203,16 @@ class Criterion : public Axon {
   int controlLearning() const;
   int controlWeightDecay() const;
 
+  // Each of the five accesses is bound to its buffer when it is stored.
+  void accessStored(AccessRef& field) override;
   // Rebinding after the arrays moved.
+  void bindCostAccess();
   void bindDesiredAccess();
   void bindRocAccess();
   void bindPerformanceAccess();
   void bindConfusionAccess();
   // Steps an access that is attached and bound to an allocated buffer.
-  void stepIfBound(SpatialAccess* access, const ClaimedArray<double>& buffer);
+  static void stepIfBound(const AccessRef& access, const ClaimedArray<double>& buffer);
 
  private:
   // Calls visit(array, count, value) for every statistics array, with the

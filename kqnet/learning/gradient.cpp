@@ -77,7 +77,7 @@ void Gradient::applyUpdate(Soma& target) {
   } else {
     updateWeights(target);
   }
-  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
+  backprop->ownWeightAccess.step();
   target.sanitizeWeights();
 }
 
@@ -88,7 +88,7 @@ void Gradient::resetState() {
   const int64_t total =
       std::min<int64_t>(backprop->weightTotal(), static_cast<int64_t>(backprop->weights.size()));
   std::fill(backprop->weights.begin(), backprop->weights.begin() + total, 0.0);
-  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
+  backprop->ownWeightAccess.step();
 }
 
 int Gradient::gradientBlockCount() const {

@@ -148,7 +148,7 @@ void Synapse::fire() {
   assert(frameSource == nullptr ||
          (ring == frameSource->ring && ringLength == frameSource->ringLength &&
           frameSize == frameSource->frameSize));
-  if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
+  outputAccess.moveAndStep(currentFrame());
   if (hasPerformFunction()) {
     perform();
   } else {
