@@ -67,18 +67,24 @@ void BackAxon::resizeToDual() {
   const int32_t c = jacobianColumns;
   bool changed = false;
   const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
+  bool resize = false;
+  int32_t wantLength = length;
+  int32_t wantInput = inputLength;
   if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
-    setLength(std::max(dual->inputLength, 1));
-    setInputLength(std::max(dual->length, 1));
-    changed = true;
+    wantLength = std::max(dual->inputLength, 1);
+    wantInput = std::max(dual->length, 1);
+    resize = true;
   } else if (criterionMark == 0) {
-    const int32_t wantLength = checkedProduct(c, dual->inputLength);
-    const int32_t wantInput = checkedProduct(c, dual->length);
-    if (length != wantLength || inputLength != wantInput) {
-      setLength(wantLength);
-      setInputLength(wantInput);
-      changed = true;
-    }
+    wantLength = checkedProduct(c, dual->inputLength);
+    wantInput = checkedProduct(c, dual->length);
+    resize = length != wantLength || inputLength != wantInput;
+  }
+  if (resize) {
+    // The shape it ends with, checked before the first step towards it.
+    requireShape(AxonShape{wantLength, wantInput, delay});
+    setLength(wantLength);
+    setInputLength(wantInput);
+    changed = true;
   }
   if (rows != dual->rows || columns != dual->columns) {
     rows = dual->rows;
@@ -157,8 +163,15 @@ void BackAxon::accumulateBlocks(int end, int limit, Term term) {
 // BackBiasAxon
 
 void BackBiasAxon::allocateFrames() {
+  requireShape(currentShape());
   setWeightCount(length, 0);
   Axon::allocateFrames();
+}
+
+void BackBiasAxon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                                  const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);
+  if (shape.length != ownCount) eachWeightArray(size, shape.length);
 }
 
 void BackBiasAxon::perform() {

@@ -103,6 +103,9 @@ class BackBiasAxon : public BackAxon {
   void compute() override;
   // One accumulator value per element, then the frames.
   void allocateFrames() override;
+  // The ring and the accumulator.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 };
 
 class BackLinearAxon : public BackBiasAxon {

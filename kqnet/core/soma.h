@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -203,6 +204,9 @@ class Soma : public Engine, public AccessOwner {
   // carrying the last frame over when the frame size is unchanged. A ring
   // beyond physical memory ends the process before anything changes.
   void allocateRing(int newFrameSize);
+  // Doubles of a ring of frames of frameLength doubles (at least one) for
+  // that delay.
+  static int32_t ringLengthFor(int frameLength, int ringDelay);
 
   double* ringStart() const { return ring.get(); }
   double* ringEnd() const { return ring ? ring.get() + ringLength : nullptr; }
@@ -322,11 +326,28 @@ class Soma : public Engine, public AccessOwner {
   // to the instance weights after them.
   void bindWeightAccessAs(int rows, int columns);
 
-  // Bytes more (negative: fewer) that the weights and their saved copy
-  // claim once setWeightCount sizes them for total weights.
-  int64_t weightGrowthTo(int64_t total) const;
+  // Calls size(array, count, 0.0) for the weights and their saved copy as
+  // setWeightCount sizes them for n own weights (the instance part after
+  // them, at least one weight): the one list that setWeightCount checks and
+  // sizes, and that a caller checking a re-size beforehand walks.
+  template <typename Size>
+  void eachWeightArray(Size&& size, int n) {
+    eachWeightArrayOf(*this, size, n);
+  }
+  template <typename Size>
+  void eachWeightArray(Size&& size, int n) const {
+    eachWeightArrayOf(*this, size, n);
+  }
+  // Parameters the outside instance states (0 without one).
+  int32_t instanceParameterCount() const;
 
  private:
+  template <typename Self, typename Size>
+  static void eachWeightArrayOf(Self& self, Size& size, int n) {
+    const int64_t total = std::max<int64_t>(int64_t{std::max(n, 0)} + self.instanceParameterCount(), 1);
+    size(self.weights, total, 0.0);
+    size(self.savedWeights, total, 0.0);
+  }
   // Whether p points into the weights' storage.
   bool insideWeights(const double* p) const;
   // The outside instance's parameter vector when its data lies inside the

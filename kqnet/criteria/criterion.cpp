@@ -201,16 +201,22 @@ void Criterion::eachStatisticsArray(Visit&& visit, int outputs, int classes) {
   visit(confusionPercent, cells, 0.0);
 }
 
+void Criterion::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                               const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);
+  const int n = std::max(shape.length, 0);
+  eachStatisticsArray(size, n, n == 1 ? 2 : n);
+}
+
 void Criterion::allocateFrames() {
   const int n = std::max(length, 0);
   const int32_t classes = n == 1 ? 2 : n;
-  const auto statistics = [&](auto&& size) { eachStatisticsArray(size, n, classes); };
-  // All of them at once, refused before the ring is touched: the square
-  // arrays grow with the square of the length, so a few damaged digits of a
-  // record ask for more than the machine has.
-  requireMemory(growthOf(statistics));
+  // The ring and all of the statistics at once, refused before the ring is
+  // touched (Axon::allocateFrames): the square arrays grow with the square
+  // of the length, so a few damaged digits of a record ask for more than
+  // the machine has.
   Axon::allocateFrames();
-  sizeTogether(statistics);
+  sizeTogether([&](auto&& size) { eachStatisticsArray(size, n, classes); });
   bindDesiredAccess();
   classCount = classes;
   bindRocAccess();

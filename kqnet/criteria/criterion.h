@@ -68,6 +68,9 @@ class Criterion : public Axon {
   // statistics arrays that would not fit in physical memory together end
   // the process before the frames are touched.
   void allocateFrames() override;
+  // The ring and every statistics array.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 
   // Called by compute for every counted exemplar: applies the factors, the
   // weight decay and the cap, and adds the exemplar's cost to costSum. A

@@ -29,7 +29,7 @@ void Momentum::setDouble(int index, double value) {
   if (DoubleSetter entry = momentumSetters.find(*this, index)) entry(*this, value);
 }
 
-void Momentum::eachStateArray(const ArraySizing& size, int32_t n) {
+void Momentum::eachStateArray(const ArrayVisitor& size, int32_t n) {
   Step::eachStateArray(size, n);
   size(velocity, n, 0.0);
   size(momentums, perWeightMomentum != 0 ? n : 1, 0.0);

@@ -68,7 +68,7 @@ class Momentum : public Step {
  protected:
   // Step's arrays, then a zeroed velocity and the momentums; committed,
   // the momentums are refilled and each observer rebound.
-  void eachStateArray(const ArraySizing& size, int32_t n) override;
+  void eachStateArray(const ArrayVisitor& size, int32_t n) override;
   void commitSizing(int32_t n) override;
   void accessStored(AccessRef& field) override;
 

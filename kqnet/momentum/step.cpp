@@ -30,12 +30,12 @@ void Step::setDouble(int index, double value) {
 
 void Step::setWeightCount(int n) {
   const int32_t count = std::max(n, 1);
-  sizeTogether([this, count](auto&& size) { eachStateArray(size, count); });
+  sizeTogether(arrayList([this, count](const ArrayVisitor& size) { eachStateArray(size, count); }));
   Gradient::setWeightCount(count);
   commitSizing(count);
 }
 
-void Step::eachStateArray(const ArraySizing& size, int32_t n) {
+void Step::eachStateArray(const ArrayVisitor& size, int32_t n) {
   size(stepSizes, perWeightStep != 0 ? n : 1, 0.0);
 }
 

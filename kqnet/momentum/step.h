@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include <kqnet/core/access_ref.h>
+#include <kqnet/core/array_visitor.h>
 #include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
 #include <kqnet/learning/gradient.h>
@@ -79,8 +79,7 @@ class Step : public Gradient, public AccessOwner {
   // Calls size(array, count, value) for every per-weight array of the rule,
   // with the count it takes for a rule of n weights: the one list that
   // setWeightCount checks and sizes.
-  using ArraySizing = std::function<void(ClaimedArray<double>&, int64_t, double)>;
-  virtual void eachStateArray(const ArraySizing& size, int32_t n);
+  virtual void eachStateArray(const ArrayVisitor& size, int32_t n);
   // After the arrays took their sizes for n: the counts, the observers'
   // binding and the refills.
   virtual void commitSizing(int32_t n);
