@@ -105,8 +105,8 @@ void Axon::setDelay(int n) {
 
 void Axon::requireShape(const AxonShape& shape) {
   ClaimedArray<double> fresh;
-  requireMemory(growthOf(arrayList(
-      [&](const ArrayVisitor& size) { eachShapeArray(size, fresh, shape); })));
+  requireMemory(
+      growthOf(arrayList([&](const ArrayVisitor& size) { eachShapeArray(size, fresh, shape); })));
 }
 
 void Axon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,

@@ -94,6 +94,9 @@ class Axon : public Soma {
   virtual void setSlope(double) {}
   // Takes the shape of the forward twin; only backward axons have one.
   virtual void resizeToDual() {}
+  // Whether the shape is the one the forward twin gives (always, without
+  // one); prepareLearning brings a twin that no longer follows to it.
+  virtual bool followsDual() const { return true; }
   // Calls size(array, count, value) for every array allocateFrames sizes
   // for shape: the new ring (ring, empty until then) and what a subclass
   // sizes with the frames (biases, statistics). An array that keeps its

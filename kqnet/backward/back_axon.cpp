@@ -64,21 +64,10 @@ void BackAxon::setJacobianColumns(int n) {
 
 void BackAxon::resizeToDual() {
   if (dual == nullptr) return;
-  const int32_t c = jacobianColumns;
   bool changed = false;
-  const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
-  bool resize = false;
   int32_t wantLength = length;
   int32_t wantInput = inputLength;
-  if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
-    wantLength = std::max(dual->inputLength, 1);
-    wantInput = std::max(dual->length, 1);
-    resize = true;
-  } else if (criterionMark == 0) {
-    wantLength = checkedProduct(c, dual->inputLength);
-    wantInput = checkedProduct(c, dual->length);
-    resize = length != wantLength || inputLength != wantInput;
-  }
+  const bool resize = dualLengths(wantLength, wantInput);
   if (resize) {
     // The shape it ends with, checked before the first step towards it.
     requireShape(AxonShape{wantLength, wantInput, delay});
@@ -92,6 +81,31 @@ void BackAxon::resizeToDual() {
     changed = true;
   }
   if (changed) allocateFrames();
+}
+
+bool BackAxon::dualLengths(int32_t& wantLength, int32_t& wantInput) const {
+  const int32_t c = jacobianColumns;
+  const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
+  if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
+    wantLength = std::max(dual->inputLength, 1);
+    wantInput = std::max(dual->length, 1);
+    return true;
+  }
+  if (criterionMark == 0) {
+    wantLength = checkedProduct(c, dual->inputLength);
+    wantInput = checkedProduct(c, dual->length);
+    return length != wantLength || inputLength != wantInput;
+  }
+  return false;
+}
+
+bool BackAxon::followsDual() const {
+  if (dual == nullptr) return true;
+  int32_t wantLength = length;
+  int32_t wantInput = inputLength;
+  dualLengths(wantLength, wantInput);
+  return wantLength == length && wantInput == inputLength && rows == dual->rows &&
+         columns == dual->columns;
 }
 
 void BackAxon::restoreDualFramePosition() {

@@ -227,6 +227,15 @@ void StaticControl::buildWeightIndex(int m) {
 
 int StaticControl::prepareLearning() {
   Engine::prepareLearning();
+  // A forward axon re-shaped since its twin took its shape (a weight file
+  // that holds other rows) leaves the twin behind; the twin's synapses
+  // follow it as it re-allocates, and the gradients follow them below. By
+  // index: re-sizing re-connects, which leaves the lists as they are, but
+  // stay safe.
+  for (size_t i = 0; i < axonList.size(); ++i) {
+    auto* axon = dynamic_cast<Axon*>(axonList[i]);
+    if (axon != nullptr && !axon->followsDual()) axon->resizeToDual();
+  }
   // By index: a member's preparation may change the lists.
   for (size_t i = 0; i < backCriteriaList.size(); ++i) backCriteriaList[i]->prepareLearning();
   for (size_t i = 0; i < gradientList.size(); ++i) gradientList[i]->matchTargetSize();

@@ -67,7 +67,8 @@ inline int64_t bytesOfElements(uint64_t count, uint64_t bytes) {
 
 // a + b, saturating at the largest figure.
 inline int64_t addBytes(int64_t a, int64_t b) {
-  if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) return std::numeric_limits<int64_t>::max();
+  if (b > 0 && a > std::numeric_limits<int64_t>::max() - b)
+    return std::numeric_limits<int64_t>::max();
   return a + b;
 }
 
@@ -194,8 +195,8 @@ class ClaimedArray {
            heldBytes();
   }
   template <typename U>
-    requires IsClaimedArray<T>::value
-  int64_t growthTo(size_type count, const Rows<U>& rows) const {
+  requires IsClaimedArray<T>::value int64_t growthTo(size_type count, const Rows<U>& rows)
+  const {
     const int64_t each = T::bytesFor(rows.count);
     return addBytes(bytesFor(count), bytesOfElements(count, static_cast<uint64_t>(each))) -
            heldBytes();
@@ -221,8 +222,7 @@ class ClaimedArray {
   // a whole before any row changes; a table that keeps its row count keeps
   // its rows and refills them.
   template <typename U>
-    requires IsClaimedArray<T>::value
-  void assign(size_type count, const Rows<U>& rows) {
+  requires IsClaimedArray<T>::value void assign(size_type count, const Rows<U>& rows) {
     requireMemory(growthTo(count, rows));
     if (count != values.size()) {
       Values().swap(values);

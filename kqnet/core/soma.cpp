@@ -296,8 +296,8 @@ void Soma::setWeightCount(int n, int force) {
   if (formerlyInside != nullptr && instance > 0) {
     const double* from = formerlyInside->data;
     const int64_t held = std::as_const(weights).data() + weights.size() - from;
-    keptInstance.assign(from, from + std::min<int64_t>({held, instance,
-                                                        parameterCount(formerlyInside)}));
+    keptInstance.assign(from,
+                        from + std::min<int64_t>({held, instance, parameterCount(formerlyInside)}));
   }
   // The weights and their saved copy, zero-filled (keep-weights never
   // publishes uninitialised memory) and refused together before anything

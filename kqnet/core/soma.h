@@ -265,31 +265,31 @@ class Soma : public Engine, public AccessOwner {
   // it again after the sum, or call weightsChanged (debug builds catch a sum
   // on weights written that way).
   WeightVector weights;
-  ClaimedArray<double> savedWeights;            // snapshot for the weight-file writers
-  int32_t length = 0;                           // values produced per frame
-  int32_t inputLength = 0;                      // values read per frame
-  int32_t ownCount = 0;                         // weights the class uses
-  int32_t instanceCount = 0;                    // weights of the outside instance
-  int32_t jacobianColumns = 0;                  // error columns carried side by side
-  int32_t jacobianColumnBase = 0;               // first own column in the successor's frame
-  int32_t depth = 0;                            // position counted from the firing roots
-  double randomRange = 0.5;                     // half width of the weight randomisation
-  double randomCentre = 0.0;                    // centre of the weight randomisation
-  int32_t delay = 1;                            // extra past frames in the ring
-  int32_t keepWeights = 0;                      // randomizeWeights leaves the weights alone
-  int32_t ownsRing = 1;                         // the ring was allocated here
-  int32_t ownsWeights = 1;                      // the weights were allocated here
-  int32_t criterionMark = 0;                    // fed by a backward criteria control
-  uint64_t userDatum = 0;                       // appended to every perform call when non-zero
-  Soma* frameSource = nullptr;                  // the axon whose ring this component shares
-  std::vector<Soma*> connectionList;            // criteria controls that assigned columns here
-  Soma* successor = nullptr;                    // fired after this component
+  ClaimedArray<double> savedWeights;  // snapshot for the weight-file writers
+  int32_t length = 0;                 // values produced per frame
+  int32_t inputLength = 0;            // values read per frame
+  int32_t ownCount = 0;               // weights the class uses
+  int32_t instanceCount = 0;          // weights of the outside instance
+  int32_t jacobianColumns = 0;        // error columns carried side by side
+  int32_t jacobianColumnBase = 0;     // first own column in the successor's frame
+  int32_t depth = 0;                  // position counted from the firing roots
+  double randomRange = 0.5;           // half width of the weight randomisation
+  double randomCentre = 0.0;          // centre of the weight randomisation
+  int32_t delay = 1;                  // extra past frames in the ring
+  int32_t keepWeights = 0;            // randomizeWeights leaves the weights alone
+  int32_t ownsRing = 1;               // the ring was allocated here
+  int32_t ownsWeights = 1;            // the weights were allocated here
+  int32_t criterionMark = 0;          // fed by a backward criteria control
+  uint64_t userDatum = 0;             // appended to every perform call when non-zero
+  Soma* frameSource = nullptr;        // the axon whose ring this component shares
+  std::vector<Soma*> connectionList;  // criteria controls that assigned columns here
+  Soma* successor = nullptr;          // fired after this component
   // The observers of the activity and of the weights (the links:
   // core/access_ref.h).
-  AccessRef outputAccess{*this};          // observer of the activity
-  AccessRef ownWeightAccess{*this};       // observer of the own weights
-  AccessRef instanceWeightAccess{*this};  // observer of the instance weights
-  PerformRecord* performRecord = nullptr;       // outside computation
+  AccessRef outputAccess{*this};           // observer of the activity
+  AccessRef ownWeightAccess{*this};        // observer of the own weights
+  AccessRef instanceWeightAccess{*this};   // observer of the instance weights
+  PerformRecord* performRecord = nullptr;  // outside computation
   // Records made by setPerformFunctions: kept for the component's lifetime
   // (release leaves them), so whoever still points at one never reads freed
   // memory.
@@ -344,7 +344,8 @@ class Soma : public Engine, public AccessOwner {
  private:
   template <typename Self, typename Size>
   static void eachWeightArrayOf(Self& self, Size& size, int n) {
-    const int64_t total = std::max<int64_t>(int64_t{std::max(n, 0)} + self.instanceParameterCount(), 1);
+    const int64_t total =
+        std::max<int64_t>(int64_t{std::max(n, 0)} + self.instanceParameterCount(), 1);
     size(self.weights, total, 0.0);
     size(self.savedWeights, total, 0.0);
   }

@@ -73,13 +73,13 @@ class SpatialAccess : public Engine {
   // Copies length values from src into the bound block, then steps.
   void copyFrom(const double* src);
 
-  Next next;                      // next access of the chain (written by setNext)
-  uint32_t transferCount = 0;     // compared with transferPeriod
-  uint32_t transferPeriod = 0;    // every notification transfers while both are 0
-  double* data = nullptr;         // the bound block
-  int32_t rows = 0;               // rows of the bound block
-  int32_t columns = 0;            // columns of the bound block
-  int32_t length = 0;             // elements of the bound block
+  Next next;                    // next access of the chain (written by setNext)
+  uint32_t transferCount = 0;   // compared with transferPeriod
+  uint32_t transferPeriod = 0;  // every notification transfers while both are 0
+  double* data = nullptr;       // the bound block
+  int32_t rows = 0;             // rows of the bound block
+  int32_t columns = 0;          // columns of the bound block
+  int32_t length = 0;           // elements of the bound block
 
  protected:
   bool transfersNow() const { return transferCount == transferPeriod; }

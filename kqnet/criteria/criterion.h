@@ -170,28 +170,28 @@ class Criterion : public Axon {
   double aic = 0.0;                  // Akaike information criterion
   double mdl = 0.0;                  // minimum description length
   ClaimedArray<double> rocTable;     // T rows: threshold, TP rate, FP rate
-  ClaimedArray<double> heldConfusionCounts;    // training copy in test mode
-  ClaimedArray<double> confusionCounts;        // c x c, row desired class, column output class
-  ClaimedArray<double> performanceRecord;      // the six PerformanceRecord values
-  ClaimedArray<double> confusionPercent;       // each count as a percentage of its row
-  ClaimedArray<double> correlations;           // correlation per output of the last period
-  double bestTrainingCost = kNoBestCost;       // best training cost of the run
-  double bestTestCost = kNoBestCost;           // best test cost of the run
-  double testCost = 0.0;                       // cost of the last test period
-  double trainingCost = 0.0;                   // cost of the last training period
-  double rocLow = -1.0;                        // lowest ROC threshold
-  double rocHigh = 1.0;                        // highest ROC threshold
-  double heldCostSum = 0.0;                    // training costSum put aside in test mode
-  ClaimedArray<double> desired;                // desired record of the current exemplar
-  AccessRef costAccess{*this};                 // bound to costSum (1 x 1)
-  AccessRef performanceAccess{*this};          // bound to performanceRecord (6 x 1)
-  AccessRef rocAccess{*this};                  // bound to rocTable (T x 3)
-  AccessRef confusionAccess{*this};            // bound to confusionPercent (c x c)
-  AccessRef desiredAccess{*this};              // bound to desired (rows x columns)
-  int32_t rocThresholdCount = 100;             // T: ROC thresholds, from the next allocateFrames on
-  int32_t rocOutput = 0;                       // output the ROC table measures
-  ClaimedArray<int32_t> heldRocCounts;         // training copy in test mode
-  ClaimedArray<int32_t> rocCounts;             // T rows: TP, FP, positives, negatives
+  ClaimedArray<double> heldConfusionCounts;  // training copy in test mode
+  ClaimedArray<double> confusionCounts;      // c x c, row desired class, column output class
+  ClaimedArray<double> performanceRecord;    // the six PerformanceRecord values
+  ClaimedArray<double> confusionPercent;     // each count as a percentage of its row
+  ClaimedArray<double> correlations;         // correlation per output of the last period
+  double bestTrainingCost = kNoBestCost;     // best training cost of the run
+  double bestTestCost = kNoBestCost;         // best test cost of the run
+  double testCost = 0.0;                     // cost of the last test period
+  double trainingCost = 0.0;                 // cost of the last training period
+  double rocLow = -1.0;                      // lowest ROC threshold
+  double rocHigh = 1.0;                      // highest ROC threshold
+  double heldCostSum = 0.0;                  // training costSum put aside in test mode
+  ClaimedArray<double> desired;              // desired record of the current exemplar
+  AccessRef costAccess{*this};               // bound to costSum (1 x 1)
+  AccessRef performanceAccess{*this};        // bound to performanceRecord (6 x 1)
+  AccessRef rocAccess{*this};                // bound to rocTable (T x 3)
+  AccessRef confusionAccess{*this};          // bound to confusionPercent (c x c)
+  AccessRef desiredAccess{*this};            // bound to desired (rows x columns)
+  int32_t rocThresholdCount = 100;           // T: ROC thresholds, from the next allocateFrames on
+  int32_t rocOutput = 0;                     // output the ROC table measures
+  ClaimedArray<int32_t> heldRocCounts;       // training copy in test mode
+  ClaimedArray<int32_t> rocCounts;           // T rows: TP, FP, positives, negatives
 
  protected:
   // The desired-range record (from version 246): length pairs of
