@@ -202,7 +202,7 @@ void Axon::fire() {
   // Every change of the lengths re-allocates the ring, so each frame holds
   // the values the axon reads and produces.
   assert(!ring || (frameSize >= length && frameSize >= inputLength));
-  inputAccess.moveAndStep(currentFrame());
+  if (inputAccess != nullptr) inputAccess.moveAndStep(currentFrame());
   if (active != 0) {
     dataArrived = 0;
     if (hasPerformFunction()) {
@@ -210,7 +210,7 @@ void Axon::fire() {
     } else {
       compute();
     }
-    outputAccess.moveAndStep(currentFrame());
+    if (outputAccess != nullptr) outputAccess.moveAndStep(currentFrame());
     if (outputCopy != nullptr) {
       if (const double* frame = currentFrame()) {
         std::copy(frame, frame + std::min(inputLength, frameSize), outputCopy);

@@ -88,8 +88,10 @@ struct ClaimingAllocator : Base {
   template <typename U, typename B>
   explicit ClaimingAllocator(const ClaimingAllocator<U, B>& /*other*/) noexcept {}
 
+  static constexpr uint64_t kElementBytes = sizeof(T);  // NOLINT(bugprone-sizeof-expression)
+
   T* allocate(std::size_t n) {
-    const int64_t bytes = bytesOfElements(n, sizeof(T));
+    const int64_t bytes = bytesOfElements(n, kElementBytes);
     claimMemory(bytes);
     try {
       return std::allocator_traits<Base>::allocate(static_cast<Base&>(*this), n);
@@ -100,7 +102,7 @@ struct ClaimingAllocator : Base {
   }
   void deallocate(T* p, std::size_t n) noexcept {
     std::allocator_traits<Base>::deallocate(static_cast<Base&>(*this), p, n);
-    giveBackMemory(bytesOfElements(n, sizeof(T)));
+    giveBackMemory(bytesOfElements(n, kElementBytes));
   }
   friend bool operator==(const ClaimingAllocator&, const ClaimingAllocator&) { return true; }
 };

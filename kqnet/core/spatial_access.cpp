@@ -36,7 +36,9 @@ void SpatialAccess::setData(double* p, int newRows, int newColumns) {
   columns = newColumns;
   length = checkedProduct(newRows, newColumns);
   data = p;
-  setNext(next);
+  // The chain behind is re-bound as setNext(next) would; it holds no loop,
+  // since setNext refused every one.
+  if (next != nullptr) next->setData(p, newRows, newColumns);
 }
 
 void SpatialAccess::cutNext() {

@@ -146,7 +146,7 @@ void Synapse::fire() {
   assert(frameSource == nullptr ||
          (ring == frameSource->ring && ringLength == frameSource->ringLength &&
           frameSize == frameSource->frameSize));
-  outputAccess.moveAndStep(currentFrame());
+  if (outputAccess != nullptr) outputAccess.moveAndStep(currentFrame());
   if (hasPerformFunction()) {
     perform();
   } else {
