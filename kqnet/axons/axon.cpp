@@ -63,23 +63,34 @@ void Axon::reset() {
   active = initialActive;
 }
 
+// Each change of shape is checked as a whole, the new ring and what is
+// sized with it, before the first field changes.
+
 void Axon::setRows(int r) {
   if (r == rows && int64_t{rows} * columns == length && framesAllocated != 0) return;
-  rows = std::max(r, 1);
-  setLength(checkedProduct(rows, columns));
+  const int32_t newRows = std::max(r, 1);
+  const int32_t n = checkedProduct(newRows, columns);
+  requireShape(AxonShape{n, n, delay});
+  rows = newRows;
+  setLength(n);
   resizeToDual();
 }
 
 void Axon::setColumns(int c) {
   if (c == columns && int64_t{rows} * columns == length && framesAllocated != 0) return;
-  columns = std::max(c, 1);
-  setLength(checkedProduct(rows, columns));
+  const int32_t newColumns = std::max(c, 1);
+  const int32_t n = checkedProduct(rows, newColumns);
+  requireShape(AxonShape{n, n, delay});
+  columns = newColumns;
+  setLength(n);
   resizeToDual();
 }
 
 void Axon::setLength(int n) {
   if (n == 0) return;
-  length = checkedCount(n);
+  const int32_t newLength = checkedCount(n);
+  requireShape(AxonShape{newLength, newLength, delay});
+  length = newLength;
   setInputLength(length);
   allocateFrames();
 }
@@ -87,11 +98,25 @@ void Axon::setLength(int n) {
 void Axon::setDelay(int n) {
   n = std::max(n, 0);
   if (n == delay) return;
+  requireShape(AxonShape{length, inputLength, n});
   delay = n;
   allocateFrames();
 }
 
+void Axon::requireShape(const AxonShape& shape) {
+  ClaimedArray<double> fresh;
+  requireMemory(
+      growthOf(arrayList([&](const ArrayVisitor& size) { eachShapeArray(size, fresh, shape); })));
+}
+
+void Axon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                          const AxonShape& shape) {
+  // allocateRing's ring: the old one stays claimed while it is replaced.
+  size(ring, ringLengthFor(std::max({shape.inputLength, shape.length, 1}), shape.delay), 0.0);
+}
+
 void Axon::allocateFrames() {
+  requireShape(currentShape());
   framesAllocated = 1;
   allocateRing(std::max({inputLength, length, 1}));
   bindActivityAccess();
@@ -100,15 +125,20 @@ void Axon::allocateFrames() {
   if (control != nullptr) control->reconnectSynapses();
 }
 
-void Axon::setInputAccess(SpatialAccess* access) {
-  inputAccess = access;
-  bindActivityAccess();
+void Axon::setInputAccess(SpatialAccess* access) { inputAccess = access; }
+
+void Axon::accessStored(AccessRef& field) {
+  if (&field == &inputAccess) {
+    bindActivityAccess();
+  } else {
+    Soma::accessStored(field);
+  }
 }
 
 void Axon::bindActivityAccess() {
   double* frame = currentFrame();
-  if (inputAccess != nullptr) inputAccess->setData(frame, rows, columns);
-  if (outputAccess != nullptr) outputAccess->setData(frame, rows, columns);
+  inputAccess.bind(frame, rows, columns);
+  outputAccess.bind(frame, rows, columns);
 }
 
 void Axon::connectInput(Soma*) { ++fanIn; }
@@ -172,7 +202,7 @@ void Axon::fire() {
   // Every change of the lengths re-allocates the ring, so each frame holds
   // the values the axon reads and produces.
   assert(!ring || (frameSize >= length && frameSize >= inputLength));
-  if (inputAccess != nullptr) inputAccess->setDataAndStep(currentFrame());
+  if (inputAccess != nullptr) inputAccess.moveAndStep(currentFrame());
   if (active != 0) {
     dataArrived = 0;
     if (hasPerformFunction()) {
@@ -180,7 +210,7 @@ void Axon::fire() {
     } else {
       compute();
     }
-    if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
+    if (outputAccess != nullptr) outputAccess.moveAndStep(currentFrame());
     if (outputCopy != nullptr) {
       if (const double* frame = currentFrame()) {
         std::copy(frame, frame + std::min(inputLength, frameSize), outputCopy);
@@ -249,8 +279,15 @@ int BiasAxon::elementCount() const {
 }
 
 void BiasAxon::allocateFrames() {
+  requireShape(currentShape());
   setWeightCount(length, 0);
   Axon::allocateFrames();
+}
+
+void BiasAxon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                              const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);
+  if (shape.length != ownCount) eachWeightArray(size, shape.length);
 }
 
 void BiasAxon::perform() {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include <kqnet/core/array_visitor.h>
 #include <kqnet/core/soma.h>
 
 // Axon: a layer of rows x columns processing elements and the node of the
@@ -32,6 +33,13 @@ enum ActivationKind : int32_t {
   kActivationLinear = 2,
   kActivationBias = 3,
   kActivationNone = 4,
+};
+
+// The sizes an axon's frames and the arrays sized with them follow.
+struct AxonShape {
+  int32_t length = 0;       // values produced per frame
+  int32_t inputLength = 0;  // values read per frame
+  int32_t delay = 1;        // extra past frames of the ring
 };
 
 class Axon : public Soma {
@@ -86,6 +94,16 @@ class Axon : public Soma {
   virtual void setSlope(double) {}
   // Takes the shape of the forward twin; only backward axons have one.
   virtual void resizeToDual() {}
+  // Whether the shape is the one the forward twin gives (always, without
+  // one); prepareLearning brings a twin that no longer follows to it.
+  virtual bool followsDual() const { return true; }
+  // Calls size(array, count, value) for every array allocateFrames sizes
+  // for shape: the new ring (ring, empty until then) and what a subclass
+  // sizes with the frames (biases, statistics). An array that keeps its
+  // size is left out. The one list the shape checks walk before any field
+  // changes.
+  virtual void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                              const AxonShape& shape);
 
   void setRows(int r);
   void setColumns(int c);
@@ -112,7 +130,7 @@ class Axon : public Soma {
   AccessorTable<IntSetter, 2> intSetters;
   AccessorTable<IntGetter, 1> boolGetters;  // the boolean parameter
   AccessorTable<IntSetter, 1> boolSetters;
-  SpatialAccess* inputAccess = nullptr;  // fills the activity each computing cycle
+  AccessRef inputAccess{*this};  // fills the activity each computing cycle
 
  protected:
   // The axon record (axon_records.cpp): the shape, from version 224 the
@@ -121,8 +139,14 @@ class Axon : public Soma {
   // active flag.
   void readRecord(RecordReader& reader, KqWeightFileVersion version) override;
   void writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) override;
+  // The data source is bound like the activity's observer.
+  void accessStored(AccessRef& field) override;
   // The Axon step without a subclass's extra work.
   void stepAndClear();
+  // Ends with "Error: Out of memory." when the arrays of shape do not fit
+  // beside the other claims, before anything changes.
+  void requireShape(const AxonShape& shape);
+  AxonShape currentShape() const { return AxonShape{length, inputLength, delay}; }
   // The release of a memory that reads this axon's ring (the context axons
   // and their twins) and of its frame's snapshot. The view is dropped first
   // so the memory never holds on to the ring.
@@ -140,6 +164,9 @@ class BiasAxon : public Axon {
   void compute() override;
   // One bias per element, then the frames.
   void allocateFrames() override;
+  // The ring and the biases.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 
  protected:
   // Elements that the frame, the input length and the weights all cover.

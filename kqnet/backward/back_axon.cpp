@@ -13,7 +13,7 @@ BackAxon::BackAxon() = default;
 
 void BackAxon::fire() {
   Axon::fire();
-  if (ownWeightAccess != nullptr) ownWeightAccess->step();
+  ownWeightAccess.step();
 }
 
 void BackAxon::createInstance() {
@@ -53,8 +53,8 @@ void BackAxon::bindActivityAccess() {
     shownColumns = checkedProduct(shownColumns, std::max(jacobianColumns, 1));
   }
   double* frame = currentFrame();
-  if (inputAccess != nullptr) inputAccess->setData(frame, shownRows, shownColumns);
-  if (outputAccess != nullptr) outputAccess->setData(frame, shownRows, shownColumns);
+  inputAccess.bind(frame, shownRows, shownColumns);
+  outputAccess.bind(frame, shownRows, shownColumns);
 }
 
 void BackAxon::setJacobianColumns(int n) {
@@ -64,21 +64,16 @@ void BackAxon::setJacobianColumns(int n) {
 
 void BackAxon::resizeToDual() {
   if (dual == nullptr) return;
-  const int32_t c = jacobianColumns;
   bool changed = false;
-  const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
-  if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
-    setLength(std::max(dual->inputLength, 1));
-    setInputLength(std::max(dual->length, 1));
+  int32_t wantLength = length;
+  int32_t wantInput = inputLength;
+  const bool resize = dualLengths(wantLength, wantInput);
+  if (resize) {
+    // The shape it ends with, checked before the first step towards it.
+    requireShape(AxonShape{wantLength, wantInput, delay});
+    setLength(wantLength);
+    setInputLength(wantInput);
     changed = true;
-  } else if (criterionMark == 0) {
-    const int32_t wantLength = checkedProduct(c, dual->inputLength);
-    const int32_t wantInput = checkedProduct(c, dual->length);
-    if (length != wantLength || inputLength != wantInput) {
-      setLength(wantLength);
-      setInputLength(wantInput);
-      changed = true;
-    }
   }
   if (rows != dual->rows || columns != dual->columns) {
     rows = dual->rows;
@@ -86,6 +81,31 @@ void BackAxon::resizeToDual() {
     changed = true;
   }
   if (changed) allocateFrames();
+}
+
+bool BackAxon::dualLengths(int32_t& wantLength, int32_t& wantInput) const {
+  const int32_t c = jacobianColumns;
+  const bool sizesDiffer = length != dual->inputLength || inputLength != dual->length;
+  if (c == 0 || (criterionMark != 0 && sizesDiffer)) {
+    wantLength = std::max(dual->inputLength, 1);
+    wantInput = std::max(dual->length, 1);
+    return true;
+  }
+  if (criterionMark == 0) {
+    wantLength = checkedProduct(c, dual->inputLength);
+    wantInput = checkedProduct(c, dual->length);
+    return length != wantLength || inputLength != wantInput;
+  }
+  return false;
+}
+
+bool BackAxon::followsDual() const {
+  if (dual == nullptr) return true;
+  int32_t wantLength = length;
+  int32_t wantInput = inputLength;
+  dualLengths(wantLength, wantInput);
+  return wantLength == length && wantInput == inputLength && rows == dual->rows &&
+         columns == dual->columns;
 }
 
 void BackAxon::restoreDualFramePosition() {
@@ -157,8 +177,15 @@ void BackAxon::accumulateBlocks(int end, int limit, Term term) {
 // BackBiasAxon
 
 void BackBiasAxon::allocateFrames() {
+  requireShape(currentShape());
   setWeightCount(length, 0);
   Axon::allocateFrames();
+}
+
+void BackBiasAxon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                                  const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);
+  if (shape.length != ownCount) eachWeightArray(size, shape.length);
 }
 
 void BackBiasAxon::perform() {

@@ -48,6 +48,7 @@ class BackAxon : public Axon {
   void setJacobianColumns(int n) override;
   // Takes the dual's length, input length, rows and columns.
   void resizeToDual() override;
+  bool followsDual() const override;
 
   // Called after the backward pass: the dual returns to its saved frame.
   virtual void restoreDualFramePosition();
@@ -67,6 +68,10 @@ class BackAxon : public Axon {
   Axon* dual = nullptr;                     // the forward twin
 
  protected:
+  // The length and input length the dual gives at the present error
+  // columns, into the two arguments; true when resizeToDual re-sizes to
+  // them. Needs a dual.
+  bool dualLengths(int32_t& wantLength, int32_t& wantInput) const;
   // Error blocks this axon carries (m = length / L, L the dual's length);
   // 0 without a dual or with an empty one.
   int blockCount() const;
@@ -103,6 +108,9 @@ class BackBiasAxon : public BackAxon {
   void compute() override;
   // One accumulator value per element, then the frames.
   void allocateFrames() override;
+  // The ring and the accumulator.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 };
 
 class BackLinearAxon : public BackBiasAxon {

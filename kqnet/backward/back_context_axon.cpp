@@ -25,11 +25,18 @@ void BackContextAxon::resetMemory() {
 void BackContextAxon::allocateFrames() {
   // Past BackBiasAxon on purpose: this twin's weights are the memory's
   // gradient, sized from the input length below, not one bias per element.
+  requireShape(currentShape());
   Axon::allocateFrames();  // NOLINT(bugprone-parent-virtual-call)
   setWeightCount(inputLength, 0);
   // attachAxon raises this axon's delay to 2 when needed, which re-allocates
   // the ring once more and re-enters here.
   if (memory) memory->attachAxon(this, 1);
+}
+
+void BackContextAxon::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                                     const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);  // NOLINT(bugprone-parent-virtual-call)
+  if (shape.inputLength != ownCount) eachWeightArray(size, shape.inputLength);
 }
 
 void BackContextAxon::stepForward() {

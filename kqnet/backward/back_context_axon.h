@@ -43,6 +43,9 @@ class BackContextAxon : public BackLinearAxon {
   // The frames, one accumulator value per input element, then the memory
   // attached one frame back (raising the delay to 2 when it is lower).
   void allocateFrames() override;
+  // The ring and the accumulator of the memory's gradient.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 
   std::unique_ptr<Soma> memory;      // reads this axon's ring one frame back
   ClaimedArray<double> savedMemory;  // snapshot of the memory frame for the writers

@@ -17,7 +17,7 @@ BackSynapse::BackSynapse() = default;
 
 void BackSynapse::fire() {
   Synapse::fire();
-  if (ownWeightAccess != nullptr) ownWeightAccess->step();
+  ownWeightAccess.step();
 }
 
 namespace {

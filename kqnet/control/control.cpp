@@ -119,13 +119,13 @@ void StaticControl::reconnectSynapses() {
   // An axon that changed shape re-sizes every synapse at its ends here, and
   // each of them might fit alone while together they do not: what they will
   // claim more, taken together, is refused before the first one re-sizes.
-  int64_t growth = 0;
-  for (Soma* component : synapseList) {
-    if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
-      growth += synapse->growthOnReconnect();
+  requireMemory(growthOf([this](auto&& size) {
+    for (Soma* component : synapseList) {
+      if (const auto* synapse = dynamic_cast<const Synapse*>(component)) {
+        synapse->eachReconnectArray(size);
+      }
     }
-  }
-  requireMemory(growth);
+  }));
   // By index: reconnecting may re-size an axon, which calls back here.
   for (size_t i = 0; i < synapseList.size(); ++i) synapseList[i]->reconnect();
 }

@@ -107,7 +107,7 @@ bool holdsFittedWeights(const LeastSquaresChain& c, int32_t inputs, int32_t outp
 // the index gave it, and no more blocks than it was built for.
 bool indexNumbersTheList(const StaticControl& control) {
   const WeightIndex& index = control.weightIndex;
-  const std::vector<Gradient*>& owners = index.weightOwner;
+  const ClaimedArray<Gradient*>& owners = index.weightOwner;
   const int64_t numbered = static_cast<int64_t>(owners.size());
   int64_t i = 0;
   for (Gradient* gradient : control.gradientList) {
@@ -202,13 +202,11 @@ void StaticControl::buildWeightIndex(int m) {
   // An accumulator position per weight and block, an owner pointer per
   // weight: all of it checked before the first row is made.
   checkedProduct(m, n);
-  const auto rows = static_cast<size_t>(m);
   const auto columns = static_cast<size_t>(n);
-  requireMemory(weightIndex.weightSlot.growthTo(rows) + weightIndex.weightOwner.growthTo(columns) +
-                int64_t{m} * ClaimedArray<int32_t>::bytesFor(columns));
-  weightIndex.weightSlot.assign(rows, ClaimedArray<int32_t>());
-  for (ClaimedArray<int32_t>& row : weightIndex.weightSlot) row.assign(columns, 0);
-  weightIndex.weightOwner.assign(columns, nullptr);
+  sizeTogether([this, m, n, columns](auto&& size) {
+    size(weightIndex.weightSlot, m, Rows<int32_t>{columns, 0});
+    size(weightIndex.weightOwner, n, nullptr);
+  });
   weightIndex.blockCount = m;
   weightIndex.weightCount = n;
   int32_t i = 0;
@@ -229,6 +227,15 @@ void StaticControl::buildWeightIndex(int m) {
 
 int StaticControl::prepareLearning() {
   Engine::prepareLearning();
+  // A forward axon re-shaped since its twin took its shape (a weight file
+  // that holds other rows) leaves the twin behind; the twin's synapses
+  // follow it as it re-allocates, and the gradients follow them below. By
+  // index: re-sizing re-connects, which leaves the lists as they are, but
+  // stay safe.
+  for (size_t i = 0; i < axonList.size(); ++i) {
+    auto* axon = dynamic_cast<Axon*>(axonList[i]);
+    if (axon != nullptr && !axon->followsDual()) axon->resizeToDual();
+  }
   // By index: a member's preparation may change the lists.
   for (size_t i = 0; i < backCriteriaList.size(); ++i) backCriteriaList[i]->prepareLearning();
   for (size_t i = 0; i < gradientList.size(); ++i) gradientList[i]->matchTargetSize();

@@ -53,6 +53,15 @@ void requireMemory(int64_t bytes) {
   if (!fitsInMemory(bytes)) fatalOutOfMemory();
 }
 
+void claimMemory(int64_t bytes) {
+  requireMemory(bytes);
+  claimedBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void giveBackMemory(int64_t bytes) noexcept {
+  claimedBytes.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
 MemoryClaim& MemoryClaim::operator=(const MemoryClaim& other) {
   if (this != &other) set(other.held);
   return *this;

@@ -36,13 +36,20 @@ bool fitsInMemory(int64_t bytes);
 // before the first of them.
 void requireMemory(int64_t bytes);
 
+// Puts bytes on the ledger, or ends with fatalOutOfMemory, leaving the
+// ledger as it was, when they do not fit beside the other claims: the
+// claiming allocator's check (core/claimed_array.h).
+void claimMemory(int64_t bytes);
+// Gives bytes claimed by claimMemory back.
+void giveBackMemory(int64_t bytes) noexcept;
+
 // The bytes one owner's array (or arrays sized together) takes, on the
 // process's ledger from the moment they are claimed until they are given
 // back. Re-sizing replaces the claim, so sizing again and again never adds
 // up. A copy claims its bytes anew; a move hands them over. The library
-// holds claims only inside ClaimedArray (core/claimed_array.h), which
-// derives the figure from the array's size: a claim kept beside an array
-// is a figure that can drift from it.
+// keeps no such claim beside an array (a figure that could drift from it):
+// its arrays claim through their allocator (ClaimedArray,
+// core/claimed_array.h).
 class MemoryClaim {
  public:
   MemoryClaim() = default;

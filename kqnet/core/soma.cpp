@@ -47,6 +47,8 @@ void Soma::release() {
     ringLength = 0;
     currentOffset = 0;
     frameSource = nullptr;
+    // Nothing stays bound to the freed frames.
+    bindActivityAccess();
   }
   CoreObject::release();
 }
@@ -211,10 +213,14 @@ void Soma::restoreFramePosition() {
   savedOffset = -1;
 }
 
+int32_t Soma::ringLengthFor(int frameLength, int ringDelay) {
+  const int32_t frames = checkedCount(int64_t{std::max(ringDelay, 0)} + 1);
+  return checkedProduct(frames, std::max(frameLength, 1));
+}
+
 void Soma::allocateRing(int newFrameSize) {
   const int32_t newSize = std::max(newFrameSize, 1);
-  const int32_t frames = checkedCount(int64_t{std::max(delay, 0)} + 1);
-  const int32_t total = checkedProduct(frames, newSize);
+  const int32_t total = ringLengthFor(newSize, delay);
   // Claimed before anything changes. The old ring stays on the ledger until
   // its last reader lets go of it: with a run control, once every synapse
   // has re-attached; without one, once a synapse still reading it fires.
@@ -272,24 +278,33 @@ void Soma::attachAxon(Soma* axon, int d) {
   bindActivityAccess();
 }
 
+int32_t Soma::instanceParameterCount() const {
+  if (performRecord == nullptr) return 0;
+  return parameterCount(instanceParameters(performRecord->instance));
+}
+
 void Soma::setWeightCount(int n, int force) {
   if (force == 0 && n == ownCount) return;
   const int32_t own = checkedCount(n);
-  int32_t instance = 0;
-  if (performRecord != nullptr) {
-    if (ParameterVector* vector = instanceParameters(performRecord->instance)) {
-      instance = checkedCount(vector->length);
-    }
-  }
-  const int32_t total = std::max(checkedCount(int64_t{own} + instance), 1);
-  // The weights and their saved copy, checked together before either changes.
-  requireMemory(weightGrowthTo(total));
+  const int32_t instance = instanceParameterCount();
+  checkedCount(int64_t{own} + instance);
   ParameterVector* formerlyInside = instanceVectorInWeights();
+  // The instance's parameters live in the storage about to be replaced; the
+  // leading ones are carried across, as re-creating the instance carries
+  // them (a synapse re-sized sizes its weights before it re-creates).
+  ClaimedArray<double> keptInstance;
+  if (formerlyInside != nullptr && instance > 0) {
+    const double* from = formerlyInside->data;
+    const int64_t held = std::as_const(weights).data() + weights.size() - from;
+    keptInstance.assign(from,
+                        from + std::min<int64_t>({held, instance, parameterCount(formerlyInside)}));
+  }
+  // The weights and their saved copy, zero-filled (keep-weights never
+  // publishes uninitialised memory) and refused together before anything
+  // changes.
+  sizeTogether([this, own](auto&& size) { eachWeightArray(size, own); });
   ownCount = own;
   instanceCount = instance;
-  // Zero-filled, so that keep-weights never publishes uninitialised memory.
-  weights.reallocate(static_cast<size_t>(total));
-  savedWeights.assign(static_cast<size_t>(total), 0.0);
   ownsWeights = 1;
   // Whatever pointed into the old storage follows before anything runs: the
   // randomisation steps the observers, which must not read freed memory.
@@ -301,6 +316,10 @@ void Soma::setWeightCount(int n, int force) {
   }
   bindWeightAccess();
   randomizeWeights();
+  if (!keptInstance.empty()) {
+    std::copy(keptInstance.begin(), keptInstance.end(), weights.begin() + ownCount);
+    instanceWeightAccess.step();
+  }
 }
 
 bool Soma::insideWeights(const double* p) const {
@@ -316,16 +335,10 @@ ParameterVector* Soma::instanceVectorInWeights() {
   return vector != nullptr && insideWeights(vector->data) ? vector : nullptr;
 }
 
-int64_t Soma::weightGrowthTo(int64_t total) const {
-  // setWeightCount allocates at least one of each.
-  const auto count = static_cast<size_t>(std::max<int64_t>(total, 1));
-  return weights.growthTo(count) + savedWeights.growthTo(count);
-}
-
 void Soma::stepWeightAccesses() {
   // Randomising, jogging and sanitising end here.
-  if (ownWeightAccess != nullptr) ownWeightAccess->step();
-  if (instanceWeightAccess != nullptr) instanceWeightAccess->step();
+  ownWeightAccess.step();
+  instanceWeightAccess.step();
 }
 
 void Soma::randomizeWeights() {
@@ -373,7 +386,7 @@ void Soma::reset() {
     reconnect();
   }
   if (ring) std::fill(ring.get(), ring.get() + ringLength, 0.0);
-  if (outputAccess != nullptr) outputAccess->step();
+  outputAccess.step();
   resettingFlag = 0;
 }
 
@@ -386,8 +399,18 @@ void Soma::fireEmpty() {
   if (successor != nullptr) successor->fireEmpty();
 }
 
-void Soma::bindActivityAccess() {
-  if (outputAccess != nullptr) outputAccess->setData(currentFrame(), inputLength, 1);
+void Soma::bindActivityAccess() { outputAccess.bind(currentFrame(), inputLength, 1); }
+
+void Soma::accessStored(AccessRef& field) {
+  if (&field == &outputAccess) {
+    bindActivityAccess();
+  } else if (!weights.empty()) {
+    bindWeightAccess();
+  }
+}
+
+void Soma::accessLeft(AccessRef& field) {
+  if (&field != &outputAccess) weights.markWritten();
 }
 
 void Soma::bindWeightAccess() { bindWeightAccessAs(ownCount, 1); }
@@ -405,10 +428,7 @@ void Soma::bindWeightAccessAs(int rows, int columns) {
   instanceWeightAccess.bind(base != nullptr ? base + own : nullptr, static_cast<int>(instance), 1);
 }
 
-void Soma::setOutputAccess(SpatialAccess* access) {
-  outputAccess = access;
-  bindActivityAccess();
-}
+void Soma::setOutputAccess(SpatialAccess* access) { outputAccess = access; }
 
 void Soma::setJacobianColumns(int n) {
   jacobianColumns = n;

@@ -1,16 +1,17 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <kqnet/core/access_ref.h>
 #include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/core/record_numbers.h>
-#include <kqnet/core/weight_access_ref.h>
 #include <kqnet/core/weight_file_version.h>
 #include <kqnet/core/weight_vector.h>
 
@@ -32,7 +33,7 @@ class RecordWriter;
 // silent meanwhile.
 extern thread_local int resettingFlag;
 
-class Soma : public Engine {
+class Soma : public Engine, public AccessOwner {
  public:
   Soma();
   ~Soma() override;
@@ -203,6 +204,9 @@ class Soma : public Engine {
   // carrying the last frame over when the frame size is unchanged. A ring
   // beyond physical memory ends the process before anything changes.
   void allocateRing(int newFrameSize);
+  // Doubles of a ring of frames of frameLength doubles (at least one) for
+  // that delay.
+  static int32_t ringLengthFor(int frameLength, int ringDelay);
 
   double* ringStart() const { return ring.get(); }
   double* ringEnd() const { return ring ? ring.get() + ringLength : nullptr; }
@@ -228,7 +232,7 @@ class Soma : public Engine {
   //   own writers all go through it;
   // - an attached weight observer, which may write through the block it is
   //   bound to at any time: the copy is remade at every use while one is
-  //   attached, and detaching one counts as a write (WeightAccessRef);
+  //   attached, and detaching one counts as a write (accessLeft);
   // - the weight generation, moved by weightsChanged, for writes through a
   //   pointer kept across a sum, which no count sees: a caller's, or the
   //   least-squares initialiser's (LSWeightInitializer::computeWeights).
@@ -261,35 +265,44 @@ class Soma : public Engine {
   // it again after the sum, or call weightsChanged (debug builds catch a sum
   // on weights written that way).
   WeightVector weights;
-  ClaimedArray<double> savedWeights;            // snapshot for the weight-file writers
-  int32_t length = 0;                           // values produced per frame
-  int32_t inputLength = 0;                      // values read per frame
-  int32_t ownCount = 0;                         // weights the class uses
-  int32_t instanceCount = 0;                    // weights of the outside instance
-  int32_t jacobianColumns = 0;                  // error columns carried side by side
-  int32_t jacobianColumnBase = 0;               // first own column in the successor's frame
-  int32_t depth = 0;                            // position counted from the firing roots
-  double randomRange = 0.5;                     // half width of the weight randomisation
-  double randomCentre = 0.0;                    // centre of the weight randomisation
-  int32_t delay = 1;                            // extra past frames in the ring
-  int32_t keepWeights = 0;                      // randomizeWeights leaves the weights alone
-  int32_t ownsRing = 1;                         // the ring was allocated here
-  int32_t ownsWeights = 1;                      // the weights were allocated here
-  int32_t criterionMark = 0;                    // fed by a backward criteria control
-  uint64_t userDatum = 0;                       // appended to every perform call when non-zero
-  Soma* frameSource = nullptr;                  // the axon whose ring this component shares
-  std::vector<Soma*> connectionList;            // criteria controls that assigned columns here
-  Soma* successor = nullptr;                    // fired after this component
-  SpatialAccess* outputAccess = nullptr;        // observer of the activity
-  WeightAccessRef ownWeightAccess{*this};       // observer of the own weights
-  WeightAccessRef instanceWeightAccess{*this};  // observer of the instance weights
-  PerformRecord* performRecord = nullptr;       // outside computation
+  ClaimedArray<double> savedWeights;  // snapshot for the weight-file writers
+  int32_t length = 0;                 // values produced per frame
+  int32_t inputLength = 0;            // values read per frame
+  int32_t ownCount = 0;               // weights the class uses
+  int32_t instanceCount = 0;          // weights of the outside instance
+  int32_t jacobianColumns = 0;        // error columns carried side by side
+  int32_t jacobianColumnBase = 0;     // first own column in the successor's frame
+  int32_t depth = 0;                  // position counted from the firing roots
+  double randomRange = 0.5;           // half width of the weight randomisation
+  double randomCentre = 0.0;          // centre of the weight randomisation
+  int32_t delay = 1;                  // extra past frames in the ring
+  int32_t keepWeights = 0;            // randomizeWeights leaves the weights alone
+  int32_t ownsRing = 1;               // the ring was allocated here
+  int32_t ownsWeights = 1;            // the weights were allocated here
+  int32_t criterionMark = 0;          // fed by a backward criteria control
+  uint64_t userDatum = 0;             // appended to every perform call when non-zero
+  Soma* frameSource = nullptr;        // the axon whose ring this component shares
+  std::vector<Soma*> connectionList;  // criteria controls that assigned columns here
+  Soma* successor = nullptr;          // fired after this component
+  // The observers of the activity and of the weights (the links:
+  // core/access_ref.h).
+  AccessRef outputAccess{*this};           // observer of the activity
+  AccessRef ownWeightAccess{*this};        // observer of the own weights
+  AccessRef instanceWeightAccess{*this};   // observer of the instance weights
+  PerformRecord* performRecord = nullptr;  // outside computation
   // Records made by setPerformFunctions: kept for the component's lifetime
   // (release leaves them), so whoever still points at one never reads freed
   // memory.
   std::vector<std::unique_ptr<PerformRecord>> madeRecords;
 
  protected:
+  // An observer stored in one of the fields above is bound at once: the
+  // activity's to the current frame, the weights' when there are weights.
+  void accessStored(AccessRef& field) override;
+  // A weight observer that left may have written the weights since the
+  // last sum.
+  void accessLeft(AccessRef& field) override;
+
   // The hooks of the record operations, one pair per record; the reader or
   // writer handed in is of the form called (core/records.h declares both,
   // and the helpers an override reads and writes with). readRecord and writeRecord: the
@@ -313,11 +326,29 @@ class Soma : public Engine {
   // to the instance weights after them.
   void bindWeightAccessAs(int rows, int columns);
 
-  // Bytes more (negative: fewer) that the weights and their saved copy
-  // claim once setWeightCount sizes them for total weights.
-  int64_t weightGrowthTo(int64_t total) const;
+  // Calls size(array, count, 0.0) for the weights and their saved copy as
+  // setWeightCount sizes them for n own weights (the instance part after
+  // them, at least one weight): the one list that setWeightCount checks and
+  // sizes, and that a caller checking a re-size beforehand walks.
+  template <typename Size>
+  void eachWeightArray(Size&& size, int n) {
+    eachWeightArrayOf(*this, size, n);
+  }
+  template <typename Size>
+  void eachWeightArray(Size&& size, int n) const {
+    eachWeightArrayOf(*this, size, n);
+  }
+  // Parameters the outside instance states (0 without one).
+  int32_t instanceParameterCount() const;
 
  private:
+  template <typename Self, typename Size>
+  static void eachWeightArrayOf(Self& self, Size& size, int n) {
+    const int64_t total =
+        std::max<int64_t>(int64_t{std::max(n, 0)} + self.instanceParameterCount(), 1);
+    size(self.weights, total, 0.0);
+    size(self.savedWeights, total, 0.0);
+  }
   // Whether p points into the weights' storage.
   bool insideWeights(const double* p) const;
   // The outside instance's parameter vector when its data lies inside the

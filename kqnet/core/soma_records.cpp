@@ -90,7 +90,8 @@ void Soma::readRecord(RecordReader& reader, KqWeightFileVersion version) {
 }
 
 void Soma::writeRecord(RecordWriter& writer, int blankLine, bool fromSnapshot) {
-  const std::vector<double>& values = fromSnapshot ? savedWeights.vector() : weights.values();
+  const ClaimedArray<double>::Values& values =
+      fromSnapshot ? savedWeights.vector() : weights.values();
   writeValueLine(writer, weightTotal(), values.data(), static_cast<int64_t>(values.size()));
   writeStateRecord(writer, fromSnapshot);
   if (blankLine != 0) writer.putLineEnd();

@@ -1,9 +1,10 @@
 #include <kqnet/core/spatial_access.h>
 
 #include <algorithm>
+#include <stdexcept>
 
+#include <kqnet/core/access_ref.h>
 #include <kqnet/core/fatal.h>
-#include <kqnet/core/weight_access_ref.h>
 
 namespace kq {
 
@@ -35,7 +36,9 @@ void SpatialAccess::setData(double* p, int newRows, int newColumns) {
   columns = newColumns;
   length = checkedProduct(newRows, newColumns);
   data = p;
-  setNext(next);
+  // The chain behind is re-bound as setNext(next) would; it holds no loop,
+  // since setNext refused every one.
+  if (next != nullptr) next->setData(p, newRows, newColumns);
 }
 
 void SpatialAccess::cutNext() {
@@ -47,6 +50,14 @@ void SpatialAccess::cutNext() {
 }
 
 void SpatialAccess::setNext(SpatialAccess* a) {
+  // A loop would step and bind round it for ever.
+  for (const SpatialAccess* walk = a; walk != nullptr; walk = walk->next) {
+    if (walk == this) {
+      throw std::invalid_argument(
+          "kq::SpatialAccess::setNext: the access would follow itself; a chain of "
+          "accesses cannot close a loop");
+    }
+  }
   if (a != next) {
     cutNext();
     if (a != nullptr) {

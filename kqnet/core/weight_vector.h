@@ -49,27 +49,30 @@
 // Soma::weightsChanged after writing through it.
 //
 // The storage is a ClaimedArray: it holds its bytes on the memory ledger
-// while it exists.
+// while it exists. What may point at a component's observers, and who
+// unlinks them: core/access_ref.h.
 
 namespace kq {
 
 class Soma;
-class WeightAccessRef;
 
 class WeightVector {
  public:
+  // The plain vector the weights are exchanged with, and the counted one
+  // they are held in.
   using Values = std::vector<double>;
+  using Storage = ClaimedArray<double>::Values;
   using value_type = double;
-  using size_type = Values::size_type;
-  using difference_type = Values::difference_type;
+  using size_type = Storage::size_type;
+  using difference_type = Storage::difference_type;
   using reference = double&;
   using const_reference = const double&;
   using pointer = double*;
   using const_pointer = const double*;
-  using iterator = Values::iterator;
-  using const_iterator = Values::const_iterator;
-  using reverse_iterator = Values::reverse_iterator;
-  using const_reverse_iterator = Values::const_reverse_iterator;
+  using iterator = Storage::iterator;
+  using const_iterator = Storage::const_iterator;
+  using reverse_iterator = Storage::reverse_iterator;
+  using const_reverse_iterator = Storage::const_reverse_iterator;
 
   WeightVector() = default;
   explicit WeightVector(size_type count, double value = 0.0) : values_(count, value) {}
@@ -136,13 +139,15 @@ class WeightVector {
   const_reverse_iterator rend() const { return values_.rend(); }
   const_reverse_iterator crbegin() const { return values_.crbegin(); }
   const_reverse_iterator crend() const { return values_.crend(); }
-  const Values& values() const { return values_.vector(); }
-  // Reads as the vector it wraps, so code that only reads weights takes a
-  // const std::vector<double>& as before.
-  operator const Values&() const { return values_.vector(); }
+  const Storage& values() const { return values_.vector(); }
+  // A plain copy of the values, for code that takes a std::vector<double>:
+  // it does not follow later writes.
+  operator Values() const { return Values(values_.begin(), values_.end()); }
   // Bytes more (negative: fewer) the storage claims once it holds count
-  // values.
+  // values; as an entry of a sizing list (sizeTogether), sized by
+  // reallocate (the value is always 0).
   int64_t growthTo(size_type count) const { return values_.growthTo(count); }
+  int64_t growthTo(size_type count, double /*value*/) const { return values_.growthTo(count); }
 
   // Element writing: each counts a write.
   double& operator[](size_type i) { return counted()[i]; }
@@ -163,7 +168,9 @@ class WeightVector {
   // pointers it handed out; its observer field counts what a departing
   // observer may have written.
   friend class Soma;
-  friend class WeightAccessRef;
+  friend void resizeArray(WeightVector& weights, size_type count, double /*value*/) {
+    weights.reallocate(count);
+  }
 
   ClaimedArray<double>& counted() {
     ++writes_;
@@ -200,7 +207,7 @@ inline bool operator==(const WeightVector& a, const WeightVector& b) {
   return a.values() == b.values();
 }
 inline bool operator==(const WeightVector& a, const WeightVector::Values& b) {
-  return a.values() == b;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 // NOLINTBEGIN(bugprone-exception-escape): they throw as the members do.

@@ -20,13 +20,12 @@ namespace {
 // Binds access to rows x columns values of buffer, or leaves it bound to no
 // block while the buffer does not hold them (before allocateFrames, after
 // release), so that nobody steps it into memory the criterion does not own.
-void bindBuffer(SpatialAccess* access, ClaimedArray<double>& buffer, int rows, int columns) {
-  if (access == nullptr) return;
+void bindBuffer(AccessRef& access, ClaimedArray<double>& buffer, int rows, int columns) {
   const int64_t wanted = int64_t{rows} * columns;
   if (wanted > 0 && static_cast<int64_t>(buffer.size()) >= wanted) {
-    access->setData(buffer.data(), rows, columns);
+    access.bind(buffer.data(), rows, columns);
   } else {
-    access->setData(nullptr, 0, columns);
+    access.bind(nullptr, 0, columns);
   }
 }
 
@@ -50,6 +49,11 @@ void Criterion::registerWithControl() {
 void Criterion::release() {
   desiredCopy.release();
   eachStatisticsArray([](auto& array, int, const auto&) { array.release(); }, 0, 0);
+  // Nothing stays bound to the freed arrays.
+  bindDesiredAccess();
+  bindRocAccess();
+  bindPerformanceAccess();
+  bindConfusionAccess();
   if (control != nullptr) control->removeCriterion(this);
   Axon::release();
 }
@@ -112,30 +116,33 @@ void Criterion::stepForward() {
 
 // Attachments and binding
 
-void Criterion::setDesiredAccess(SpatialAccess* access) {
-  desiredAccess = access;
-  bindDesiredAccess();
+void Criterion::setDesiredAccess(SpatialAccess* access) { desiredAccess = access; }
+
+void Criterion::setCostAccess(SpatialAccess* access) { costAccess = access; }
+
+void Criterion::setPerformanceAccess(SpatialAccess* access) { performanceAccess = access; }
+
+void Criterion::setRocAccess(SpatialAccess* access) { rocAccess = access; }
+
+void Criterion::setConfusionAccess(SpatialAccess* access) { confusionAccess = access; }
+
+void Criterion::accessStored(AccessRef& field) {
+  if (&field == &desiredAccess) {
+    bindDesiredAccess();
+  } else if (&field == &costAccess) {
+    bindCostAccess();
+  } else if (&field == &performanceAccess) {
+    bindPerformanceAccess();
+  } else if (&field == &rocAccess) {
+    bindRocAccess();
+  } else if (&field == &confusionAccess) {
+    bindConfusionAccess();
+  } else {
+    Axon::accessStored(field);
+  }
 }
 
-void Criterion::setCostAccess(SpatialAccess* access) {
-  costAccess = access;
-  if (costAccess != nullptr) costAccess->setData(&costSum, 1, 1);
-}
-
-void Criterion::setPerformanceAccess(SpatialAccess* access) {
-  performanceAccess = access;
-  bindPerformanceAccess();
-}
-
-void Criterion::setRocAccess(SpatialAccess* access) {
-  rocAccess = access;
-  bindRocAccess();
-}
-
-void Criterion::setConfusionAccess(SpatialAccess* access) {
-  confusionAccess = access;
-  bindConfusionAccess();
-}
+void Criterion::bindCostAccess() { costAccess.bind(&costSum, 1, 1); }
 
 void Criterion::setPercentErrorReference(const double* values, int count) {
   percentErrorReference = values;
@@ -164,8 +171,8 @@ void Criterion::bindConfusionAccess() {
   bindBuffer(confusionAccess, confusionPercent, side, side);
 }
 
-void Criterion::stepIfBound(SpatialAccess* access, const ClaimedArray<double>& buffer) {
-  if (access != nullptr && !buffer.empty()) access->step();
+void Criterion::stepIfBound(const AccessRef& access, const ClaimedArray<double>& buffer) {
+  if (!buffer.empty()) access.step();
 }
 
 template <typename Visit>
@@ -194,16 +201,22 @@ void Criterion::eachStatisticsArray(Visit&& visit, int outputs, int classes) {
   visit(confusionPercent, cells, 0.0);
 }
 
+void Criterion::eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                               const AxonShape& shape) {
+  Axon::eachShapeArray(size, ring, shape);
+  const int n = std::max(shape.length, 0);
+  eachStatisticsArray(size, n, n == 1 ? 2 : n);
+}
+
 void Criterion::allocateFrames() {
   const int n = std::max(length, 0);
   const int32_t classes = n == 1 ? 2 : n;
-  const auto statistics = [&](auto&& size) { eachStatisticsArray(size, n, classes); };
-  // All of them at once, refused before the ring is touched: the square
-  // arrays grow with the square of the length, so a few damaged digits of a
-  // record ask for more than the machine has.
-  requireMemory(growthOf(statistics));
+  // The ring and all of the statistics at once, refused before the ring is
+  // touched (Axon::allocateFrames): the square arrays grow with the square
+  // of the length, so a few damaged digits of a record ask for more than
+  // the machine has.
   Axon::allocateFrames();
-  sizeTogether(statistics);
+  sizeTogether([&](auto&& size) { eachStatisticsArray(size, n, classes); });
   bindDesiredAccess();
   classCount = classes;
   bindRocAccess();

@@ -68,6 +68,9 @@ class Criterion : public Axon {
   // statistics arrays that would not fit in physical memory together end
   // the process before the frames are touched.
   void allocateFrames() override;
+  // The ring and every statistics array.
+  void eachShapeArray(const ArrayVisitor& size, ClaimedArray<double>& ring,
+                      const AxonShape& shape) override;
 
   // Called by compute for every counted exemplar: applies the factors, the
   // weight decay and the cap, and adds the exemplar's cost to costSum. A
@@ -167,28 +170,28 @@ class Criterion : public Axon {
   double aic = 0.0;                  // Akaike information criterion
   double mdl = 0.0;                  // minimum description length
   ClaimedArray<double> rocTable;     // T rows: threshold, TP rate, FP rate
-  ClaimedArray<double> heldConfusionCounts;    // training copy in test mode
-  ClaimedArray<double> confusionCounts;        // c x c, row desired class, column output class
-  ClaimedArray<double> performanceRecord;      // the six PerformanceRecord values
-  ClaimedArray<double> confusionPercent;       // each count as a percentage of its row
-  ClaimedArray<double> correlations;           // correlation per output of the last period
-  double bestTrainingCost = kNoBestCost;       // best training cost of the run
-  double bestTestCost = kNoBestCost;           // best test cost of the run
-  double testCost = 0.0;                       // cost of the last test period
-  double trainingCost = 0.0;                   // cost of the last training period
-  double rocLow = -1.0;                        // lowest ROC threshold
-  double rocHigh = 1.0;                        // highest ROC threshold
-  double heldCostSum = 0.0;                    // training costSum put aside in test mode
-  ClaimedArray<double> desired;                // desired record of the current exemplar
-  SpatialAccess* costAccess = nullptr;         // bound to costSum (1 x 1)
-  SpatialAccess* performanceAccess = nullptr;  // bound to performanceRecord (6 x 1)
-  SpatialAccess* rocAccess = nullptr;          // bound to rocTable (T x 3)
-  SpatialAccess* confusionAccess = nullptr;    // bound to confusionPercent (c x c)
-  SpatialAccess* desiredAccess = nullptr;      // bound to desired (rows x columns)
-  int32_t rocThresholdCount = 100;             // T: ROC thresholds, from the next allocateFrames on
-  int32_t rocOutput = 0;                       // output the ROC table measures
-  ClaimedArray<int32_t> heldRocCounts;         // training copy in test mode
-  ClaimedArray<int32_t> rocCounts;             // T rows: TP, FP, positives, negatives
+  ClaimedArray<double> heldConfusionCounts;  // training copy in test mode
+  ClaimedArray<double> confusionCounts;      // c x c, row desired class, column output class
+  ClaimedArray<double> performanceRecord;    // the six PerformanceRecord values
+  ClaimedArray<double> confusionPercent;     // each count as a percentage of its row
+  ClaimedArray<double> correlations;         // correlation per output of the last period
+  double bestTrainingCost = kNoBestCost;     // best training cost of the run
+  double bestTestCost = kNoBestCost;         // best test cost of the run
+  double testCost = 0.0;                     // cost of the last test period
+  double trainingCost = 0.0;                 // cost of the last training period
+  double rocLow = -1.0;                      // lowest ROC threshold
+  double rocHigh = 1.0;                      // highest ROC threshold
+  double heldCostSum = 0.0;                  // training costSum put aside in test mode
+  ClaimedArray<double> desired;              // desired record of the current exemplar
+  AccessRef costAccess{*this};               // bound to costSum (1 x 1)
+  AccessRef performanceAccess{*this};        // bound to performanceRecord (6 x 1)
+  AccessRef rocAccess{*this};                // bound to rocTable (T x 3)
+  AccessRef confusionAccess{*this};          // bound to confusionPercent (c x c)
+  AccessRef desiredAccess{*this};            // bound to desired (rows x columns)
+  int32_t rocThresholdCount = 100;           // T: ROC thresholds, from the next allocateFrames on
+  int32_t rocOutput = 0;                     // output the ROC table measures
+  ClaimedArray<int32_t> heldRocCounts;       // training copy in test mode
+  ClaimedArray<int32_t> rocCounts;           // T rows: TP, FP, positives, negatives
 
  protected:
   // The desired-range record (from version 246): length pairs of
@@ -203,13 +206,16 @@ class Criterion : public Axon {
   int controlLearning() const;
   int controlWeightDecay() const;
 
+  // Each of the five accesses is bound to its buffer when it is stored.
+  void accessStored(AccessRef& field) override;
   // Rebinding after the arrays moved.
+  void bindCostAccess();
   void bindDesiredAccess();
   void bindRocAccess();
   void bindPerformanceAccess();
   void bindConfusionAccess();
   // Steps an access that is attached and bound to an allocated buffer.
-  void stepIfBound(SpatialAccess* access, const ClaimedArray<double>& buffer);
+  static void stepIfBound(const AccessRef& access, const ClaimedArray<double>& buffer);
 
  private:
   // Calls visit(array, count, value) for every statistics array, with the

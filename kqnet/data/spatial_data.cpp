@@ -31,18 +31,19 @@ void SpatialData::setSize(int newRows, int newColumns) {
 void InputSpatialData::setSize(int newRows, int newColumns) {
   const int32_t n = checkedProduct(newRows, newColumns);
   // Identity until the weight file's normalisation record fills them.
-  const auto normalization = [&](auto&& size) {
-    size(scale, n, 1.0);
-    size(offset, n, 0.0);
-    size(scratch, n, 0.0);
-  };
   // With the buffer the shape reserves: refused together, before the shape
-  // changes.
-  if (n > 0) requireMemory(ownedBuffer.growthTo(static_cast<size_t>(n)) + growthOf(normalization));
+  // changes, which then reserves the buffer in place.
+  if (n > 0) {
+    sizeTogether([&](auto&& size) {
+      size(ownedBuffer, n, 0.0);
+      size(scale, n, 1.0);
+      size(offset, n, 0.0);
+      size(scratch, n, 0.0);
+    });
+  }
   SpatialData::setSize(newRows, newColumns);
   if (n == 0) return;
   normalizationSize = n;
-  sizeTogether(normalization);
 }
 
 void InputSpatialData::applyNormalization() {

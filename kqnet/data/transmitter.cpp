@@ -98,7 +98,7 @@ void ThresholdTransmitter::createInstance() {
 void ThresholdTransmitter::transmit() {
   Transmitter::transmit();
   threshold = multiplicativeStep != 0 ? threshold * thresholdStep : threshold + thresholdStep;
-  if (thresholdObserver != nullptr) thresholdObserver->step();
+  thresholdObserver.step();
 }
 
 int32_t ThresholdTransmitter::watchedCount() const {
@@ -176,7 +176,7 @@ void ThresholdTransmitter::setDouble(int index, double value) {
 void ThresholdTransmitter::setThreshold(double t) {
   threshold = t;
   initialThreshold = t;
-  if (thresholdObserver != nullptr) thresholdObserver->step();
+  thresholdObserver.step();
 }
 
 void ThresholdTransmitter::setTriggerMode(int mode) { triggerMode = mode; }
@@ -189,14 +189,17 @@ void ThresholdTransmitter::setSmoothingBuffer(SpatialData* b) {
   if (b == nullptr || b != smoothingBuffer) {
     ownedSmoothing.reset();
     ownsSmoothingBuffer = 0;
-    if (b != nullptr) {
-      smoothingBuffer = b;
-    } else {
+    if (b == nullptr) {
       ownedSmoothing = std::make_unique<SpatialData>();
-      smoothingBuffer = ownedSmoothing.get();
+      b = ownedSmoothing.get();
       ownsSmoothingBuffer = 1;
     }
   }
+  smoothingBuffer = b;  // sized and filled as it is stored
+}
+
+void ThresholdTransmitter::accessStored(AccessRef& field) {
+  if (&field != &smoothingBuffer.link()) return;
   smoothingBuffer->setSize(rows, columns);
   smoothingBuffer->fill(fillValue);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include <kqnet/core/access_ref.h>
 #include <kqnet/core/engine.h>
 #include <kqnet/core/perform.h>
 #include <kqnet/data/spatial_data.h>
@@ -87,7 +88,7 @@ enum TriggerMode : int32_t {
   kTriggerChannel = 3,
 };
 
-class ThresholdTransmitter : public Transmitter {
+class ThresholdTransmitter : public Transmitter, public AccessOwner {
  public:
   static constexpr int kFirstOwnIndex = 0;
 
@@ -119,21 +120,27 @@ class ThresholdTransmitter : public Transmitter {
   // either way sized to the transmitter and filled with fillValue.
   void setSmoothingBuffer(SpatialData* b);
 
-  AccessorTable<DoubleSetter, 4> doubleSetters;  // own parameters, written
-  AccessorTable<DoubleGetter, 4> doubleGetters;  // own parameters, read
-  SpatialAccess* thresholdObserver = nullptr;    // stepped after every threshold change
-  SpatialData* smoothingBuffer = nullptr;        // the smoothed values, one per element
-  double threshold = 1.0;                        // the trigger threshold
-  double thresholdStep = 1.0;                    // applied to threshold after each transmission
-  double smoothingFactor = 0.7;                  // weight of the previous smoothed value
-  double fillValue = 1.0;                        // value the smoothed values start from
-  double initialThreshold = 0.0;                 // the value last given to setThreshold
-  int32_t triggerMode = kTriggerAll;             // TriggerMode
-  int32_t channel = 0;                           // element tested in mode 3
-  uint32_t ownsSmoothingBuffer = 0;              // 1 when the buffer was made here
-  uint32_t sense = 0;                            // 0 fires above the threshold, 1 below
-  uint32_t multiplicativeStep = 1;               // 1 threshold x step, 0 threshold + step
-  uint32_t absoluteSmoothing = 1;                // 1 smooths absolute values
+  AccessorTable<DoubleSetter, 4> doubleSetters;     // own parameters, written
+  AccessorTable<DoubleGetter, 4> doubleGetters;     // own parameters, read
+  AccessRef thresholdObserver{*this};               // stepped after every threshold change
+  AccessRefTo<SpatialData> smoothingBuffer{*this};  // the smoothed values, one per element
+  double threshold = 1.0;                           // the trigger threshold
+  double thresholdStep = 1.0;                       // applied to threshold after each transmission
+  double smoothingFactor = 0.7;                     // weight of the previous smoothed value
+  double fillValue = 1.0;                           // value the smoothed values start from
+  double initialThreshold = 0.0;                    // the value last given to setThreshold
+  int32_t triggerMode = kTriggerAll;                // TriggerMode
+  int32_t channel = 0;                              // element tested in mode 3
+  uint32_t ownsSmoothingBuffer = 0;                 // 1 when the buffer was made here
+  uint32_t sense = 0;                               // 0 fires above the threshold, 1 below
+  uint32_t multiplicativeStep = 1;                  // 1 threshold x step, 0 threshold + step
+  uint32_t absoluteSmoothing = 1;                   // 1 smooths absolute values
+
+ protected:
+  // A smoothing buffer stored is sized to the transmitter and filled with
+  // fillValue; the threshold observer watches no block, so storing it binds
+  // nothing.
+  void accessStored(AccessRef& field) override;
 
  private:
   // Elements both the block and the smoothing buffer hold.

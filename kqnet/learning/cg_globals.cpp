@@ -42,7 +42,7 @@ void CGGlobals::forEachWeight(Visit&& visit) {
   if (control == nullptr) return;
   const WeightIndex& index = control->weightIndex;
   if (index.weightSlot.empty()) return;
-  const std::vector<int32_t>& firstSlots = index.weightSlot[0];
+  const ClaimedArray<int32_t>& firstSlots = index.weightSlot[0];
   // An index that no longer matches its arrays is walked only as far as
   // they reach.
   const int32_t n = static_cast<int32_t>(
@@ -75,7 +75,7 @@ void CGGlobals::forEachWeight(Visit&& visit) {
 
 double* CGGlobals::accumulatorEntry(const WeightRef& ref, int32_t i, int b) const {
   if (ref.accumulator == nullptr) return nullptr;
-  const std::vector<int32_t>& slots = control->weightIndex.weightSlot[static_cast<size_t>(b)];
+  const ClaimedArray<int32_t>& slots = control->weightIndex.weightSlot[static_cast<size_t>(b)];
   if (static_cast<size_t>(i) >= slots.size()) return nullptr;
   const int32_t slot = slots[static_cast<size_t>(i)];
   if (slot < 0 || static_cast<size_t>(slot) >= ref.accumulator->weights.size()) return nullptr;

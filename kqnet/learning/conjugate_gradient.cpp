@@ -41,12 +41,12 @@ void ConjugateGradient::setWeightCount(int n) {
     for (ClaimedArray<double>* vector : workVectors(*this)) size(*vector, count, 0.0);
   };
   // Three times what the target's weights and their saved copy took, so
-  // checked again before anything changes.
-  if (count != old) requireMemory(growthOf(vectors));
+  // sized (or refused) before the count changes.
+  if (count != old) sizeTogether(vectors);
   Gradient::setWeightCount(n);
-  if (weightCount == old) return;
-  sizeTogether(vectors);
-  if (control != nullptr && control->learningGlobals) control->learningGlobals->initialised = 0;
+  if (count != old && control != nullptr && control->learningGlobals) {
+    control->learningGlobals->initialised = 0;
+  }
 }
 
 void ConjugateGradient::release() {

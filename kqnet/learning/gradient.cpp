@@ -67,9 +67,7 @@ void Gradient::applyUpdate(Soma& target) {
   // The arrays follow the accumulator before the rule runs, so that no
   // weight is left out. The weights they served were drawn anew with the
   // new size (Soma::setWeightCount), so none of their state carries over.
-  if (const int total = backprop->weightTotal(); total > 0 && total != weightCount) {
-    matchTargetSize();
-  }
+  followTarget();
   // A record without a perform function leaves the built-in rule in charge
   // rather than calling through a null pointer.
   if (performRecord != nullptr && performRecord->perform != nullptr) {
@@ -77,8 +75,15 @@ void Gradient::applyUpdate(Soma& target) {
   } else {
     updateWeights(target);
   }
-  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
+  backprop->ownWeightAccess.step();
   target.sanitizeWeights();
+}
+
+void Gradient::followTarget() {
+  if (backprop == nullptr) return;
+  if (const int total = backprop->weightTotal(); total > 0 && total != weightCount) {
+    matchTargetSize();
+  }
 }
 
 void Gradient::reset() { resetState(); }
@@ -88,7 +93,7 @@ void Gradient::resetState() {
   const int64_t total =
       std::min<int64_t>(backprop->weightTotal(), static_cast<int64_t>(backprop->weights.size()));
   std::fill(backprop->weights.begin(), backprop->weights.begin() + total, 0.0);
-  if (backprop->ownWeightAccess != nullptr) backprop->ownWeightAccess->step();
+  backprop->ownWeightAccess.step();
 }
 
 int Gradient::gradientBlockCount() const {
@@ -119,6 +124,7 @@ void Gradient::readRecord(RecordReader& reader, KqWeightFileVersion version) {
 }
 
 void Gradient::writeRecord(RecordWriter& writer, bool fromSnapshot) {
+  followTarget();
   writeStateRecord(writer, fromSnapshot);
   writer.putLineEnd();
 }
@@ -166,21 +172,25 @@ void Gradient::writeSavedWeightsToText(std::string& text) {
 }
 
 void Gradient::writeState(std::FILE* file) {
+  followTarget();
   FileRecordWriter writer(file);
   writeStateRecord(writer, false);
 }
 
 void Gradient::writeStateToText(std::string& text) {
+  followTarget();
   TextRecordWriter writer(text);
   writeStateRecord(writer, false);
 }
 
 void Gradient::writeSavedState(std::FILE* file) {
+  followTarget();
   FileRecordWriter writer(file);
   writeStateRecord(writer, true);
 }
 
 void Gradient::writeSavedStateToText(std::string& text) {
+  followTarget();
   TextRecordWriter writer(text);
   writeStateRecord(writer, true);
 }

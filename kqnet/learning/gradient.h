@@ -84,7 +84,10 @@ class Gradient : public Engine {
   virtual void writeWeights(std::FILE* file);
   virtual void writeWeightsToText(std::string& text);
   // Snapshot for the saved writers: the rule's saveState.
-  virtual void saveWeights() { saveState(); }
+  virtual void saveWeights() {
+    followTarget();
+    saveState();
+  }
   // The state record alone, from its snapshot (writeSavedState) or present.
   virtual void writeSavedState(std::FILE* file);
   virtual void writeSavedStateToText(std::string& text);
@@ -146,6 +149,10 @@ class Gradient : public Engine {
   // Gradient blocks the backprop object carries side by side (one per error
   // column; 1 while either attachment is missing).
   int gradientBlockCount() const;
+  // Follows the accumulator when it was re-sized since the rule was sized
+  // (matchTargetSize): called before each batch's update and before the
+  // state is saved or written, so that neither uses the old layout.
+  void followTarget();
 
   double spareParameter = 10000.0;         // stored by setSpareParameter, read by nobody
   Soma* backprop = nullptr;                // backward component holding the accumulator

@@ -41,8 +41,7 @@ void LMGlobals::eachWeightArray(Size&& size) {
   const int n = weightCount;
   for (RowMatrix* table :
        {&exemplarJtJ, &savedHessian, &hessian, &inverse, &regularisationMatrix}) {
-    TableSizing sizing(*table, n);
-    size(sizing, n, 0.0);
+    size(*table, n, Rows<double>{static_cast<size_t>(std::max(n, 0)), 0.0});
   }
   for (ClaimedArray<double>* vector : {&weightStep, &gradientSum, &savedWeights}) {
     size(*vector, n, 0.0);
@@ -53,8 +52,7 @@ void LMGlobals::eachWeightArray(Size&& size) {
 template <typename Size>
 void LMGlobals::eachBlockArray(Size&& size) {
   for (RowMatrix* table : {&savedGradient, &previousAccumulator, &currentAccumulator, &jacobian}) {
-    TableSizing sizing(*table, weightCount);
-    size(sizing, blockCount, 0.0);
+    size(*table, blockCount, Rows<double>{static_cast<size_t>(std::max(weightCount, 0)), 0.0});
   }
 }
 

@@ -43,26 +43,13 @@ void freeOffsetVector(OffsetVector<double>& vector, [[maybe_unused]] int lo) {
 TableSizing::TableSizing(RowMatrix& table, int columns)
     : table(table), columns(static_cast<size_t>(std::max(columns, 0))) {}
 
-int64_t TableSizing::growthTo(size_t rows) const {
-  int64_t held = 0;
-  for (const ClaimedArray<double>& row : table) held += ClaimedArray<double>::bytesFor(row.size());
-  // Both counts lie within 32 bits, so their product cannot wrap.
-  return table.growthTo(rows) + ClaimedArray<double>::bytesFor(rows * columns) - held;
-}
-
-void TableSizing::assign(size_t rows, double value) {
-  if (table.size() != rows) table.assign(rows, ClaimedArray<double>());
-  for (ClaimedArray<double>& row : table) row.assign(columns, value);
-}
-
 RowMatrix squareMatrix(int n) { return rowMatrix(n, n); }
 
 RowMatrix rowMatrix(int rows, int columns) {
   checkedProduct(std::max(rows, 0), std::max(columns, 0));
   RowMatrix table;
   sizeTogether([&table, rows, columns](auto&& size) {
-    TableSizing sizing(table, columns);
-    size(sizing, rows, 0.0);
+    size(table, rows, Rows<double>{static_cast<size_t>(std::max(columns, 0)), 0.0});
   });
   return table;
 }

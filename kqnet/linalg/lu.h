@@ -23,16 +23,16 @@ inline constexpr double kZeroPivot = 1e-16;
 // Rows of doubles, each row its own array, each claimed with its size.
 using RowMatrix = ClaimedArray<ClaimedArray<double>>;
 
-// A table as one entry of a sizing list (sizeTogether, core/claimed_array.h):
-// sized to a count of rows of columns values each, the rows' bytes counted
-// with the table's own, so that the list refuses the whole table before
-// anything changes. A table that keeps its row count keeps its rows and
-// refills them.
+// A table sized to a count of rows of columns values each: the table's
+// own sizing with Rows (core/claimed_array.h), which counts the rows' bytes
+// with the table's and refuses the whole table before anything changes. A
+// table that keeps its row count keeps its rows and refills them. In a
+// sizing list, the table itself is the entry, with Rows as its value.
 class TableSizing {
  public:
   TableSizing(RowMatrix& table, int columns);
-  int64_t growthTo(std::size_t rows) const;
-  void assign(std::size_t rows, double value);
+  int64_t growthTo(std::size_t rows) const { return table.growthTo(rows, Rows<double>{columns}); }
+  void assign(std::size_t rows, double value) { table.assign(rows, Rows<double>{columns, value}); }
   // Frees the table and its rows.
   void release() { table.release(); }
 

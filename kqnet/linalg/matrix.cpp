@@ -26,8 +26,10 @@ Matrix::Matrix(int32_t rows, int32_t columns)
     : rowSize(checkedCount(rows)), columnSize(checkedCount(columns)) {
   const auto count = static_cast<size_t>(checkedProduct(rowSize, columnSize));
   // The values and the row table, refused together.
-  requireMemory(values.growthTo(count) + rowTable.growthTo(static_cast<size_t>(rowSize)));
-  values.assign(count, 0.0);
+  sizeTogether([this, count](auto&& size) {
+    size(values, count, 0.0);
+    size(rowTable, rowSize, nullptr);
+  });
   buildRowTable();
 }
 

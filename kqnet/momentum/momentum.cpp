@@ -13,6 +13,8 @@ void Momentum::release() {
   velocity.release();
   momentums.release();
   momentumCount = 0;
+  bindVelocityObserver();
+  bindMomentumObserver();
   Step::release();
 }
 
@@ -27,27 +29,46 @@ void Momentum::setDouble(int index, double value) {
   if (DoubleSetter entry = momentumSetters.find(*this, index)) entry(*this, value);
 }
 
-void Momentum::setWeightCount(int n) {
-  Step::setWeightCount(n);
-  const int32_t momentumEntries = perWeightMomentum != 0 ? weightCount : 1;
-  // Refused together, before either changes.
-  sizeTogether([this, momentumEntries](auto&& size) {
-    size(velocity, weightCount, 0.0);
-    size(momentums, momentumEntries, 0.0);
-  });
-  attachVelocityObserver(velocityObserver);
-  momentumCount = momentumEntries;
+void Momentum::eachStateArray(const ArrayVisitor& size, int32_t n) {
+  Step::eachStateArray(size, n);
+  size(velocity, n, 0.0);
+  size(momentums, perWeightMomentum != 0 ? n : 1, 0.0);
+}
+
+void Momentum::commitSizing(int32_t n) {
+  Step::commitSizing(n);
+  bindVelocityObserver();
+  momentumCount = perWeightMomentum != 0 ? n : 1;
   // Bound to the new array before the refill tells the observer: the old
   // one may be freed already.
-  attachMomentumObserver(momentumObserver);
+  bindMomentumObserver();
   setMomentum(scalarMomentum);
+}
+
+void Momentum::accessStored(AccessRef& field) {
+  if (&field == &velocityObserver) {
+    bindVelocityObserver();
+  } else if (&field == &momentumObserver) {
+    bindMomentumObserver();
+  } else {
+    Step::accessStored(field);
+  }
+}
+
+void Momentum::bindVelocityObserver() {
+  velocityObserver.bind(velocity.empty() ? nullptr : velocity.data(),
+                        static_cast<int>(velocity.size()), 1);
+}
+
+void Momentum::bindMomentumObserver() {
+  momentumObserver.bind(momentums.empty() ? nullptr : momentums.data(), momentumCount, 1);
 }
 
 void Momentum::setMomentum(double mu) {
   scalarMomentum = mu;
   const int64_t count = std::min<int64_t>(momentumCount, static_cast<int64_t>(momentums.size()));
   for (int64_t i = 0; i < count; ++i) momentums[static_cast<size_t>(i)] = mu;
-  if (momentumObserver != nullptr) momentumObserver->step();
+  momentumObserver.step();
 }
 
 void Momentum::setPerWeightMomentum(int on) {
@@ -55,20 +76,9 @@ void Momentum::setPerWeightMomentum(int on) {
   setWeightCount(weightCount);
 }
 
-void Momentum::attachVelocityObserver(SpatialAccess* access) {
-  velocityObserver = access;
-  if (velocityObserver != nullptr) {
-    velocityObserver->setData(velocity.empty() ? nullptr : velocity.data(),
-                              static_cast<int>(velocity.size()), 1);
-  }
-}
+void Momentum::attachVelocityObserver(SpatialAccess* access) { velocityObserver = access; }
 
-void Momentum::attachMomentumObserver(SpatialAccess* access) {
-  momentumObserver = access;
-  if (momentumObserver != nullptr) {
-    momentumObserver->setData(momentums.empty() ? nullptr : momentums.data(), momentumCount, 1);
-  }
-}
+void Momentum::attachMomentumObserver(SpatialAccess* access) { momentumObserver = access; }
 
 void Momentum::updateWeights(Soma& target) {
   UpdateShape shape;
@@ -98,7 +108,7 @@ void Momentum::updateWeights(Soma& target) {
       g[i] = 0.0;
     }
   }
-  if (velocityObserver != nullptr) velocityObserver->step();
+  velocityObserver.step();
 }
 
 void Momentum::perform(Soma& target) {
@@ -113,13 +123,13 @@ void Momentum::perform(Soma& target) {
                                s, perWeightStep, divisor, decayOn, weightDecay, mu,
                                velocity.data());
   clearUsedGradient(target);
-  if (velocityObserver != nullptr) velocityObserver->step();
+  velocityObserver.step();
 }
 
 void Momentum::resetState() {
   std::fill(velocity.begin(), velocity.end(), 0.0);
   resettingFlag = 1;
-  if (velocityObserver != nullptr) velocityObserver->step();
+  velocityObserver.step();
   resettingFlag = 0;
   setMomentum(scalarMomentum);
   Step::resetState();

@@ -33,9 +33,6 @@ class Momentum : public Step {
   int ownParameterCount() const override { return 1; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
 
-  // Step's rebuild, then a zeroed velocity and refilled momentums, each
-  // observer rebound.
-  void setWeightCount(int n) override;
   double momentum() override { return scalarMomentum; }
   const char* performName() const override { return "performMomentum"; }
 
@@ -63,12 +60,18 @@ class Momentum : public Step {
   double scalarMomentum = 0.5;                     // the shared momentum mu
   ClaimedArray<double> momentums;                  // built by setWeightCount
   ClaimedArray<double> velocity;                   // one value per accumulator entry
-  SpatialAccess* velocityObserver = nullptr;       // shown velocity
-  SpatialAccess* momentumObserver = nullptr;       // shown momentums
+  AccessRef velocityObserver{*this};               // shown velocity
+  AccessRef momentumObserver{*this};               // shown momentums
   int32_t perWeightMomentum = 0;                   // one momentum per weight
   ClaimedArray<double> savedVelocity;              // snapshot of saveState; empty when none
 
  protected:
+  // Step's arrays, then a zeroed velocity and the momentums; committed,
+  // the momentums are refilled and each observer rebound.
+  void eachStateArray(const ArrayVisitor& size, int32_t n) override;
+  void commitSizing(int32_t n) override;
+  void accessStored(AccessRef& field) override;
+
   // The velocity record: a count, then one value per accumulator entry.
   // Files from before the record existed leave the velocity alone. From
   // the snapshot when one was taken (then dropped), else the velocity.
@@ -76,6 +79,8 @@ class Momentum : public Step {
   void writeStateRecord(RecordWriter& writer, bool fromSnapshot) override;
 
  private:
+  void bindVelocityObserver();
+  void bindMomentumObserver();
   // N of the record: the backprop object's weight total, bounded by the
   // velocity actually held (0 without a backprop object), so that a reader
   // never stores past the velocity, a writer never reads past it, and a

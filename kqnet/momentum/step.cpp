@@ -13,6 +13,7 @@ void Step::release() {
   stepSizes.release();
   // Nothing is left to index: setStepSize after release must not write.
   stepCount = 0;
+  stepObserver.bind(nullptr, 0, 1);
   Gradient::release();
 }
 
@@ -28,13 +29,28 @@ void Step::setDouble(int index, double value) {
 }
 
 void Step::setWeightCount(int n) {
-  Gradient::setWeightCount(n);
-  stepCount = perWeightStep != 0 ? weightCount : 1;
-  stepSizes.assign(static_cast<size_t>(stepCount), 0.0);
+  const int32_t count = std::max(n, 1);
+  sizeTogether(arrayList([this, count](const ArrayVisitor& size) { eachStateArray(size, count); }));
+  Gradient::setWeightCount(count);
+  commitSizing(count);
+}
+
+void Step::eachStateArray(const ArrayVisitor& size, int32_t n) {
+  size(stepSizes, perWeightStep != 0 ? n : 1, 0.0);
+}
+
+void Step::commitSizing(int32_t n) {
+  stepCount = perWeightStep != 0 ? n : 1;
   // The observer is bound to the new array before the refill tells it:
   // the old one may be freed already.
-  attachStepObserver(stepObserver);
+  stepObserver.bind(stepSizes.empty() ? nullptr : stepSizes.data(), stepCount, 1);
   setStepSize(scalarStep);
+}
+
+void Step::accessStored(AccessRef& field) {
+  if (&field == &stepObserver) {
+    stepObserver.bind(stepSizes.empty() ? nullptr : stepSizes.data(), stepCount, 1);
+  }
 }
 
 void Step::createInstance() {
@@ -50,7 +66,7 @@ void Step::setStepSize(double s) {
   scalarStep = s;
   const int count = std::min<int>(stepCount, static_cast<int>(stepSizes.size()));
   for (int i = 0; i < count; ++i) stepSizeAt(i) = s;
-  if (stepObserver != nullptr) stepObserver->step();
+  stepObserver.step();
 }
 
 void Step::setPerWeightStep(int on) {
@@ -67,12 +83,7 @@ double& Step::stepSizeAt(int i) {
   return stepSizes[0];
 }
 
-void Step::attachStepObserver(SpatialAccess* access) {
-  stepObserver = access;
-  if (stepObserver != nullptr) {
-    stepObserver->setData(stepSizes.empty() ? nullptr : stepSizes.data(), stepCount, 1);
-  }
-}
+void Step::attachStepObserver(SpatialAccess* access) { stepObserver = access; }
 
 bool Step::shapeUpdate(Soma& target, UpdateShape& shape) {
   if (backprop == nullptr || backprop->weights.empty() || stepSizes.empty()) return false;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <kqnet/core/access_ref.h>
+#include <kqnet/core/array_visitor.h>
 #include <kqnet/core/claimed_array.h>
 #include <kqnet/core/engine.h>
 #include <kqnet/learning/gradient.h>
@@ -16,7 +18,7 @@
 
 namespace kq {
 
-class Step : public Gradient {
+class Step : public Gradient, public AccessOwner {
  public:
   static constexpr int kFirstOwnIndex = 0;
 
@@ -34,8 +36,10 @@ class Step : public Gradient {
   int ownParameterCount() const override { return 2; }
   int firstOwnParameterIndex() const override { return kFirstOwnIndex; }
 
-  // Rebuilds the step sizes for the new count, filled with the scalar step,
-  // and rebinds the step observer.
+  // Rebuilds the rule's per-weight arrays for the new count (below 1
+  // counts as 1), all of them refused together before any of them or the
+  // counts change; then the step sizes are filled with the scalar step and
+  // the observers rebound.
   void setWeightCount(int n) override;
   // create(instance, accumulator size, perWeightStep[, userDatum]).
   void createInstance() override;
@@ -65,13 +69,23 @@ class Step : public Gradient {
   int32_t stepCount = 0;                         // entries of stepSizes (0 until built)
   double scalarStep = 0.1;                       // the shared step, refilled on every rebuild
   ClaimedArray<double> stepSizes;                // the step sizes the rule reads
-  SpatialAccess* stepObserver = nullptr;         // shown stepSizes
+  AccessRef stepObserver{*this};                 // shown stepSizes
   int32_t perWeightStep = 0;                     // one step size per weight
   int32_t decayOn = 0;                           // the rule applies weight decay
   double weightDecay = 0.01;                     // decay coefficient per update
   int32_t divisor = 1;                           // the step is divided by it (exemplars per batch)
 
  protected:
+  // Calls size(array, count, value) for every per-weight array of the rule,
+  // with the count it takes for a rule of n weights: the one list that
+  // setWeightCount checks and sizes.
+  virtual void eachStateArray(const ArrayVisitor& size, int32_t n);
+  // After the arrays took their sizes for n: the counts, the observers'
+  // binding and the refills.
+  virtual void commitSizing(int32_t n);
+  // A stored observer is bound to the array it is shown.
+  void accessStored(AccessRef& field) override;
+
   // What one update walks: the target's weights, the accumulator read as
   // blocks of n, and how many accumulator entries may be touched.
   struct UpdateShape {

@@ -112,13 +112,11 @@ void Synapse::sizeOwnWeights(int32_t count) {
   Synapse::sizeWeights();
 }
 
-int64_t Synapse::growthOnReconnect() const {
-  if (sourceAxon == nullptr || targetAxon == nullptr) return 0;
+int32_t Synapse::reconnectCount() const {
+  if (sourceAxon == nullptr || targetAxon == nullptr) return -1;
   // reconnect takes the output axon's length and the input axon's input
-  // length, and an unchanged count keeps the weights.
-  const int32_t count = weightCountFor(targetAxon->length, sourceAxon->inputLength);
-  if (count < 0 || count == ownCount) return 0;
-  return weightGrowthTo(count);
+  // length.
+  return weightCountFor(targetAxon->length, sourceAxon->inputLength);
 }
 
 void Synapse::refreshView() {
@@ -148,7 +146,7 @@ void Synapse::fire() {
   assert(frameSource == nullptr ||
          (ring == frameSource->ring && ringLength == frameSource->ringLength &&
           frameSize == frameSource->frameSize));
-  if (outputAccess != nullptr) outputAccess->setDataAndStep(currentFrame());
+  if (outputAccess != nullptr) outputAccess.moveAndStep(currentFrame());
   if (hasPerformFunction()) {
     perform();
   } else {

@@ -66,12 +66,17 @@ class Synapse : public Soma {
   // The own weight count sizeWeights gives for ends of these lengths; -1
   // for a synapse that sizes no weights (the plain one).
   virtual int32_t weightCountFor(int /*outputLength*/, int /*inputLength*/) const { return -1; }
-  // Bytes more (negative: fewer) that the weights will claim once
-  // reconnect re-sizes them for the present lengths of the two ends; the
-  // outside instance's part is left out, so it never says more than the
-  // re-sizing claims. The control adds it up over every synapse before it
-  // re-sizes the first.
-  int64_t growthOnReconnect() const;
+  // Calls size(array, count, value) for the arrays reconnect re-sizes for
+  // the present lengths of the two ends (nothing when the count stays): the
+  // weight list of setWeightCount, which reconnect sizes. The control walks
+  // it over every synapse before it re-sizes the first.
+  template <typename Size>
+  void eachReconnectArray(Size&& size) const {
+    const int32_t count = reconnectCount();
+    if (count >= 0 && count != ownCount) eachWeightArray(size, count);
+  }
+  // The own weight count reconnect sizes for; -1 while an end is missing.
+  int32_t reconnectCount() const;
   // Hands the transfer to the installed perform function; fire calls it
   // instead of compute when one is installed.
   virtual void perform();

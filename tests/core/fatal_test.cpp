@@ -66,6 +66,28 @@ TEST(MemoryClaimDeathTest, TheLedgerHoldsWhatTheClaimsHoldNowAndRefusesMore) {
   EXPECT_EQ(kq::physicalMemory(), int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE));
 }
 
+// An array moved onto itself keeps its elements and its claim; a list is
+// checked by its whole growth, so one that only moves bytes from one array
+// to another fits with no room left, whichever array it lists first.
+TEST(ClaimedArrayTest, ASelfMoveKeepsTheArrayAndAListFitsByItsWholeGrowth) {
+  kq::ClaimedArray<double> a(100, 1.0);
+  const int64_t held = kq::claimedMemory();
+  kq::ClaimedArray<double>& same = a;
+  a = std::move(same);
+  EXPECT_EQ(a.size(), 100u);
+  EXPECT_EQ(kq::claimedMemory(), held);
+  kq::ClaimedArray<double> grows;
+  kq::setPhysicalMemory(kq::claimedMemory());
+  kq::sizeTogether([&](auto&& size) {
+    size(grows, 100, 0.0);
+    size(a, 0, 0.0);
+  });
+  kq::restorePhysicalMemory();
+  EXPECT_EQ(grows.size(), 100u);
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(kq::claimedMemory(), held);
+}
+
 // An array's claim is its size through every sizing, copy and move; a
 // shared array gives it back with its last holder. Arrays sized together
 // are refused together: of two that fit alone but not side by side, neither

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <kqnet/axons/axon.h>
@@ -30,6 +31,7 @@ namespace {
 using kq::GenericFunction;
 using kq::ParameterVector;
 using kq::PerformRecord;
+using V = std::vector<double>;
 
 // An outside instance: its first member points at its parameter vector.
 struct Instance {
@@ -376,6 +378,37 @@ TEST_F(PerformTest, AnInstanceResizedOrMovedInPlaceGetsStorageInTheWeightsAgain)
   EXPECT_EQ(calls.destroys, 0);
   pair.synapse.fire();  // the perform call reads the instance inside the weights
   EXPECT_EQ(calls.performs, 1);
+}
+
+// Creates whose instance states one parameter per input row: one keeps the
+// instance and re-sizes its vector in place, the other makes a new one
+// every time.
+void* createKeptPerRow(void* instance, int inputRows, int, int, int) {
+  static_cast<Instance*>(instance)->vector.length = inputRows;
+  return instance;
+}
+void* createFreshPerRow(void*, int inputRows, int, int, int) { return new Instance(inputRows); }
+void destroyFresh(void* instance) { delete static_cast<Instance*>(instance); }
+
+TEST_F(PerformTest, AReSizedSynapseKeepsTheInstancesLeadingParameters) {
+  for (const bool fresh : {false, true}) {
+    SynapsePair pair;
+    Instance kept(0);
+    PerformRecord record{nullptr, generic(fresh ? &createFreshPerRow : &createKeptPerRow),
+                         generic(fresh ? &destroyFresh : &destroy), fresh ? nullptr : &kept};
+    pair.synapse.setPerformRecord(&record);
+    auto* instance = static_cast<Instance*>(record.instance);
+    ASSERT_EQ(instance->vector.length, 3);
+    const V written{0.25, -0.5, 0.75};
+    std::copy(written.begin(), written.end(), instance->vector.data);
+    pair.input.setRows(5);
+    pair.synapse.reconnect();
+    instance = static_cast<Instance*>(record.instance);
+    ASSERT_EQ(pair.synapse.weightTotal(), 2 * 5 + 5) << fresh;
+    EXPECT_EQ(instance->vector.data, std::as_const(pair.synapse.weights).data() + 10) << fresh;
+    EXPECT_EQ(V(instance->vector.data, instance->vector.data + 3), written) << fresh;
+    if (fresh) destroyFresh(record.instance);
+  }
 }
 
 TEST_F(PerformTest, NegativeParameterLengthCountsAsNone) {

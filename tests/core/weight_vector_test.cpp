@@ -6,15 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include <kqnet/axons/axon.h>
+#include <kqnet/backward/back_axon.h>
 #include <kqnet/core/soma.h>
 #include <kqnet/core/spatial_access.h>
+#include <kqnet/criteria/criterion.h>
+#include <kqnet/data/transmitter.h>
+#include <kqnet/momentum/momentum.h>
 
 namespace {
 
@@ -213,6 +220,100 @@ TEST(WeightVectorTest, EitherEndOfAnObserverLinkMayGoFirst) {
   other.setWeightCount(5, 1);
   other.instanceWeightAccess = &kept;
   EXPECT_EQ(soma.ownWeightAccess.get(), nullptr);
+}
+
+// Every other field that holds an observer is the same link: storing
+// binds, an observer deleted while stored leaves its field (the next
+// notification reaches nothing), and a component that goes, or frees the
+// block, unbinds what it holds.
+TEST(WeightVectorTest, EveryObserverFieldIsTheSameTwoWayLink) {
+  kq::TanhAxon axon;
+  axon.setRows(2);
+  kq::L2Criterion criterion;
+  criterion.setRows(2);
+  kq::ThresholdTransmitter transmitter;
+  transmitter.setSize(2, 1);
+  kq::BackTanhAxon twin;
+  twin.setDual(&axon);
+  kq::Momentum rule;
+  rule.setBackprop(&twin);
+  rule.forward = &axon;
+  const auto pass = [&] {
+    axon.fire();
+    criterion.fire();
+    criterion.computeCost(1, 1);
+    transmitter.setThreshold(0.5);
+    transmitter.step();
+    rule.setStepSize(0.1);
+    rule.setMomentum(0.5);
+    rule.applyUpdate(axon);
+  };
+  struct Field {
+    const char* name;
+    std::function<void(kq::SpatialAccess*)> store;
+    std::function<kq::SpatialAccess*()> held;
+    std::function<const double*()> block;  // where storing binds it; null: nothing
+  };
+  const std::vector<Field> fields{
+      {"output", [&](auto* a) { axon.setOutputAccess(a); }, [&] { return axon.outputAccess.get(); },
+       [&]() -> const double* { return axon.currentFrame(); }},
+      {"input", [&](auto* a) { axon.setInputAccess(a); }, [&] { return axon.inputAccess.get(); },
+       [&]() -> const double* { return axon.currentFrame(); }},
+      {"desired", [&](auto* a) { criterion.setDesiredAccess(a); },
+       [&] { return criterion.desiredAccess.get(); },
+       [&]() -> const double* { return criterion.desired.data(); }},
+      {"cost", [&](auto* a) { criterion.setCostAccess(a); },
+       [&] { return criterion.costAccess.get(); },
+       [&]() -> const double* { return &criterion.costSum; }},
+      {"performance", [&](auto* a) { criterion.setPerformanceAccess(a); },
+       [&] { return criterion.performanceAccess.get(); },
+       [&]() -> const double* { return criterion.performanceRecord.data(); }},
+      {"roc", [&](auto* a) { criterion.setRocAccess(a); },
+       [&] { return criterion.rocAccess.get(); },
+       [&]() -> const double* { return criterion.rocTable.data(); }},
+      {"confusion", [&](auto* a) { criterion.setConfusionAccess(a); },
+       [&] { return criterion.confusionAccess.get(); },
+       [&]() -> const double* { return criterion.confusionPercent.data(); }},
+      {"threshold", [&](auto* a) { transmitter.thresholdObserver = a; },
+       [&] { return transmitter.thresholdObserver.get(); }, [] { return nullptr; }},
+      {"step", [&](auto* a) { rule.attachStepObserver(a); },
+       [&] { return rule.stepObserver.get(); },
+       [&]() -> const double* { return rule.stepSizes.data(); }},
+      {"velocity", [&](auto* a) { rule.attachVelocityObserver(a); },
+       [&] { return rule.velocityObserver.get(); },
+       [&]() -> const double* { return rule.velocity.data(); }},
+      {"momentum", [&](auto* a) { rule.attachMomentumObserver(a); },
+       [&] { return rule.momentumObserver.get(); },
+       [&]() -> const double* { return rule.momentums.data(); }},
+  };
+  for (const Field& field : fields) {
+    auto observer = std::make_unique<RecordingAccess>();
+    field.store(observer.get());
+    EXPECT_EQ(observer->data, field.block()) << field.name;
+    observer.reset();
+    EXPECT_EQ(field.held(), nullptr) << field.name;
+    pass();
+  }
+  auto buffer = std::make_unique<kq::SpatialData>();
+  transmitter.setSmoothingBuffer(buffer.get());
+  EXPECT_EQ(buffer->length, 2);
+  buffer.reset();
+  EXPECT_EQ(transmitter.smoothingBuffer.get(), nullptr);
+  pass();
+  // The other order: what the fields hold is unbound when its block goes.
+  std::vector<std::unique_ptr<RecordingAccess>> kept;
+  for (const Field& field : fields) {
+    kept.push_back(std::make_unique<RecordingAccess>());
+    field.store(kept.back().get());
+  }
+  for (kq::Engine* owner : std::initializer_list<kq::Engine*>{&axon, &criterion, &rule}) {
+    owner->release();
+  }
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (std::string(fields[i].name) != "cost" && std::string(fields[i].name) != "threshold") {
+      EXPECT_EQ(kept[i]->data, nullptr) << fields[i].name;
+    }
+  }
 }
 
 }  // namespace

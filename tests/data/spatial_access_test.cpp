@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -61,6 +62,15 @@ TEST_F(Chain, UnchainingStopsTheWalk) {
   a.setNext(nullptr);
   a.step();
   EXPECT_EQ(log, (std::vector<std::string>{"A"}));
+}
+
+TEST_F(Chain, AChainThatWouldLoopIsRefusedAndLeftAsItWas) {
+  EXPECT_THROW(a.setNext(&a), std::invalid_argument);
+  EXPECT_THROW(c.setNext(&a), std::invalid_argument);
+  EXPECT_THROW(c.setNext(&b), std::invalid_argument);
+  EXPECT_EQ(c.next, nullptr);
+  a.step();
+  EXPECT_EQ(log, (std::vector<std::string>{"A", "B", "C"}));
 }
 
 TEST_F(Chain, SetSizeOnTheHeadDoesNotRebindTheChain) {

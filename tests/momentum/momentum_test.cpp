@@ -287,9 +287,12 @@ TEST(MomentumTest, OwnParameterFollowsStepsTwo) {
 
 // A 2-6-1 network with a momentum rule per trainable component and three
 // exemplars, prepared for learning; its hidden layer is then grown to 8
-// rows, with prepareLearning again or not, and trained for one batch.
+// rows, with prepareLearning again or not, and trained for one batch. The
+// twin is grown with it, or left to prepareLearning (a weight file that
+// re-shapes the forward layer alone). The first rule's state record is
+// written before the batch.
 struct GrownAfterPreparing {
-  explicit GrownAfterPreparing(bool prepareAgain) {
+  explicit GrownAfterPreparing(bool prepareAgain, bool growTwin = true) {
     std::mt19937_64 generator(9);
     network.inputs.records = kqtest::randomRecords(3, 2, generator);
     network.desired.records = kqtest::randomRecords(3, 1, generator);
@@ -310,8 +313,9 @@ struct GrownAfterPreparing {
     }
     network.control.prepareLearning();
     network.layer(1)->setRows(8);
-    network.layerTwin(1)->setRows(8);
+    if (growTwin) network.layerTwin(1)->setRows(8);
     if (prepareAgain) network.control.prepareLearning();
+    rules[0]->writeStateToText(savedState);
     network.randomizeForward(generator, 0.5);
     before = network.synapses[0]->weights;
     for (size_t e = 0; e < 3; ++e) {
@@ -322,7 +326,8 @@ struct GrownAfterPreparing {
   }
   kqtest::BackwardNetwork network{{2, 6, 1}, {{0, 1}, {1, 2}}};
   std::vector<std::unique_ptr<Momentum>> rules;
-  V before;  // the first synapse's weights before the batch
+  V before;                // the first synapse's weights before the batch
+  std::string savedState;  // the first rule's state record before the batch
 };
 
 TEST(MomentumTest, ALayerGrownAfterPreparingIsTrainedWhole) {
@@ -334,6 +339,18 @@ TEST(MomentumTest, ALayerGrownAfterPreparingIsTrainedWhole) {
   EXPECT_EQ(grown.network.accumulated(), V(grown.network.accumulated().size(), 0.0));
   EXPECT_EQ(grown.network.plain().parameters(), prepared.network.plain().parameters());
   EXPECT_EQ(grown.rules[0]->velocity, prepared.rules[0]->velocity);
+}
+
+// The twin of a layer re-shaped alone follows it at prepareLearning, and a
+// rule written between a re-shape and its next batch writes the new layout.
+TEST(MomentumTest, TwinsAndSavedStateFollowAReShapedLayer) {
+  const GrownAfterPreparing prepared(true);
+  const GrownAfterPreparing forwardAlone(true, false);
+  EXPECT_EQ(forwardAlone.network.layerTwin(1)->rows, 8);
+  EXPECT_EQ(forwardAlone.network.synapseTwins[0]->ownCount, 16);
+  EXPECT_EQ(forwardAlone.network.plain().parameters(), prepared.network.plain().parameters());
+  const GrownAfterPreparing grown(false);
+  EXPECT_EQ(grown.savedState.substr(0, 3), "16 ");
 }
 
 }  // namespace
