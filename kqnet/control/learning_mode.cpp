@@ -10,6 +10,7 @@
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/back_static_control.h>
 #include <kqnet/control/control.h>
+#include <kqnet/control/wiring_check.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/soma.h>
@@ -228,6 +229,10 @@ void StaticControl::buildWeightIndex(int m) {
 }
 
 int StaticControl::prepareLearning() {
+#ifndef NDEBUG
+  // A network wired at one end of an edge only runs without a word.
+  checkWiring(*this);
+#endif
   Engine::prepareLearning();
   // By index: a member's preparation may change the lists.
   for (size_t i = 0; i < backCriteriaList.size(); ++i) backCriteriaList[i]->prepareLearning();
