@@ -212,10 +212,10 @@ double Network::runEpoch() {
 
 void Network::finishRun() { control.finishTraining(); }
 
-// Every twin steps its dual back to this exemplar's frame, the context
-// synapse's twin carries hidden1's error of the exemplar after into the
-// memory, the criterion's twin starts the backward pass, every dual
-// returns to its frame.
+// Every twin steps its dual back to this exemplar's frame; the context
+// synapse's twin, delayed as its dual is, carries hidden1's error of the
+// last backward pass into the context axon's twin; the criterion's twin
+// starts this exemplar's backward pass; every dual returns to its frame.
 void Network::backwardPass() {
   inputBackprop.stepDualFrameBack();
   hidden1SynapseBackprop.stepDualFrameBack();
