@@ -66,7 +66,6 @@ int main() {
     example::Network network(example::Rule::momentum, {kInputName, kDesiredName, kCostName},
                              kExemplars);
     network.outputSynapse.ownWeightAccess = &weightProbe;
-    network.outputSynapse.bindWeightAccess();
 
     network.startRun(1);
     for (int epoch = 1; epoch <= kEpochs; ++epoch) {

@@ -10,6 +10,7 @@
 #include <kqnet/axons/axon.h>
 #include <kqnet/control/back_static_control.h>
 #include <kqnet/control/control.h>
+#include <kqnet/control/wiring_check.h>
 #include <kqnet/core/fatal.h>
 #include <kqnet/core/messages.h>
 #include <kqnet/core/soma.h>
@@ -226,6 +227,10 @@ void StaticControl::buildWeightIndex(int m) {
 }
 
 int StaticControl::prepareLearning() {
+#ifndef NDEBUG
+  // A network wired at one end of an edge only runs without a word.
+  checkWiring(*this);
+#endif
   Engine::prepareLearning();
   // A forward axon re-shaped since its twin took its shape (a weight file
   // that holds other rows) leaves the twin behind; the twin's synapses

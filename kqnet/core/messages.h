@@ -21,6 +21,27 @@ inline constexpr const char* kUnableToWriteFile = "Error: Unable to write file %
 inline constexpr const char* kWeightsChangedSincePrepared =
     "Error: The trainable weights changed since prepareLearning numbered them; call "
     "prepareLearning before the next batch.\n";
+// The wiring check of a debug build: the wrapper, then one detail each.
+inline constexpr const char* kWiringFault =
+    "Error: The network is wired wrongly: %s. (Axons and synapses are numbered in the order "
+    "they registered with the control.)\n";
+inline constexpr const char* kWiringInputCount =
+    "the input count of %s (connectInput) is %d, but %d components connect their output to it "
+    "(connectOutput): %s";
+inline constexpr const char* kWiringUnsentInput =
+    "%s reads %s (connectInput), but that axon does not connect its output to it (connectOutput)";
+inline constexpr const char* kWiringUnreadOutput =
+    "%s connects its output to %s (connectOutput), but that synapse reads %s (connectInput)";
+inline constexpr const char* kWiringUnmirrored =
+    "%s connects its output to %s, but the backward twins do not mirror it: %s does not connect "
+    "its output to %s";
+// How the wiring messages name a component: class word and place, a
+// component outside the lists, a twin with its dual, and the empty ends.
+inline constexpr const char* kWiringPlace = "%s #%d";
+inline constexpr const char* kWiringUnregistered = "%s (not registered)";
+inline constexpr const char* kWiringTwin = "%s [twin of %s]";
+inline constexpr const char* kWiringNoAxon = "no axon";
+inline constexpr const char* kWiringNoComponent = "none";
 
 // Non-fatal failures (standard output, the operation skipped).
 inline constexpr const char* kMatrixSizesMustMatch = "matrices sizes must match";

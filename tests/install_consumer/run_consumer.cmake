@@ -4,7 +4,8 @@
 # Then builds and runs a small outside project against the prefix, the way
 # a user would, once in each build type: each must link its own library
 # files, and only the debug one stops at a weight written through a pointer
-# kept across a sum (examples/kept_pointer).
+# kept across a sum (examples/kept_pointer). The two find the package by its
+# two spellings, KqNet and kqnet.
 
 foreach(var KQNET_SOURCE_DIR KQNET_BUILD_DIR KQNET_OTHER_BUILD_DIR KQNET_STAGING_DIR
             KQNET_CONSUMER_SOURCE_DIR KQNET_CONSUMER_BINARY_DIR KQNET_GENERATOR
@@ -56,11 +57,13 @@ run_step(${CMAKE_COMMAND} -S ${KQNET_SOURCE_DIR} -B ${KQNET_OTHER_BUILD_DIR} ${c
 run_step(${CMAKE_COMMAND} --build ${KQNET_OTHER_BUILD_DIR} --target kqnet kqmomentum)
 run_step(${CMAKE_COMMAND} --install ${KQNET_OTHER_BUILD_DIR} --prefix ${KQNET_STAGING_DIR})
 
-# Configures the consumer in build type (empty: none) into dir and builds
-# the targets named after it (all when none is named).
-function(build_consumer type dir)
+# Configures the consumer in build type (empty: none) into dir, finding the
+# package as package, and builds the targets named after it (all when none
+# is named).
+function(build_consumer type dir package)
   run_step(${CMAKE_COMMAND} -S ${KQNET_CONSUMER_SOURCE_DIR} -B ${dir} ${common_args}
     -DCMAKE_PREFIX_PATH=${KQNET_STAGING_DIR}
+    -DKQNET_PACKAGE_NAME=${package}
     -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=ON
     -DCMAKE_BUILD_TYPE=${type})
   set(build_args)
@@ -112,12 +115,13 @@ function(check_build_type type dir)
 endfunction()
 
 set(own_dir ${KQNET_CONSUMER_BINARY_DIR}/own)
-build_consumer("${own_type}" ${own_dir})
+build_consumer("${own_type}" ${own_dir} KqNet)
 check_build_type("${own_type}" ${own_dir})
 # The smoke program, then the examples as a user runs them: the evaluation
 # reads the weight file that the training saved. Each exits non-zero when
 # its results are wrong.
-foreach(program IN ITEMS kqnet_consumer train_network evaluate_network second_order)
+foreach(program IN ITEMS kqnet_consumer train_network evaluate_network second_order
+                        context_memory)
   run_program("${own_type}" ${own_dir} ${program} result error)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "Step failed (${result}): ${program}\n${error}")
@@ -126,5 +130,5 @@ endforeach()
 
 # In the other build type only what tells the two apart.
 set(other_dir ${KQNET_CONSUMER_BINARY_DIR}/other)
-build_consumer(${other_type} ${other_dir} kept_pointer)
+build_consumer(${other_type} ${other_dir} kqnet kept_pointer)
 check_build_type(${other_type} ${other_dir})
