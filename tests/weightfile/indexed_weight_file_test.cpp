@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <kqnet/core/memory.h>
@@ -158,6 +161,30 @@ TEST(IndexedWeightFile, SectionsAreReadInAnyOrderFromOneOpening) {
   b.readWeights(weights.section("FullSynapse", "b"), 247);
   EXPECT_EQ(a.weights, (std::vector<double>{1.5, -2}));
   EXPECT_EQ(b.weights, (std::vector<double>{0.5, 0.25}));
+}
+
+// Keys whose hashes agree in the low bits that index a table of 2048 slots
+// (1024 keys at most three quarters full), as crafted against one filed by
+// std::hash<std::string_view>, where each key would probe all the keys
+// filed before it. The index compares keys n log n times at most, and so do
+// the lookups, whatever their order.
+TEST(IndexedWeightFile, KeysSharingTheirHashBitsCostNoMoreComparisons) {
+  constexpr size_t kKeys = 1024, kSlotMask = 2047, kLog2Keys = 10;
+  std::vector<std::string> keys;
+  std::string text;
+  for (uint64_t i = 0; keys.size() < kKeys; ++i) {
+    std::string key = std::to_string(i);
+    const size_t hash = std::hash<std::string_view>{}(key);
+    if ((hash & kSlotMask) != 0) continue;
+    text.append("#").append(key).append(" File\n");
+    keys.push_back(std::move(key));
+  }
+  kq::WeightHeaderIndex index;
+  index.build(text.data(), text.size());
+  for (size_t k = kKeys, at = text.size(); k-- > 0; at -= keys[k].size() + 7) {
+    EXPECT_EQ(index.keyEnd(keys[k]), at - 6);
+  }
+  EXPECT_LE(index.comparisons(), 4 * kKeys * kLog2Keys);
 }
 
 // --- Opening -------------------------------------------------------------------
