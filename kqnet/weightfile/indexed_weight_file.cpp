@@ -231,6 +231,9 @@ bool WeightFile::open(const char* name) {
   index_.build(text_.data(), size_);
   stream_ = fmemopen(text_.data(), size_, "r");
   if (stream_ == nullptr) fatalOutOfMemory();
+  // The readers take their numbers from the text and only move the stream;
+  // a buffer would be refilled from the text at every move.
+  std::setvbuf(stream_, nullptr, _IONBF, 0);
   name_ = name;
   named_.emplace(stream_, name_, text_.data(), size_);
 
