@@ -64,6 +64,36 @@ int keyOrder(std::string_view a, uint64_t aHead, std::string_view b, uint64_t bH
 
 bool isRegularFile(const struct stat& status) { return S_ISREG(status.st_mode); }
 
+using Text = ClaimedArray<char, OverwrittenAllocator<char>>;
+
+// Makes text hold capacity bytes, its first kept bytes as they were. The
+// copy is held while every shape of the file is read, so it is claimed; one
+// that could not stay in memory beside what is held already (the old copy
+// too, until its bytes have moved) is refused before it is tried, the file
+// closed first.
+void growText(Text& text, size_t kept, size_t capacity, std::FILE* file) {
+  if (!fitsInMemory(Text::bytesFor(capacity))) {
+    std::fclose(file);
+    fatalOutOfMemory();
+  }
+  Text grown;
+  grown.assignForOverwrite(capacity);
+  if (kept > 0) std::memcpy(grown.data(), text.data(), kept);
+  text = std::move(grown);
+}
+
+// Reads file to its end into text, which doubles whenever it is full; the
+// bytes read.
+size_t readToEnd(Text& text, std::FILE* file) {
+  constexpr size_t kFirstStep = 4096;
+  size_t used = 0;
+  while (std::feof(file) == 0 && std::ferror(file) == 0) {
+    if (used == text.size()) growText(text, used, used == 0 ? kFirstStep : 2 * used, file);
+    used += std::fread(text.data() + used, 1, text.size() - used, file);
+  }
+  return used;
+}
+
 }  // namespace
 
 void WeightHeaderIndex::build(const char* text, size_t size) {
@@ -210,17 +240,16 @@ bool WeightFile::open(const char* name) {
     std::fclose(file);
     return false;
   }
-  // A copy that could not stay in memory as a whole, beside what is held
-  // already, is refused before it is tried, the file closed first. The
-  // copy is held while every shape of the file is read, so it is claimed.
-  if (!fitsInMemory(status.st_size)) {
-    std::fclose(file);
-    fatalOutOfMemory();
+  if (status.st_size > 0) {
+    // The size found now bounds what is read, whatever the file does later.
+    const size_t size = static_cast<size_t>(status.st_size);
+    growText(text_, 0, size, file);
+    size_ = std::fread(text_.data(), 1, size, file);
+  } else {
+    // Files that the system makes as they are read (those of /proc) report
+    // a size of 0 whatever they hold, so an empty file is read to its end.
+    size_ = readToEnd(text_, file);
   }
-  // The size found now bounds what is read, whatever the file does later.
-  const size_t size = static_cast<size_t>(status.st_size);
-  text_.assignForOverwrite(size);
-  size_ = std::fread(text_.data(), 1, size, file);
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (failed) {

@@ -98,8 +98,9 @@ class WeightFile {
   WeightFile(const WeightFile&) = delete;
   WeightFile& operator=(const WeightFile&) = delete;
 
-  // Reads the regular file name whole, indexes it and reads its version.
-  // False, with nothing held, when name is not a regular file (a
+  // Reads the regular file name whole, indexes it and reads its version;
+  // a file that reports a size of 0 (as the files of /proc do) is read to
+  // its end. False, with nothing held, when name is not a regular file (a
   // directory, a device or a pipe would never end or never begin) or
   // cannot be opened or read. A file larger than the machine's memory, or
   // one whose copy cannot be allocated, ends the process out of memory.
@@ -119,8 +120,8 @@ class WeightFile {
 
  private:
   std::string name_;
-  ClaimedArray<char, OverwrittenAllocator<char>> text_;  // the file's bytes as read
-  size_t size_ = 0;
+  ClaimedArray<char, OverwrittenAllocator<char>> text_;  // the file's bytes, from 0
+  size_t size_ = 0;                                      // bytes read into text_
   WeightHeaderIndex index_;
   std::FILE* stream_ = nullptr;  // over text_
   std::optional<NamedWeightStream> named_;

@@ -1,10 +1,12 @@
 #include <kqnet/weightfile/indexed_weight_file.h>
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -188,6 +190,35 @@ TEST(IndexedWeightFile, KeysSharingTheirHashBitsCostNoMoreComparisons) {
 }
 
 // --- Opening -------------------------------------------------------------------
+
+// The files of /proc report a size of 0: here a child's environment holds a
+// section beyond the first step of the read.
+TEST(IndexedWeightFile, AFileThatReportsASizeOf0IsReadToItsEnd) {
+  if (access("/proc/self/environ", R_OK) != 0) GTEST_SKIP() << "no /proc";
+  std::string padding = "P=" + std::string(10000, 'x');
+  std::string section = "W=#b FullSynapse 2 0.5 0.25\n";
+  char* environment[] = {padding.data(), section.data(), nullptr};
+  char program[] = "sleep", seconds[] = "60";
+  char* arguments[] = {program, seconds, nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawnp(&child, program, nullptr, nullptr, arguments, environment), 0);
+  const std::string name = "/proc/" + std::to_string(child) + "/environ";
+  // It can be read once the child's exec is through.
+  for (int i = 0; i < 5000 && std::ifstream(name).peek() == EOF; ++i) usleep(1000);
+  std::filesystem::remove("environ.kqw");
+  std::filesystem::create_symlink(name, "environ.kqw");
+  struct stat status {};
+  WeightFile weights;
+  const bool opened = stat("environ.kqw", &status) == 0 && weights.open("environ.kqw");
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(status.st_size, 0);
+  kq::Soma b;
+  b.setWeightCount(2, 1);
+  b.readWeights(weights.section("FullSynapse", "b"), 247);
+  EXPECT_EQ(b.weights, (std::vector<double>{0.5, 0.25}));
+}
 
 TEST(IndexedWeightFileDeathTest, OnlyARegularFileThatCanBeReadOpens) {
   WeightFile weights;
