@@ -223,7 +223,7 @@ size_t locateWeightSection(const WeightHeaderIndex& index, const char* text, siz
   // A key with nothing after it has an empty class word, which matches no
   // word asked for.
   if (!found.empty() && found == word) return end;
-  const std::string reported(found.substr(0, kReportedTokenPrefix));
+  const std::string reported = printableWord(found.substr(0, kReportedTokenPrefix));
   fatalf(messages::kSectionMismatch, word, name, reported.c_str());
 }
 

@@ -103,6 +103,7 @@ TEST(IndexedWeightFile, LookupsEndAsThePlainScanOfTheFileDoes) {
       "#KqWeightFileVersion 246\n#criterion L2Criterion 3\n#inputFile\nFile",
       std::string("#inputFile\0File 8\n#inputFile File 9", 35),
       "",
+      std::string("#inputFile File\0\x7f 2\n", 20),
   };
   const char* const lookups[][2] = {
       {"File", "inputFile"},
@@ -133,6 +134,11 @@ TEST(IndexedWeightFile, LookupsEndAsThePlainScanOfTheFileDoes) {
   }
   EXPECT_EQ(plainLookup(texts[2], "File", "inputFile"),
             (Outcome{1, "The File named inputFile does not match the  found in the weight file."}));
+  // Bytes that cannot be printed show as they differ.
+  EXPECT_EQ(plainLookup(texts[14], "File", "inputFile"),
+            (Outcome{1,
+                     "The File named inputFile does not match the File\\x00\\x7f found in the "
+                     "weight file."}));
 }
 
 TEST(IndexedWeightFile, ReadsTheVersionOfTheFirstVersionLine) {
