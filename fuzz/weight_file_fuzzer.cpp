@@ -87,6 +87,17 @@ uint16_t modelVersion(const std::string& text) {
   }
 }
 
+// The word found as the message shows it: a byte outside printable ASCII
+// as \x and two lowercase hex digits.
+std::string shownWord(const std::string& word) {
+  std::string shown;
+  for (const char c : word) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += byte >= 0x20 && byte < 0x7f ? std::string(1, c) : kq::formatString("\\x%02x", byte);
+  }
+  return shown;
+}
+
 struct SectionOutcome {
   bool found = false;
   size_t position = 0;  // after the class word, when found
@@ -113,10 +124,9 @@ SectionOutcome modelSection(const std::string& text, const std::string& word,
       }
       found = text.substr(wordBegin, std::min(wordEnd - wordBegin, kMessageTokenPrefix));
     }
-    // The message is printed with "%s", which stops at a NUL.
     outcome.message =
         kq::formatString("The %s named %s does not match the %s found in the weight file.",
-                         word.c_str(), key.c_str(), found.c_str());
+                         word.c_str(), key.c_str(), shownWord(found).c_str());
     return outcome;
   }
   outcome.message = kq::formatString("The %s named %s was not found in the weight file.",

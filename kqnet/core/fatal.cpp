@@ -49,6 +49,23 @@ std::string formatString(const char* format, ...) {
   return text;
 }
 
+std::string printableWord(std::string_view word) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string printable;
+  printable.reserve(word.size());
+  for (const char c : word) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= ' ' && byte <= '~') {
+      printable += c;
+    } else {
+      printable += "\\x";
+      printable += kHex[byte >> 4];
+      printable += kHex[byte & 0xf];
+    }
+  }
+  return printable;
+}
+
 void fatal(const std::string& message) {
 #ifdef KQNET_FATAL_THROWS
   throw FatalError(message);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // One road out of the process for every input fault and exhausted resource:
 // the message goes to standard error and the process ends with code 1. A
@@ -35,6 +36,13 @@ int32_t checkedCount(int64_t n);
 
 // rows x columns (or any two factors) computed in 64 bits and checked.
 int32_t checkedProduct(int64_t a, int64_t b);
+
+// A word taken from a file, for a message: each byte outside printable
+// ASCII becomes \x and two hex digits (\x00 for a NUL), so that the word
+// shows on the screen as it differs in the file, where "%s" would stop at a
+// NUL or print a control byte unseen. A word of printable bytes stays as it
+// is.
+std::string printableWord(std::string_view word);
 
 // Formats like printf into a std::string.
 std::string formatString(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -86,7 +86,7 @@ std::FILE* findWeightSection(std::FILE* file, const char* classWord, const char*
       // has an empty class word.
       found.clear();
       if (readToken(file, word, &found) == TokenMatch::kEqual) return file;
-      fatalf(messages::kSectionMismatch, word, name, found.c_str());
+      fatalf(messages::kSectionMismatch, word, name, printableWord(found).c_str());
     }
   }
   fatalf(messages::kSectionNotFound, word, name);

@@ -578,6 +578,44 @@ TEST(NamedRecord, ARecordCutShortAtTheNextSectionOrTheEndKeepsTheRest) {
   EXPECT_EQ(soma.weights, (std::vector<double>{1.5, -2, -3}));
 }
 
+// The records other than the weights keep what they lack when the file
+// ends inside them, as they do at the next section.
+TEST(NamedRecord, ARecordCutShortAtTheEndOfTheFileKeepsWhatItLacks) {
+  bothWays([] {
+    NamedFile velocity("3 1.5 2.5");
+    Soma target;
+    target.setWeightCount(3, 1);
+    Momentum rule;
+    rule.setBackprop(&target);
+    rule.readWeights(velocity.file, 246);
+    EXPECT_EQ(rule.velocity, (std::vector<double>{1.5, 2.5, 0}));
+    rule.release();
+    NamedFile context("3 1\n1\n3 0.25 0.5 0.75\n3 4.5");
+    IntegratorAxon axon;
+    axon.setRows(3);
+    std::fill_n(axon.memory->currentFrame(), 3, -1.0);
+    axon.readWeights(context.file, 246);
+    EXPECT_EQ(std::vector<double>(axon.memory->currentFrame(), axon.memory->currentFrame() + 3),
+              (std::vector<double>{4.5, -1, -1}));
+    NamedFile pairs("2\n1.5 0.5\n2.5");
+    InputSpatialData data;
+    data.setSize(2, 1);
+    data.offset = {9, 9};
+    data.readNormalization(pairs.file, 246);
+    EXPECT_EQ(data.scale[1], 2.5);
+    EXPECT_EQ(data.offset, (std::vector<double>{0.5, 9}));
+    NamedFile record("12 0.125 1 1  1 2 3");
+    StaticControl control;
+    control.leastSquaresPending = 3;
+    control.readLearningState(record.file, 246);
+    auto* cg = dynamic_cast<CGGlobals*>(control.learningGlobals.get());
+    ASSERT_NE(cg, nullptr);
+    EXPECT_EQ(cg->lambdaBar, 3);
+    EXPECT_EQ(cg->sigmaK, 0);
+    EXPECT_EQ(control.leastSquaresPending, 3);
+  });
+}
+
 void readNamedNormalization(const std::string& record) {
   NamedFile f(record);
   InputSpatialData data;

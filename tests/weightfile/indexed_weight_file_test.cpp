@@ -1,16 +1,21 @@
 #include <kqnet/weightfile/indexed_weight_file.h>
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <kqnet/core/memory.h>
@@ -98,6 +103,7 @@ TEST(IndexedWeightFile, LookupsEndAsThePlainScanOfTheFileDoes) {
       "#KqWeightFileVersion 246\n#criterion L2Criterion 3\n#inputFile\nFile",
       std::string("#inputFile\0File 8\n#inputFile File 9", 35),
       "",
+      std::string("#inputFile File\0\x7f 2\n", 20),
   };
   const char* const lookups[][2] = {
       {"File", "inputFile"},
@@ -128,6 +134,11 @@ TEST(IndexedWeightFile, LookupsEndAsThePlainScanOfTheFileDoes) {
   }
   EXPECT_EQ(plainLookup(texts[2], "File", "inputFile"),
             (Outcome{1, "The File named inputFile does not match the  found in the weight file."}));
+  // Bytes that cannot be printed show as they differ.
+  EXPECT_EQ(plainLookup(texts[14], "File", "inputFile"),
+            (Outcome{1,
+                     "The File named inputFile does not match the File\\x00\\x7f found in the "
+                     "weight file."}));
 }
 
 TEST(IndexedWeightFile, ReadsTheVersionOfTheFirstVersionLine) {
@@ -160,7 +171,60 @@ TEST(IndexedWeightFile, SectionsAreReadInAnyOrderFromOneOpening) {
   EXPECT_EQ(b.weights, (std::vector<double>{0.5, 0.25}));
 }
 
+// Keys whose hashes agree in the low bits that index a table of 2048 slots
+// (1024 keys at most three quarters full), as crafted against one filed by
+// std::hash<std::string_view>, where each key would probe all the keys
+// filed before it. The index compares keys n log n times at most, and so do
+// the lookups, whatever their order.
+TEST(IndexedWeightFile, KeysSharingTheirHashBitsCostNoMoreComparisons) {
+  constexpr size_t kKeys = 1024, kSlotMask = 2047, kLog2Keys = 10;
+  std::vector<std::string> keys;
+  std::string text;
+  for (uint64_t i = 0; keys.size() < kKeys; ++i) {
+    std::string key = std::to_string(i);
+    const size_t hash = std::hash<std::string_view>{}(key);
+    if ((hash & kSlotMask) != 0) continue;
+    text.append("#").append(key).append(" File\n");
+    keys.push_back(std::move(key));
+  }
+  kq::WeightHeaderIndex index;
+  index.build(text.data(), text.size());
+  for (size_t k = kKeys, at = text.size(); k-- > 0; at -= keys[k].size() + 7) {
+    EXPECT_EQ(index.keyEnd(keys[k]), at - 6);
+  }
+  EXPECT_LE(index.comparisons(), 4 * kKeys * kLog2Keys);
+}
+
 // --- Opening -------------------------------------------------------------------
+
+// The files of /proc report a size of 0: here a child's environment holds a
+// section beyond the first step of the read.
+TEST(IndexedWeightFile, AFileThatReportsASizeOf0IsReadToItsEnd) {
+  if (access("/proc/self/environ", R_OK) != 0) GTEST_SKIP() << "no /proc";
+  std::string padding = "P=" + std::string(10000, 'x');
+  std::string section = "W=#b FullSynapse 2 0.5 0.25\n";
+  char* environment[] = {padding.data(), section.data(), nullptr};
+  char program[] = "sleep", seconds[] = "60";
+  char* arguments[] = {program, seconds, nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawnp(&child, program, nullptr, nullptr, arguments, environment), 0);
+  const std::string name = "/proc/" + std::to_string(child) + "/environ";
+  // It can be read once the child's exec is through.
+  for (int i = 0; i < 5000 && std::ifstream(name).peek() == EOF; ++i) usleep(1000);
+  std::filesystem::remove("environ.kqw");
+  std::filesystem::create_symlink(name, "environ.kqw");
+  struct stat status {};
+  WeightFile weights;
+  const bool opened = stat("environ.kqw", &status) == 0 && weights.open("environ.kqw");
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(status.st_size, 0);
+  kq::Soma b;
+  b.setWeightCount(2, 1);
+  b.readWeights(weights.section("FullSynapse", "b"), 247);
+  EXPECT_EQ(b.weights, (std::vector<double>{0.5, 0.25}));
+}
 
 TEST(IndexedWeightFileDeathTest, OnlyARegularFileThatCanBeReadOpens) {
   WeightFile weights;
