@@ -191,17 +191,13 @@ class ClaimedArray {
   // ones.
   int64_t growthTo(size_type count) const { return growthTo(count, T()); }
   int64_t growthTo(size_type count, const T& value) const {
-    int64_t each = 0;
-    if constexpr (IsClaimedArray<T>::value) each = value.heldBytes();
-    return addBytes(bytesFor(count), bytesOfElements(count, static_cast<uint64_t>(each))) -
-           heldBytes();
+    if constexpr (IsClaimedArray<T>::value) return growthWith(count, value.heldBytes());
+    return growthWith(count, 0);
   }
   template <typename U>
-  requires IsClaimedArray<T>::value int64_t growthTo(size_type count, const Rows<U>& rows)
-  const {
-    const int64_t each = T::bytesFor(rows.count);
-    return addBytes(bytesFor(count), bytesOfElements(count, static_cast<uint64_t>(each))) -
-           heldBytes();
+  int64_t growthTo(size_type count, const Rows<U>& rows) const {
+    static_assert(IsClaimedArray<T>::value, "Rows size a table of arrays");
+    return growthWith(count, T::bytesFor(rows.count));
   }
 
   // count copies of value. The same count keeps the storage; another is
@@ -224,7 +220,8 @@ class ClaimedArray {
   // a whole before any row changes; a table that keeps its row count keeps
   // its rows and refills them.
   template <typename U>
-  requires IsClaimedArray<T>::value void assign(size_type count, const Rows<U>& rows) {
+  void assign(size_type count, const Rows<U>& rows) {
+    static_assert(IsClaimedArray<T>::value, "Rows size a table of arrays");
     requireMemory(growthTo(count, rows));
     if (count != values.size()) {
       Values().swap(values);
@@ -296,6 +293,11 @@ class ClaimedArray {
   operator std::vector<T>() const { return std::vector<T>(values.begin(), values.end()); }
 
  private:
+  // Growth to count elements each holding each bytes of their own.
+  int64_t growthWith(size_type count, int64_t each) const {
+    return addBytes(bytesFor(count), bytesOfElements(count, static_cast<uint64_t>(each))) -
+           heldBytes();
+  }
   // Whether value is one of this array's elements.
   bool holds(const T& value) const {
     const T* p = &value;
@@ -329,12 +331,17 @@ void resizeArray(Array& array, std::size_t count, const Value& value) {
 // that does not fit ends with "Error: Out of memory." before any of its
 // arrays changes, and one that fits as a whole fits at every step. One list
 // serves both, so what is checked is what is sized.
+// A list's count as a size: a negative one counts as 0.
+template <typename Count>
+std::size_t listedCount(Count count) {
+  return static_cast<std::size_t>(std::max<Count>(count, 0));
+}
+
 template <typename List>
 int64_t growthOf(const List& list) {
   int64_t growth = 0;
   list([&growth](const auto& array, auto count, const auto& value) {
-    const auto n = static_cast<size_t>(std::max<decltype(count)>(count, 0));
-    growth = addBytes(growth, array.growthTo(n, value));
+    growth = addBytes(growth, array.growthTo(listedCount(count), value));
   });
   return growth;
 }
@@ -342,14 +349,12 @@ int64_t growthOf(const List& list) {
 template <typename List>
 void sizeTogether(const List& list) {
   requireMemory(growthOf(list));
-  list([](auto& array, auto count, const auto& value) {
-    const auto n = static_cast<size_t>(std::max<decltype(count)>(count, 0));
-    if (array.growthTo(n, value) < 0) resizeArray(array, n, value);
-  });
-  list([](auto& array, auto count, const auto& value) {
-    const auto n = static_cast<size_t>(std::max<decltype(count)>(count, 0));
-    if (array.growthTo(n, value) >= 0) resizeArray(array, n, value);
-  });
+  for (const bool shrinking : {true, false}) {
+    list([shrinking](auto& array, auto count, const auto& value) {
+      const std::size_t n = listedCount(count);
+      if ((array.growthTo(n, value) < 0) == shrinking) resizeArray(array, n, value);
+    });
+  }
 }
 
 }  // namespace kq
